@@ -1,0 +1,88 @@
+#include "engines.h"
+
+#include "diffusion.h"
+#include "matrix_arg.h"
+#include "messages.h"
+#include "names.h"
+#include "ordered.h"
+#include "prepare.h"
+
+#include <ctime>
+
+namespace grainel {
+namespace {
+
+// Seeds from the wall clock's nanoseconds when the caller gave no seed.
+std::uint64_t clock_seed() {
+    timespec now{};
+    if (clock_gettime(CLOCK_REALTIME, &now) != 0)
+        raise(PyExc_OSError, "cannot read the clock to seed random_dither");
+    if (now.tv_sec < 0) return 0x9E3779B97F4A7C15ull;
+    return static_cast<std::uint64_t>(now.tv_sec) * 1000000000ull +
+           static_cast<std::uint64_t>(now.tv_nsec);
+}
+
+}  // namespace
+
+Ref error_diffusion(PyObject* image, PyObject* method, std::uint32_t levels, PyObject* palette,
+                    bool serpentine, bool linear, bool preserve_alpha, float strength) {
+    std::string_view name = "floyd_steinberg";
+    if (method) {
+        Py_ssize_t size = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(method, &size);
+        if (!text) throw PythonError{};
+        name = std::string_view(text, static_cast<std::size_t>(size));
+    }
+    const DiffusionMethod* kernel = parse_method(name);
+    if (!kernel)
+        raise(PyExc_ValueError, "unknown error-diffusion method " + debug_string(method) +
+                                    "; valid values: " + quoted_list(method_names()));
+
+    Job job = prepare(image, levels, palette, linear, preserve_alpha, strength);
+    const KernelRows rows = kernel_rows(*kernel, job.strength);
+    Raster raster = job.img.raster();
+    if (auto* levels_target = std::get_if<Levels>(&job.target)) {
+        ErrorRows errors(raster.width, 1);
+        Detached detached;
+        diffuse_levels(raster, job.space, *levels_target, rows, serpentine, errors);
+    } else {
+        ErrorRows errors(raster.width, 3);
+        Detached detached;
+        diffuse_palette(raster, job.space, std::get<Palette>(job.target), rows, serpentine, errors);
+    }
+    return into_output(std::move(job.img));
+}
+
+Ref ordered_dither(PyObject* image, PyObject* matrix, std::uint32_t levels, PyObject* palette,
+                   bool linear, bool preserve_alpha, float strength) {
+    const ThresholdMatrix thresholds = matrix ? parse_matrix(matrix) : ThresholdMatrix::bayer(8);
+    Job job = prepare(image, levels, palette, linear, preserve_alpha, strength);
+    Raster raster = job.img.raster();
+    {
+        Detached detached;
+        if (auto* levels_target = std::get_if<Levels>(&job.target))
+            ordered_levels(raster, job.space, *levels_target, job.strength, thresholds);
+        else
+            ordered_palette(raster, job.space, std::get<Palette>(job.target), job.strength,
+                            thresholds);
+    }
+    return into_output(std::move(job.img));
+}
+
+Ref random_dither(PyObject* image, std::uint32_t levels, PyObject* palette,
+                  std::optional<Int128> seed, bool linear, bool preserve_alpha, float strength) {
+    Job job = prepare(image, levels, palette, linear, preserve_alpha, strength);
+    // The seed modulo 2^64: -1 and 2^64 - 1 draw the same noise.
+    const std::uint64_t word = seed ? static_cast<std::uint64_t>(*seed) : clock_seed();
+    Raster raster = job.img.raster();
+    {
+        Detached detached;
+        if (auto* levels_target = std::get_if<Levels>(&job.target))
+            random_levels(raster, job.space, *levels_target, job.strength, word);
+        else
+            random_palette(raster, job.space, std::get<Palette>(job.target), job.strength, word);
+    }
+    return into_output(std::move(job.img));
+}
+
+}  // namespace grainel

@@ -1,0 +1,169 @@
+#include "messages.h"
+
+#include <charconv>
+#include <cmath>
+
+namespace grainel {
+namespace {
+
+void append_utf8(std::string& out, Py_UCS4 ch) {
+    if (ch < 0x80) {
+        out += static_cast<char>(ch);
+    } else if (ch < 0x800) {
+        out += static_cast<char>(0xC0 | (ch >> 6));
+        out += static_cast<char>(0x80 | (ch & 0x3F));
+    } else if (ch < 0x10000) {
+        out += static_cast<char>(0xE0 | (ch >> 12));
+        out += static_cast<char>(0x80 | ((ch >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (ch & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (ch >> 18));
+        out += static_cast<char>(0x80 | ((ch >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((ch >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (ch & 0x3F));
+    }
+}
+
+// Non-ASCII characters are judged by their Unicode category: controls,
+// format characters, separators of lines and paragraphs, private-use,
+// surrogate and unassigned code points do not show, and combining marks
+// would fuse with the quote or backslash before them.
+bool hidden_category(std::string_view category) {
+    static constexpr std::string_view hidden[] = {"Cc", "Cf", "Cs", "Co", "Cn",
+                                                  "Zl", "Zp", "Mn", "Me"};
+    for (std::string_view h : hidden)
+        if (category == h) return true;
+    return false;
+}
+
+bool needs_escape(PyObject* unicodedata, Py_UCS4 ch) {
+    if (ch < 0x20 || ch == 0x7F) return true;
+    if (ch < 0x7F) return false;
+    // Grapheme extenders outside the mark categories.
+    if (ch == 0x200C || ch == 0xFF9E || ch == 0xFF9F) return true;
+    if (!unicodedata) return !Py_UNICODE_ISPRINTABLE(ch);
+    Ref character = checked(PyUnicode_FromOrdinal(static_cast<int>(ch)));
+    Ref category = checked(PyObject_CallMethod(unicodedata, "category", "O", character.get()));
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(category.get(), &size);
+    if (!text) throw PythonError{};
+    return hidden_category(std::string_view(text, static_cast<std::size_t>(size)));
+}
+
+template <class Int>
+std::string bracketed_list(std::span<const Int> items) {
+    std::string out = "[";
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        if (i) out += ", ";
+        out += std::to_string(items[i]);
+    }
+    return out + "]";
+}
+
+}  // namespace
+
+void raise(PyObject* type, std::string_view message) {
+    Ref text = checked(PyUnicode_FromStringAndSize(message.data(),
+                                                   static_cast<Py_ssize_t>(message.size())));
+    PyErr_SetObject(type, text.get());
+    throw PythonError{};
+}
+
+std::string debug_string(PyObject* text) {
+    // Only non-ASCII text needs the category table; it is an error path.
+    Ref unicodedata;
+    if (PyUnicode_MAX_CHAR_VALUE(text) > 0x7F) {
+        unicodedata = Ref::steal(PyImport_ImportModule("unicodedata"));
+        if (!unicodedata) PyErr_Clear();
+    }
+    std::string out = "\"";
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        const Py_UCS4 ch = PyUnicode_READ_CHAR(text, i);
+        switch (ch) {
+            case '\\': out += "\\\\"; break;
+            case '"': out += "\\\""; break;
+            case '\t': out += "\\t"; break;
+            case '\r': out += "\\r"; break;
+            case '\n': out += "\\n"; break;
+            case '\0': out += "\\0"; break;
+            default:
+                if (needs_escape(unicodedata.get(), ch)) {
+                    char hex[16];
+                    auto end = std::to_chars(hex, hex + sizeof hex, ch, 16).ptr;
+                    out += "\\u{";
+                    out.append(hex, end);
+                    out += '}';
+                } else {
+                    append_utf8(out, ch);
+                }
+        }
+    }
+    return out + "\"";
+}
+
+std::string bracketed(std::span<const std::size_t> items) { return bracketed_list(items); }
+std::string bracketed(std::span<const std::int64_t> items) { return bracketed_list(items); }
+
+std::string format_float(float value) {
+    if (std::isnan(value)) return "NaN";
+    if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
+    // The shortest round-trip digits come from the scientific form; they are
+    // then written out positionally, padded with zeros (1e20 is a 1 and
+    // twenty zeros, not the float's exact value 100000002004087734272).
+    char buffer[64];
+    const char* end =
+        std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific).ptr;
+    const std::string_view text(buffer, static_cast<std::size_t>(end - buffer));
+    const std::size_t e = text.find('e');
+    std::string out = value < 0 || (value == 0 && std::signbit(value)) ? "-" : "";
+    std::string digits;
+    for (char ch : text.substr(0, e))
+        if (ch >= '0' && ch <= '9') digits += ch;
+    int exponent = 0;
+    std::string_view exponent_text = text.substr(e + 1);
+    if (exponent_text.front() == '+') exponent_text.remove_prefix(1);
+    std::from_chars(exponent_text.data(), exponent_text.data() + exponent_text.size(), exponent);
+    // digits d0 d1 d2 ... mean d0.d1d2... x 10^exponent.
+    const int point = exponent + 1;  // digits before the decimal point
+    if (point <= 0) {
+        out += "0." + std::string(static_cast<std::size_t>(-point), '0') + digits;
+    } else if (static_cast<std::size_t>(point) >= digits.size()) {
+        out += digits + std::string(static_cast<std::size_t>(point) - digits.size(), '0');
+    } else {
+        out += digits.substr(0, static_cast<std::size_t>(point)) + "." +
+               digits.substr(static_cast<std::size_t>(point));
+    }
+    return out;
+}
+
+std::string type_name(PyObject* object) {
+    Ref name = checked(PyType_GetQualName(Py_TYPE(object)));
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(name.get(), &size);
+    if (!text) throw PythonError{};
+    return std::string(text, static_cast<std::size_t>(size));
+}
+
+void raise_not_instance(PyObject* object, std::string_view expected) {
+    std::string message = object == Py_None ? "'None' is not an instance of '"
+                                            : "'" + type_name(object) + "' object is not an instance of '";
+    raise(PyExc_TypeError, message + std::string(expected) + "'");
+}
+
+void set_error_from_current_exception() noexcept {
+    try {
+        throw;
+    } catch (const PythonError&) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_SystemError, "error return without exception set");
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& fault) {
+        PyErr_SetString(PyExc_SystemError, fault.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unexpected internal fault");
+    }
+}
+
+}  // namespace grainel
