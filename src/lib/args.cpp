@@ -28,22 +28,26 @@ std::string call_name(const Signature& signature) { return std::string(signature
     raise(PyExc_TypeError, message);
 }
 
+// A note that cannot be added is dropped; the original error stands.
+void add_note_to(PyObject* error, std::string_view note) noexcept {
+    try {
+        call_method(error, "add_note", str(note).get());
+    } catch (...) {
+        PyErr_Clear();
+    }
+}
+
 void add_note(std::string_view note) {
 #if PY_VERSION_HEX >= 0x030C0000
     PyObject* error = PyErr_GetRaisedException();
-    Ref result = Ref::steal(PyObject_CallMethod(error, "add_note", "s#", note.data(),
-                                                static_cast<Py_ssize_t>(note.size())));
-    // A note that cannot be added is dropped; the original error stands.
-    if (!result) PyErr_Clear();
+    add_note_to(error, note);
     PyErr_SetRaisedException(error);
 #else
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
     PyErr_NormalizeException(&type, &value, &traceback);
     if (traceback) PyException_SetTraceback(value, traceback);
-    Ref result = Ref::steal(PyObject_CallMethod(value, "add_note", "s#", note.data(),
-                                                static_cast<Py_ssize_t>(note.size())));
-    if (!result) PyErr_Clear();
+    add_note_to(value, note);
     PyErr_Restore(type, value, traceback);
 #endif
 }

@@ -52,10 +52,7 @@ template <std::size_t N>
 PyObject* name_list(const std::array<std::string_view, N>& names) {
     Ref list = checked(PyList_New(N));
     for (std::size_t i = 0; i < N; ++i) {
-        PyObject* name = PyUnicode_FromStringAndSize(names[i].data(),
-                                                     static_cast<Py_ssize_t>(names[i].size()));
-        if (!name) throw PythonError{};
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), name);
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), str(names[i]).release());
     }
     return list.release();
 }
@@ -72,8 +69,7 @@ PyObject* dither_entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyOb
         if (normalize(name) == "random")
             return random_dither(a.image, a.levels, a.palette, a.seed, a.linear,
                                  a.preserve_alpha, a.strength).release();
-        Ref matrix_name = checked(PyUnicode_FromStringAndSize(name.data(),
-                                                              static_cast<Py_ssize_t>(name.size())));
+        Ref matrix_name = str(name);
         if (!names_a_matrix(matrix_name.get())) raise_unknown_dither_method(a.method);
         return ordered_dither(a.image, matrix_name.get(), a.levels, a.palette, a.linear,
                               a.preserve_alpha, a.strength).release();

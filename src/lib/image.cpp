@@ -47,12 +47,12 @@ Ref pil_in_supported_mode(PyObject* image, std::optional<std::string>& mode) {
         return Ref::borrow(image);
     }
     mode = "RGB";
-    return checked(PyObject_CallMethod(image, "convert", "s", "RGB"));
+    return call_method(image, "convert", str("RGB").get());
 }
 
 Ref as_uint8_array(PyObject* object) {
     Ref numpy = checked(PyImport_ImportModule("numpy"));
-    Ref array = checked(PyObject_CallMethod(numpy.get(), "asarray", "O", object));
+    Ref array = call_method(numpy.get(), "asarray", object);
     if (is_uint8_array(array.get())) return array;
 
     std::string dtype = "<unknown>";
@@ -160,16 +160,10 @@ Ref into_output(Img&& consumed) {
     if (!img.mode) return array;
 
     Ref pil = checked(PyImport_ImportModule("PIL.Image"));
-    Ref name = checked(PyUnicode_FromString("fromarray"));
-    if (*img.mode == "LA") {
-        Ref la = checked(PyUnicode_FromString("LA"));
-        PyObject* args[] = {pil.get(), array.get(), la.get()};
-        return checked(PyObject_VectorcallMethod(name.get(), args,
-                                                 3, nullptr));
-    }
-    PyObject* args[] = {pil.get(), array.get()};
-    return checked(PyObject_VectorcallMethod(name.get(), args,
-                                             2, nullptr));
+    // PIL reads (H, W, 2) arrays as "LA" only when told; other shapes pick
+    // their own mode ("L", "RGB", "RGBA").
+    if (*img.mode == "LA") return call_method(pil.get(), "fromarray", array.get(), str("LA").get());
+    return call_method(pil.get(), "fromarray", array.get());
 }
 
 }  // namespace grainel

@@ -48,9 +48,9 @@ ThresholdMatrix parse_matrix_name(PyObject* matrix, std::string_view text) {
 
 template <class Value>
 std::vector<Value> list_as(PyObject* array, const char* dtype) {
-    Ref converted = checked(PyObject_CallMethod(array, "astype", "s", dtype));
-    Ref flat = checked(PyObject_CallMethod(converted.get(), "flatten", nullptr));
-    Ref list = checked(PyObject_CallMethod(flat.get(), "tolist", nullptr));
+    Ref converted = call_method(array, "astype", str(dtype).get());
+    Ref flat = call_method(converted.get(), "flatten");
+    Ref list = call_method(flat.get(), "tolist");
     Ref items = checked(PySequence_Fast(list.get(), "tolist() did not return a list"));
     const Py_ssize_t size = PySequence_Fast_GET_SIZE(items.get());
     std::vector<Value> values(static_cast<std::size_t>(size));
@@ -67,7 +67,7 @@ std::vector<Value> list_as(PyObject* array, const char* dtype) {
 
 ThresholdMatrix parse_matrix_array(PyObject* matrix) {
     Ref numpy = checked(PyImport_ImportModule("numpy"));
-    Ref array = checked(PyObject_CallMethod(numpy.get(), "asarray", "O", matrix));
+    Ref array = call_method(numpy.get(), "asarray", matrix);
     Ref dtype = checked(PyObject_GetAttrString(array.get(), "dtype"));
     Ref kind_object = checked(PyObject_GetAttrString(dtype.get(), "kind"));
     Ref kind_text = checked(PyObject_Str(kind_object.get()));
@@ -116,7 +116,7 @@ void invalid_matrix_error(PyObject* name) {
 ThresholdMatrix parse_matrix(PyObject* matrix) {
     if (auto n = as_unsigned(matrix)) {
         if (is_bayer_size(*n)) return ThresholdMatrix::bayer(static_cast<unsigned>(*n));
-        Ref digits = checked(PyUnicode_FromString(std::to_string(*n).c_str()));
+        Ref digits = str(std::to_string(*n));
         invalid_matrix_error(digits.get());
     }
     if (PyUnicode_Check(matrix)) {

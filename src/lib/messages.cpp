@@ -43,7 +43,7 @@ bool needs_escape(PyObject* unicodedata, Py_UCS4 ch) {
     if (ch == 0x200C || ch == 0xFF9E || ch == 0xFF9F) return true;
     if (!unicodedata) return !Py_UNICODE_ISPRINTABLE(ch);
     Ref character = checked(PyUnicode_FromOrdinal(static_cast<int>(ch)));
-    Ref category = checked(PyObject_CallMethod(unicodedata, "category", "O", character.get()));
+    Ref category = call_method(unicodedata, "category", character.get());
     Py_ssize_t size = 0;
     const char* text = PyUnicode_AsUTF8AndSize(category.get(), &size);
     if (!text) throw PythonError{};

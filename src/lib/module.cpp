@@ -56,9 +56,7 @@ void add_function(PyObject* module, PyObject* function) {
 
 int exec_module(PyObject* module) noexcept {
     try {
-        Ref version_name = checked(PyUnicode_FromString("__version__"));
-        Ref version = checked(PyUnicode_FromString("0.2.0"));
-        add(module, version_name.get(), version.get());
+        add(module, str("__version__").get(), str("0.2.0").get());
         for (PyMethodDef& definition : functions) {
             Ref module_name = checked(PyModule_GetNameObject(module));
             Ref function = checked(PyCMethod_New(&definition, module, module_name.get(), nullptr));

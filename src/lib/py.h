@@ -51,6 +51,20 @@ inline void check(int status) {
     if (status < 0) throw PythonError{};
 }
 
+// object.name(*args), each argument passed as one object (unlike the
+// format-string calls, which would unpack a tuple argument).
+template <class... Args>
+Ref call_method(PyObject* object, const char* name, Args... args) {
+    Ref method_name = checked(PyUnicode_FromString(name));
+    PyObject* argv[] = {object, args...};
+    return checked(PyObject_VectorcallMethod(method_name.get(), argv, 1 + sizeof...(Args), nullptr));
+}
+
+// A new str from UTF-8 text.
+inline Ref str(std::string_view text) {
+    return checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
 // Sets `type` with a UTF-8 message and throws.
 [[noreturn]] void raise(PyObject* type, std::string_view message);
 
