@@ -1,0 +1,603 @@
+"""Throughput benchmark of grainel against Pillow and plain NumPy.
+
+    python bench/run.py            full run (a couple of minutes on 2 cores)
+    python bench/run.py --quick    tiny images, one repeat: a smoke test only
+    python bench/run.py --json out.json
+
+Everything runs single-threaded in one process (except the two-thread rows,
+and the memory rows, which each run one call in a fresh child process so that
+its peak resident size belongs to that call alone). Speeds are megapixels per
+second, the median of several repeats; the ratio column is grainel's value
+divided by the peer's.
+"""
+
+import argparse
+import gc
+import json
+import os
+import platform
+import statistics
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import timeit
+
+import numpy as np
+
+import grainel
+
+try:
+    from PIL import Image
+except ImportError:  # the benchmark still runs, the Pillow columns read n/a
+    Image = None
+
+if Image is not None:
+    try:
+        PIL_FS = Image.Dither.FLOYDSTEINBERG
+    except AttributeError:  # Pillow before 9.1
+        PIL_FS = Image.FLOYDSTEINBERG
+
+
+# ---------------------------------------------------------------------------
+# Test pictures and palettes (deterministic)
+# ---------------------------------------------------------------------------
+
+def _grid(h, w):
+    y = np.linspace(-1.0, 1.0, h, dtype=np.float32)[:, None]
+    x = np.linspace(-1.0, 1.0, w, dtype=np.float32)[None, :]
+    return y, x
+
+
+def _zone_plate(y, x, size):
+    # Frequency grows linearly with the radius and reaches about half of
+    # Nyquist at the corners: fine rings on top of the smooth ramps.
+    k = np.float32(np.pi * size / 12.0)
+    return np.cos(k * (x * x + y * y))
+
+
+def _shapes(img, values, rng):
+    """Sharp-edged rectangles and discs painted over `img` (H, W[, C])."""
+    h, w = img.shape[:2]
+    yy, xx = np.ogrid[:h, :w]
+    for i, val in enumerate(values):
+        cy, cx = int(rng.integers(h // 8, h - h // 8)), int(rng.integers(w // 8, w - w // 8))
+        r = int(rng.integers(max(2, h // 40), max(3, h // 10)))
+        if i % 2:
+            img[max(0, cy - r):cy + r, max(0, cx - r // 2):cx + r // 2] = val
+        else:
+            img[(yy - cy) ** 2 + (xx - cx) ** 2 <= r * r] = val
+    # a checkerboard patch with one-pixel cells: the hardest detail there is
+    ph, pw = max(2, h // 16), max(2, w // 16)
+    checker = ((np.arange(ph)[:, None] + np.arange(pw)[None, :]) % 2) * 255
+    if img.ndim == 3:
+        checker = checker[:, :, None]
+    img[h // 20:h // 20 + ph, w - w // 20 - pw:w - w // 20] = checker
+
+
+def make_gray(size):
+    rng = np.random.default_rng(20240601)
+    y, x = _grid(size, size)
+    linear = (x + 1.0) * 0.5                                  # left to right
+    radial = np.clip(1.0 - np.sqrt(x * x + y * y) / 1.4142, 0.0, 1.0)
+    img = 255.0 * (0.55 * linear + 0.45 * radial)
+    img = img + 40.0 * _zone_plate(y, x, size) * radial      # fades out at edges
+    img = img + rng.normal(0.0, 3.0, img.shape).astype(np.float32)
+    img = np.clip(img, 0.0, 255.0).astype(np.uint8)
+    _shapes(img, [0, 255, 96, 200, 30, 160], rng)
+    return np.ascontiguousarray(img)
+
+
+def make_rgb(size):
+    rng = np.random.default_rng(20240602)
+    y, x = _grid(size, size)
+    zp = _zone_plate(y, x, size)
+    radial = np.clip(1.0 - np.sqrt(x * x + y * y) / 1.4142, 0.0, 1.0)
+    r = 255.0 * (x + 1.0) * 0.5 + 30.0 * zp
+    g = 255.0 * (y + 1.0) * 0.5 + 30.0 * np.sin(np.float32(size / 9.0) * (x + 0.5 * y))
+    b = 255.0 * radial + 30.0 * zp * (1.0 - radial)
+    img = np.stack([r, g, b], axis=-1)
+    img = img + rng.normal(0.0, 3.0, img.shape).astype(np.float32)
+    img = np.clip(img, 0.0, 255.0).astype(np.uint8)
+    _shapes(img, [(220, 20, 60), (255, 255, 255), (0, 0, 0), (30, 144, 255),
+                  (255, 215, 0), (34, 139, 34)], rng)
+    return np.ascontiguousarray(img)
+
+
+# The sixteen colours of the classic text-mode/web set, spread over the cube.
+PALETTE_16 = [
+    (0, 0, 0), (0, 0, 128), (0, 128, 0), (0, 128, 128),
+    (128, 0, 0), (128, 0, 128), (128, 128, 0), (192, 192, 192),
+    (128, 128, 128), (0, 0, 255), (0, 255, 0), (0, 255, 255),
+    (255, 0, 0), (255, 0, 255), (255, 255, 0), (255, 255, 255),
+]
+
+
+def _palette_256():
+    def ramp(n):
+        return [int(round(i * 255.0 / (n - 1))) for i in range(n)]
+    cube = [(r, g, b) for r in ramp(6) for g in ramp(7) for b in ramp(6)]
+    grays = [(v, v, v) for v in (32, 96, 160, 224)]  # none of these is in the cube
+    return cube + grays
+
+
+PALETTE_256 = _palette_256()
+assert len(PALETTE_256) == 256 and len(set(PALETTE_256)) == 256
+
+
+def pil_palette_image(palette):
+    pal = Image.new("P", (1, 1))
+    pal.putpalette([c for rgb in palette for c in rgb])
+    return pal
+
+
+# ---------------------------------------------------------------------------
+# Peers written in plain NumPy
+# ---------------------------------------------------------------------------
+
+def _bayer8():
+    n, k = 8, 3
+    m = np.zeros((n, n), dtype=np.float32)
+    for yy in range(n):
+        for xx in range(n):
+            v = 0
+            for i in range(k):
+                v = 4 * v + 2 * (((xx ^ yy) >> i) & 1) + ((yy >> i) & 1)
+            m[yy, xx] = (np.float32(v) + np.float32(0.5)) / np.float32(n * n)
+    return m
+
+
+BAYER8 = _bayer8()
+
+
+def _level_bytes(n):
+    return np.array([int(round(k * 255.0 / (n - 1))) for k in range(n)], dtype=np.uint8)
+
+
+def numpy_ordered(img, n):
+    """Ordered 8x8 dither of a 2-D uint8 image to n levels, float32 throughout."""
+    h, w = img.shape
+    step = np.float32(255.0 / (n - 1))
+    inv_step = np.float32((n - 1) / 255.0)
+    offset = step * (BAYER8 - np.float32(0.5))                   # 8 x 8
+    band = np.tile(offset, (1, -(-w // 8)))[:, :w]                # 8 x W, tiled
+    v = img.astype(np.float32)
+    h8 = h - h % 8
+    if h8:
+        # add the 8-row band to every 8-row stripe without tiling it to H x W
+        stripes = v[:h8].reshape(h8 // 8, 8, w)
+        stripes += band
+    if h % 8:
+        v[h8:] += band[:h % 8]
+    v *= inv_step
+    v += np.float32(0.5)
+    np.floor(v, out=v)
+    np.clip(v, 0, n - 1, out=v)
+    return _level_bytes(n)[v.astype(np.uint8)]
+
+
+def numpy_random(img, seed):
+    """White-noise threshold to two levels (NumPy's own generator)."""
+    rng = np.random.default_rng(seed)
+    v = rng.random(img.shape, dtype=np.float32)
+    v -= np.float32(0.5)
+    v *= np.float32(255.0)
+    v += img
+    return np.where(v >= np.float32(127.5), np.uint8(255), np.uint8(0))
+
+
+# ---------------------------------------------------------------------------
+# Measuring
+# ---------------------------------------------------------------------------
+
+def median_seconds(fn, repeats):
+    times = []
+    for _ in range(repeats):
+        t0 = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - t0)
+    return statistics.median(times), times
+
+
+def mps(pixels, seconds):
+    return pixels / 1e6 / seconds if seconds > 0 else float("inf")
+
+
+def two_threads_seconds(fn, a, b, repeats):
+    """Median wall time of fn(a) and fn(b) run at once on two threads."""
+    times = []
+    for _ in range(repeats):
+        barrier = threading.Barrier(3)
+        done = []
+
+        def work(img):
+            barrier.wait()
+            done.append(fn(img))
+
+        threads = [threading.Thread(target=work, args=(img,)) for img in (a, b)]
+        for t in threads:
+            t.start()
+        barrier.wait()
+        t0 = time.perf_counter()
+        for t in threads:
+            t.join()
+        times.append(time.perf_counter() - t0)
+        assert len(done) == 2
+    return statistics.median(times), times
+
+
+def per_call_us(stmt, namespace, number, batches):
+    timer = timeit.Timer(stmt, globals=namespace)
+    best = min(timer.repeat(repeat=batches, number=number))
+    return best / number * 1e6
+
+
+def _proc_status_kib(field):
+    try:
+        with open("/proc/self/status") as f:
+            for line in f:
+                if line.startswith(field + ":"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return None
+
+
+def memory_child(which, path):
+    """Runs in a fresh process: peak resident growth of one call, in bytes."""
+    import resource
+
+    rgb = np.load(path)
+    palette = PALETTE_16
+    if which == "grainel":
+        def call(img):
+            return grainel.error_diffusion(img, "floyd_steinberg", palette=palette)
+    else:
+        pal_img = pil_palette_image(palette)
+
+        def call(img):
+            return Image.fromarray(img).quantize(palette=pal_img, dither=PIL_FS)
+    call(np.ascontiguousarray(rgb[:16, :16]))  # load every lazily imported piece first
+    gc.collect()
+    # Reset the high-water mark so it starts at the current size (Linux).
+    reset = False
+    try:
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+        reset = True
+    except OSError:
+        pass
+    rss_before = _proc_status_kib("VmRSS")
+    maxrss_before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    out = call(rgb)
+    hwm_after = _proc_status_kib("VmHWM")
+    maxrss_after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    del out
+    if reset and rss_before is not None and hwm_after is not None:
+        extra_kib, how = hwm_after - rss_before, "VmHWM"
+    else:
+        extra_kib, how = maxrss_after - maxrss_before, "ru_maxrss"
+    print(json.dumps({"extra_bytes": max(0, extra_kib) * 1024, "method": how}))
+
+
+def run_memory_child(which, path):
+    proc = subprocess.run(
+        [sys.executable, os.path.abspath(__file__), "--memory-child", which, path],
+        capture_output=True, text=True, timeout=300)
+    if proc.returncode != 0:
+        sys.stderr.write(proc.stderr)
+        return None
+    return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
+# ---------------------------------------------------------------------------
+# Report
+# ---------------------------------------------------------------------------
+
+def cpu_model():
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.lower().startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or platform.machine() or "unknown"
+
+
+def load_average():
+    try:
+        return os.getloadavg()[0]
+    except (AttributeError, OSError):
+        return None
+
+
+def _fmt_load(value):
+    return "n/a" if value is None else "%.2f" % value
+
+
+def machine_info():
+    try:
+        usable = len(os.sched_getaffinity(0))
+    except AttributeError:
+        usable = os.cpu_count()
+    return {
+        "cpu": cpu_model(),
+        "cores": os.cpu_count(),
+        "usable_cores": usable,
+        "python": platform.python_version() + " (" + platform.python_implementation() + ")",
+        "numpy": np.__version__,
+        "pillow": Image.__version__ if Image is not None else "n/a",
+        "grainel": grainel.__version__,
+        "platform": platform.platform(),
+    }
+
+
+def fmt(value, unit):
+    if value is None:
+        return "n/a"
+    if unit == "MP/s":
+        return "%.1f" % value if value >= 10 else "%.2f" % value
+    if unit == "us":
+        return "%.2f us" % value
+    if unit == "MiB":
+        return ("%.1f MiB" if value >= 10 else "%.2f MiB") % value
+    return "%.3g" % value
+
+
+class Table:
+    def __init__(self):
+        self.rows = []      # ("section", title) or ("row", dict)
+
+    def section(self, title):
+        self.rows.append(("section", title))
+
+    def add(self, case, value, unit, peer=None, peer_value=None, note="", extra=None):
+        ratio = None
+        if value is not None and peer_value:
+            ratio = value / peer_value
+        row = {"case": case, "unit": unit, "grainel": value, "peer": peer,
+               "peer_value": peer_value, "ratio": ratio, "note": note}
+        if extra:
+            row.update(extra)
+        self.rows.append(("row", row))
+        return row
+
+    def render(self):
+        header = ["case", "grainel MP/s", "peer", "peer MP/s", "ratio"]
+        cells = []
+        for kind, item in self.rows:
+            if kind == "section":
+                cells.append(item)
+                continue
+            r = item
+            g = fmt(r["grainel"], r["unit"])
+            if r["note"]:
+                g += " " + r["note"]
+            peer = r["peer"] if r["peer"] else ""
+            if r["peer"] is None:
+                pv, ratio = "", ""
+            else:
+                pv = fmt(r["peer_value"], r["unit"])
+                pv += " " + r.get("peer_note", "") if r.get("peer_note") else ""
+                ratio = "%.2f" % r["ratio"] if r["ratio"] is not None else "n/a"
+            cells.append([r["case"], g, peer, pv, ratio])
+        widths = [len(h) for h in header]
+        for c in cells:
+            if isinstance(c, list):
+                widths = [max(w, len(x)) for w, x in zip(widths, c)]
+        aligns = ["<", ">", "<", ">", ">"]
+
+        def line(c):
+            return "  ".join(("{:%s%d}" % (a, w)).format(x)
+                             for x, w, a in zip(c, widths, aligns)).rstrip()
+
+        total = sum(widths) + 2 * (len(widths) - 1)
+        out = [line(header), "-" * total]
+        for c in cells:
+            if isinstance(c, list):
+                out.append(line(c))
+            else:
+                out.append("")
+                out.append("[" + c + "]")
+        return "\n".join(out)
+
+
+# ---------------------------------------------------------------------------
+# The benchmark
+# ---------------------------------------------------------------------------
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--quick", action="store_true", help="tiny images and one repeat (smoke test)")
+    ap.add_argument("--json", metavar="PATH", help="also write the numbers as JSON to PATH")
+    ap.add_argument("--memory-child", nargs=2, metavar=("WHICH", "NPY"), help=argparse.SUPPRESS)
+    args = ap.parse_args()
+
+    if args.memory_child:
+        memory_child(*args.memory_child)
+        return 0
+
+    quick = args.quick
+    gray_size, rgb_size = (256, 128) if quick else (4096, 2048)
+    reps = 1 if quick else 5          # main rows
+    reps_kernels = 1 if quick else 3  # the eighteen kernel rows
+    overhead_number = 500 if quick else 10000
+    overhead_batches = 1 if quick else 5
+
+    info = machine_info()
+    print("grainel benchmark%s" % (" (quick: tiny images, 1 repeat; times mean nothing)" if quick else ""))
+    print("machine : %s, %s cores (%s usable), %s" % (info["cpu"], info["cores"], info["usable_cores"], info["platform"]))
+    print("versions: Python %s, NumPy %s, Pillow %s, grainel %s" % (
+        info["python"], info["numpy"], info["pillow"], info["grainel"]))
+
+    load_start = load_average()
+    t_start = time.perf_counter()
+    gray = make_gray(gray_size)
+    rgb = make_rgb(rgb_size)
+    gray_px = gray.shape[0] * gray.shape[1]
+    rgb_px = rgb.shape[0] * rgb.shape[1]
+    print("images  : gray %dx%d, RGB %dx%d (gradients, zone plate, noise, shapes); "
+          "median of %d repeats (%d for the kernel rows), single thread"
+          % (gray_size, gray_size, rgb_size, rgb_size, reps, reps_kernels))
+    print()
+
+    small_gray = np.ascontiguousarray(gray[:16, :16])
+    small_rgb = np.ascontiguousarray(rgb[:16, :16])
+    table = Table()
+    na = "n/a"
+
+    def bench(fn, pixels, warm, repeats):
+        fn(warm)  # first call loads lazily imported pieces; kept out of the timing
+        sec, samples = median_seconds(lambda: fn(None), repeats)
+        return mps(pixels, sec), samples
+
+    # -- single-threaded throughput -----------------------------------------
+    table.section("throughput, one thread, MP/s (higher is better); ratio = grainel / peer")
+
+    def g_call(fn, img):
+        return lambda which: fn(img if which is None else which)
+
+    # Floyd-Steinberg, two levels, gray
+    ours, s = bench(g_call(lambda im: grainel.error_diffusion(im, "floyd_steinberg"), gray),
+                    gray_px, small_gray, reps)
+    if Image is not None:
+        peer, ps = bench(g_call(lambda im: Image.fromarray(im).convert("1"), gray),
+                         gray_px, small_gray, reps)
+    else:
+        peer, ps = None, []
+    table.add("Floyd-Steinberg, 2 levels, gray", ours, "MP/s",
+              'Pillow convert("1")' if Image is not None else na, peer,
+              extra={"samples_s": s, "peer_samples_s": ps, "pixels": gray_px})
+
+    # palettes on RGB: Floyd-Steinberg (with Pillow) and Atkinson (no peer)
+    for method, label in (("floyd_steinberg", "Floyd-Steinberg"), ("atkinson", "Atkinson")):
+        for palette in (PALETTE_16, PALETTE_256):
+            n = len(palette)
+            ours, s = bench(g_call(lambda im, p=palette, m=method:
+                                   grainel.error_diffusion(im, m, palette=p), rgb),
+                            rgb_px, small_rgb, reps)
+            peer_name, peer, ps = None, None, []
+            if method == "floyd_steinberg":
+                if Image is not None:
+                    pal_img = pil_palette_image(palette)
+                    peer, ps = bench(g_call(lambda im, pi=pal_img:
+                                            Image.fromarray(im).quantize(palette=pi, dither=PIL_FS), rgb),
+                                     rgb_px, small_rgb, reps)
+                    peer_name = "Pillow quantize(FS)"
+                else:
+                    peer_name = na
+            table.add("%s, %d colours, RGB" % (label, n), ours, "MP/s", peer_name, peer,
+                      extra={"samples_s": s, "peer_samples_s": ps, "pixels": rgb_px})
+
+    # ordered 8x8 Bayer, two and four levels, against plain NumPy
+    for n in (2, 4):
+        ours, s = bench(g_call(lambda im, n=n: grainel.ordered_dither(im, 8, levels=n), gray),
+                        gray_px, small_gray, reps)
+        peer, ps = bench(g_call(lambda im, n=n: numpy_ordered(im, n), gray),
+                         gray_px, small_gray, reps)
+        same = bool(np.array_equal(grainel.ordered_dither(gray, 8, levels=n), numpy_ordered(gray, n)))
+        row = table.add("ordered Bayer 8x8, %d levels, gray" % n, ours, "MP/s",
+                        "NumPy float32", peer,
+                        extra={"samples_s": s, "peer_samples_s": ps, "pixels": gray_px,
+                               "same_output_as_peer": same})
+        if not same:
+            row["peer_note"] = "(output differs)"
+
+    # random, two levels
+    ours, s = bench(g_call(lambda im: grainel.random_dither(im, seed=1), gray),
+                    gray_px, small_gray, reps)
+    peer, ps = bench(g_call(lambda im: numpy_random(im, 1), gray), gray_px, small_gray, reps)
+    table.add("random, 2 levels, gray", ours, "MP/s", "NumPy rng threshold", peer,
+              extra={"samples_s": s, "peer_samples_s": ps, "pixels": gray_px})
+
+    # -- every kernel, raster and serpentine -------------------------------
+    table.section("error diffusion, 2 levels, gray, every kernel, MP/s; "
+                  "serpentine rows compare with the same kernel's raster scan")
+    for method in grainel.available_methods():
+        raster, s = bench(g_call(lambda im, m=method: grainel.error_diffusion(im, m), gray),
+                          gray_px, small_gray, reps_kernels)
+        table.add(method, raster, "MP/s", extra={"samples_s": s, "pixels": gray_px})
+        serp, s = bench(g_call(lambda im, m=method: grainel.error_diffusion(im, m, serpentine=True), gray),
+                        gray_px, small_gray, reps_kernels)
+        table.add(method + ", serpentine", serp, "MP/s", "same, raster", raster,
+                  extra={"samples_s": s, "pixels": gray_px})
+
+    # -- call overhead ---------------------------------------------------------
+    table.section("one call on a 1x1 uint8 image, microseconds (lower is better); "
+                  "best of %d batches of %d; ratio = grainel / peer"
+                  % (overhead_batches, overhead_number))
+    one = np.zeros((1, 1), dtype=np.uint8)
+    ns = {"g": grainel, "one": one}
+    copy_us = per_call_us("one.copy()", ns, overhead_number, overhead_batches)
+    for name, stmt in (("error_diffusion", "g.error_diffusion(one)"),
+                       ("ordered_dither", "g.ordered_dither(one)"),
+                       ("random_dither", "g.random_dither(one, seed=1)"),
+                       ("dither", "g.dither(one)")):
+        us = per_call_us(stmt, ns, overhead_number, overhead_batches)
+        table.add(name + "(1x1)", us, "us", "ndarray.copy()", copy_us, extra={"stmt": stmt})
+
+    # -- two threads -----------------------------------------------------------
+    table.section("two threads on two independent gray %dx%d images, MP/s in total; "
+                  "ratio = 2 threads / 1 thread" % (gray_size, gray_size))
+    gray_b = np.ascontiguousarray(gray[::-1, ::-1])
+    for label, fn in (("Floyd-Steinberg, 2 levels", lambda im: grainel.error_diffusion(im, "floyd_steinberg")),
+                      ("ordered Bayer 8x8, 2 levels", lambda im: grainel.ordered_dither(im, 8))):
+        fn(small_gray)
+        one_sec, s1 = median_seconds(lambda: (fn(gray), fn(gray_b)), reps)
+        two_sec, s2 = two_threads_seconds(fn, gray, gray_b, reps)
+        table.add(label + ", 2 threads", mps(2 * gray_px, two_sec), "MP/s",
+                  "1 thread", mps(2 * gray_px, one_sec),
+                  extra={"samples_s": s2, "peer_samples_s": s1, "pixels": 2 * gray_px})
+
+    # -- peak memory -----------------------------------------------------------
+    image_bytes = rgb.nbytes
+    table.section("peak extra resident memory of one call, Floyd-Steinberg to 16 colours, "
+                  "RGB %dx%d (%.1f MiB), fresh process; ratio = grainel / peer"
+                  % (rgb_size, rgb_size, image_bytes / 2**20))
+    with tempfile.TemporaryDirectory(prefix="grainel-bench-") as tmp:
+        path = os.path.join(tmp, "rgb.npy")
+        np.save(path, rgb)
+        ours = run_memory_child("grainel", path)
+        theirs = run_memory_child("pillow", path) if Image is not None else None
+    ours_mib = ours["extra_bytes"] / 2**20 if ours else None
+    theirs_mib = theirs["extra_bytes"] / 2**20 if theirs else None
+    row = table.add("error_diffusion(palette=16)", ours_mib, "MiB",
+                    "Pillow quantize(FS)" if Image is not None else na, theirs_mib,
+                    note="(%.2fx image)" % (ours["extra_bytes"] / image_bytes) if ours else "",
+                    extra={"image_bytes": image_bytes,
+                           "extra_bytes": ours["extra_bytes"] if ours else None,
+                           "peer_extra_bytes": theirs["extra_bytes"] if theirs else None,
+                           "measured_with": ours["method"] if ours else None})
+    if theirs:
+        row["peer_note"] = "(%.2fx)" % (theirs["extra_bytes"] / image_bytes)
+
+    print(table.render())
+    elapsed = time.perf_counter() - t_start
+    print()
+    load_end = load_average()
+    print("total %.1f s; 1-minute load average %s at the start, %s at the end "
+          "(this run adds about 1; much more means other work shared the machine and skewed the numbers)"
+          % (elapsed, _fmt_load(load_start), _fmt_load(load_end)))
+
+    if args.json:
+        out = {"machine": info, "quick": quick, "elapsed_s": elapsed,
+               "load_average": {"start": load_start, "end": load_end},
+               "images": {"gray": list(gray.shape), "rgb": list(rgb.shape)},
+               "repeats": {"main": reps, "kernels": reps_kernels,
+                           "overhead_number": overhead_number, "overhead_batches": overhead_batches},
+               "sections": []}
+        for kind, item in table.rows:
+            if kind == "section":
+                out["sections"].append({"title": item, "rows": []})
+            else:
+                out["sections"][-1]["rows"].append(item)
+        with open(args.json, "w") as f:
+            json.dump(out, f, indent=2)
+            f.write("\n")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,156 @@
+"""Named palettes and the --palette / --colors argument forms."""
+
+from __future__ import annotations
+
+from pathlib import Path
+from typing import TYPE_CHECKING
+
+import numpy as np
+
+if TYPE_CHECKING:  # Pillow is needed only for the palette forms that read images
+    from PIL.Image import Image
+
+Color = tuple[int, int, int]
+
+# grainel accepts at most this many palette colours; a palette image with more
+# is refused here with a message that names the file rather than the library's.
+MAX_COLORS = 4096
+
+
+def _hex(*codes: str) -> list[Color]:
+    return [(int(c[0:2], 16), int(c[2:4], 16), int(c[4:6], 16)) for c in codes]
+
+
+def _grays(n: int) -> list[Color]:
+    return [(v, v, v) for v in (round(i * 255 / (n - 1)) for i in range(n))]
+
+
+NAMED: dict[str, tuple[str, list[Color]]] = {
+    "bw": ("black and white", _hex("000000", "ffffff")),
+    "grays4": ("4 evenly spaced grays", _grays(4)),
+    "grays16": ("16 evenly spaced grays", _grays(16)),
+    "gameboy": ("the four greens of the original handheld",
+                _hex("0f380f", "306230", "8bac0f", "9bbc0f")),
+    "rgb8": ("black, white and the six primaries and secondaries",
+             _hex("000000", "ff0000", "00ff00", "0000ff",
+                  "00ffff", "ff00ff", "ffff00", "ffffff")),
+    "cga": ("the 16 RGBI colours of CGA text mode",
+            _hex("000000", "0000aa", "00aa00", "00aaaa",
+                 "aa0000", "aa00aa", "aa5500", "aaaaaa",
+                 "555555", "5555ff", "55ff55", "55ffff",
+                 "ff5555", "ff55ff", "ffff55", "ffffff")),
+    "pico8": ("the 16 colours of the PICO-8 fantasy console",
+              _hex("000000", "1d2b53", "7e2553", "008751",
+                   "ab5236", "5f574f", "c2c3c7", "fff1e8",
+                   "ff004d", "ffa300", "ffec27", "00e436",
+                   "29adff", "83769c", "ff77a8", "ffccaa")),
+    "web": ("the 216 web-safe colours",
+            [(r, g, b) for r in range(0, 256, 51)
+             for g in range(0, 256, 51) for b in range(0, 256, 51)]),
+}
+
+
+class PaletteError(ValueError):
+    """A --palette value that names no palette or holds a malformed one."""
+
+
+def resolve(spec: str) -> list[Color] | list[str]:
+    """Turn a --palette value into something grainel's palette= accepts.
+
+    Named palettes win over files so that 'web' never depends on the current
+    directory; hex strings are left for grainel to validate so that its own
+    messages reach the user.
+    """
+    if spec.lower() in NAMED:
+        return list(NAMED[spec.lower()][1])
+    path = Path(spec)
+    if path.is_file():
+        suffix = path.suffix.lower()
+        if suffix == ".gpl":
+            return read_gpl(path)
+        if suffix == ".hex":
+            return read_hex(path)
+        return from_image_file(path)
+    if "," in spec or spec.lstrip().startswith("#"):
+        return spec.replace(",", " ").split()
+    raise PaletteError(
+        f"unknown palette {spec!r}: not a named palette ({', '.join(NAMED)}), "
+        "a palette file or a list of hex colours like '#000,#fff'")
+
+
+def read_gpl(path: Path) -> list[Color]:
+    lines = path.read_text(encoding="utf-8", errors="replace").splitlines()
+    if not lines or lines[0].strip() != "GIMP Palette":
+        raise PaletteError(f"{path}: not a GIMP palette (no 'GIMP Palette' header)")
+    colors: list[Color] = []
+    for number, line in enumerate(lines[1:], start=2):
+        text = line.strip()
+        if not text or text.startswith("#") or text.split(":")[0] in ("Name", "Columns"):
+            continue
+        fields = text.split()
+        try:
+            r, g, b = (int(v) for v in fields[:3])
+        except ValueError:
+            raise PaletteError(f"{path}: line {number}: expected 'R G B [name]'") from None
+        colors.append((r, g, b))
+    return colors
+
+
+def read_hex(path: Path) -> list[str]:
+    # One colour per line, with or without '#'; blank lines are allowed.
+    text = path.read_text(encoding="utf-8", errors="replace")
+    return [line.strip() for line in text.splitlines() if line.strip()]
+
+
+def from_image_file(path: Path) -> list[Color]:
+    from PIL import Image, UnidentifiedImageError
+
+    try:
+        with Image.open(path) as im:
+            return from_image(im)
+    except UnidentifiedImageError:
+        raise PaletteError(f"{path}: not a palette file (.gpl, .hex) or an image") from None
+
+
+def from_image(im: Image) -> list[Color]:
+    """The distinct colours of a palette image.
+
+    A "P" image already carries an ordered palette, so its used entries are
+    taken in palette order; any other image gives its colours in the order in
+    which they first appear, scanning rows top to bottom. Fully transparent
+    pixels carry no colour and are skipped.
+    """
+    if im.mode == "P" and "transparency" not in im.info:
+        indices = np.unique(np.asarray(im)).tolist()
+        entries = im.getpalette() or []
+        return [(entries[3 * i], entries[3 * i + 1], entries[3 * i + 2]) for i in indices]
+    rgba = np.asarray(im.convert("RGBA")).reshape(-1, 4)
+    rgba = rgba[rgba[:, 3] > 0]
+    keys = (rgba[:, 0].astype(np.int64) << 16) | (rgba[:, 1].astype(np.int64) << 8) | rgba[:, 2]
+    _, first = np.unique(keys, return_index=True)
+    if len(first) > MAX_COLORS:
+        name = getattr(im, "filename", "") or "palette image"
+        raise PaletteError(f"{name}: {len(first)} distinct colours, at most {MAX_COLORS} allowed")
+    return [(int(r), int(g), int(b)) for r, g, b in rgba[sorted(first), :3]]
+
+
+def adaptive(im: Image, count: int) -> list[Color]:
+    """An N-colour palette fitted to one image by Pillow's quantiser.
+
+    Quantising without dither only picks the colours; the dithering itself is
+    left to grainel. A flat image yields fewer colours than asked for, so a
+    lone colour is doubled to meet grainel's minimum of two.
+    """
+    from PIL.Image import Dither
+
+    quantized = im.convert("RGB").quantize(colors=count, dither=Dither.NONE)
+    colors = from_image(quantized)
+    return colors * 2 if len(colors) == 1 else colors
+
+
+def describe() -> list[str]:
+    return [f"{name:<8} {len(colors):>4} colours  {text}"
+            for name, (text, colors) in NAMED.items()]
+
+
+__all__ = ["NAMED", "PaletteError", "resolve", "adaptive", "describe", "from_image"]
