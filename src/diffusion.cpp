@@ -1,8 +1,12 @@
 #include "diffusion.h"
 
+#include "color_search.h"
+
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <iterator>
+#include <utility>
 
 namespace grainel {
 namespace {
@@ -46,44 +50,274 @@ constexpr DiffusionMethod methods[] = {
     {"sierra_lite", sierra_lite, 4},
 };
 
-// The three rows of error owed to the current row and the two below it.
+// The rows of error owed to the rows being scanned and the two below them.
 // Cell i of a row belongs to image column i - 2; the two cells before the
 // image and six after it absorb shares that fall off the edges.
 struct RowRing {
-    float* row[3];
+    static constexpr std::size_t max_rows = ErrorRows::rows;
+    float* row[max_rows];
+    std::size_t count;
     std::size_t row_floats;
 
-    explicit RowRing(ErrorRows& rows) : row_floats(rows.row_floats) {
+    RowRing(ErrorRows& rows, std::size_t count) : count(count), row_floats(rows.row_floats) {
         std::fill(rows.storage.begin(), rows.storage.end(), 0.0f);
-        for (int i = 0; i < 3; ++i) row[i] = rows.storage.data() + i * row_floats;
+        for (std::size_t i = 0; i < count; ++i) row[i] = rows.storage.data() + i * row_floats;
     }
 
-    // The finished row is cleared and becomes the last one.
-    void advance() {
-        std::memset(row[0], 0, row_floats * sizeof(float));
-        std::rotate(row, row + 1, row + 3);
+    // The first `done` rows are finished: cleared, they become the last.
+    void advance(std::size_t done) {
+        for (std::size_t i = 0; i < done; ++i) std::memset(row[i], 0, row_floats * sizeof(float));
+        std::rotate(row, row + done, row + count);
     }
 };
 
-// Adds share * e to the eight cells x .. x + 7 of every active kernel row;
-// each product is rounded to float before it is added.
-inline void spread(RowRing& ring, const float (*shares)[8], const bool* active,
-                   std::size_t x, float e) {
-    for (int dy = 0; dy < 3; ++dy) {
-        if (!active[dy]) continue;
-        float* cells = ring.row[dy] + x;
-        for (int c = 0; c < 8; ++c) cells[c] += shares[dy][c] * e;
+// A pass carries its error in cells: one float per cell in a levels pass,
+// a vector of four in a palette pass (red, green, blue and an unused lane
+// that stays zero), so that each tap spreads all three channels with one
+// vector multiply and add. Every lane is rounded exactly as a scalar would be.
+using Float4 = float __attribute__((vector_size(16)));
+
+template <class Cell>
+Cell load_cell(const float* from) {
+    Cell cell;
+    std::memcpy(&cell, from, sizeof cell);
+    return cell;
+}
+
+template <class Cell>
+void store_cell(float* to, Cell cell) {
+    std::memcpy(to, &cell, sizeof cell);
+}
+
+// Quantises one channel of a pixel to the nearest level. Two levels need
+// only the comparison with 127.5. The tables are held as plain pointers and
+// the quantiser is passed by value: a byte store could otherwise alias
+// them and force a reload per pixel.
+template <bool TwoLevels>
+struct LevelsQuantiser {
+    using Cell = float;
+    const float* decode;
+    const std::uint8_t* bytes;
+    const float* values;
+    float inv_step, max_index;
+    std::size_t channel;
+
+    LevelsQuantiser(const Space& space, const Levels& levels, std::size_t channel)
+        : decode(space.decode.data()), bytes(levels.bytes.data()), values(levels.values.data()),
+          inv_step(levels.inv_step), max_index(levels.max_index), channel(channel) {}
+
+    [[gnu::always_inline]] float operator()(std::uint8_t* pixel, float owed) const {
+        std::uint8_t& byte = pixel[channel];
+        const float v = decode[byte] + owed;
+        if constexpr (TwoLevels) {
+            // The level's value is chosen with a vector compare and blend:
+            // a branch here would be mispredicted on every other pixel.
+            const Float4 value = Float4{v} < 127.5f ? Float4{values[0]} : Float4{values[1]};
+            byte = bytes[!(v < 127.5f)];
+            return v - value[0];
+        } else {
+            const std::uint32_t k = level_index(v, inv_step, max_index);
+            byte = bytes[k];
+            return v - values[k];
+        }
+    }
+};
+
+// Quantises a pixel's first three channels together to a palette colour.
+struct PaletteQuantiser {
+    using Cell = Float4;
+    const float* decode;
+    const Rgb* colors;
+    const std::array<float, 3>* values;
+    ColorSearch& search;
+
+    [[gnu::always_inline]] Float4 operator()(std::uint8_t* pixel, Float4 owed) const {
+        const Float4 v = Float4{decode[pixel[0]], decode[pixel[1]], decode[pixel[2]], 0.0f} + owed;
+        const float w[3] = {v[0], v[1], v[2]};
+        const std::size_t best = search.nearest(w);
+        for (int ch = 0; ch < 3; ++ch) pixel[ch] = colors[best][ch];
+        return v - Float4{values[best][0], values[best][1], values[best][2], 0.0f};
+    }
+};
+
+// One image row being scanned with the kernel of methods[Method], known at
+// compile time, so that only its real taps are applied. A zero share would
+// only add a signed zero to a finite cell, which leaves every later sum
+// unchanged.
+//
+// The error a pixel passes along its own row never goes through memory:
+// `owed` and `owed_next` hold the cells of the next two pixels, loaded with
+// what the rows above left there and then completed in visit order, which
+// is the order the additions would have had in the row itself.
+template <std::size_t Method, class Quantise, int Dir>
+struct RowScan {
+    using Cell = typename Quantise::Cell;
+    static constexpr DiffusionMethod method = methods[Method];
+    static constexpr std::size_t tap_count = method.taps.size();
+    static constexpr std::ptrdiff_t floats = sizeof(Cell) / sizeof(float);
+
+    std::uint8_t* pixels;     // the image row
+    std::size_t pixel_step;   // channels
+    float* below[3];          // error rows: this one and the two under it
+    Cell owed, owed_next;
+
+    float* cell(int dy, std::ptrdiff_t x) const { return below[dy] + (x + 2) * floats; }
+
+    void start(std::ptrdiff_t first) {
+        owed = load_cell<Cell>(cell(0, first));
+        owed_next = load_cell<Cell>(cell(0, first + Dir));
+    }
+
+    // Adds the share of tap T of the error to its cell.
+    template <std::size_t T>
+    [[gnu::always_inline]] void spread(std::ptrdiff_t x, float share, Cell error) {
+        constexpr KernelTap tap = method.taps[T];
+        if constexpr (tap.dy == 0 && tap.dx == 1) {
+            owed += share * error;
+        } else if constexpr (tap.dy == 0) {
+            owed_next += share * error;
+        } else {
+            float* target = cell(tap.dy, x + Dir * tap.dx);
+            store_cell(target, load_cell<Cell>(target) + share * error);
+        }
+    }
+
+    [[gnu::always_inline]] void step(std::ptrdiff_t x, const float (&share)[tap_count],
+                                     const Quantise& quantise) {
+        const Cell error = quantise(pixels + x * static_cast<std::ptrdiff_t>(pixel_step), owed);
+        owed = owed_next;
+        owed_next = load_cell<Cell>(cell(0, x + 2 * Dir));
+        [&]<std::size_t... T>(std::index_sequence<T...>) __attribute__((always_inline)) {
+            (spread<T>(x, share[T], error), ...);
+        }(std::make_index_sequence<tap_count>{});
+    }
+};
+
+template <std::size_t Method>
+using Shares = float[methods[Method].taps.size()];
+
+// Each tap's share for a scan in direction Dir, from the kernel's table for
+// that direction.
+template <std::size_t Method, int Dir>
+void load_shares(const KernelRows& kernel, Shares<Method>& share) {
+    constexpr DiffusionMethod method = methods[Method];
+    for (std::size_t t = 0; t < std::size(share); ++t) {
+        const KernelTap& tap = method.taps[t];
+        share[t] = Dir > 0 ? kernel.forward[tap.dy][2 + tap.dx] : kernel.mirrored[tap.dy][2 - tap.dx];
     }
 }
 
-inline void spread3(RowRing& ring, const float (*shares)[8], const bool* active,
-                    std::size_t x, const float e[3]) {
-    for (int dy = 0; dy < 3; ++dy) {
-        if (!active[dy]) continue;
-        float* cells = ring.row[dy] + 3 * x;
-        for (int c = 0; c < 8; ++c)
-            for (int ch = 0; ch < 3; ++ch) cells[3 * c + ch] += shares[dy][c] * e[ch];
+template <std::size_t Method, int Dir, class Quantise>
+void scan_row(std::uint8_t* pixels, std::size_t pixel_step, float* const* below,
+              std::ptrdiff_t width, const Shares<Method>& share, const Quantise& quantise) {
+    RowScan<Method, Quantise, Dir> scan{pixels, pixel_step, {below[0], below[1], below[2]}, {}, {}};
+    const std::ptrdiff_t first = Dir > 0 ? 0 : width - 1;
+    scan.start(first);
+    for (std::ptrdiff_t n = 0, x = first; n < width; ++n, x += Dir) scan.step(x, share, quantise);
+}
+
+// Row by row, odd rows right to left.
+template <std::size_t Method, class Quantise>
+void scan_serpentine(Raster& image, const KernelRows& kernel, ErrorRows& rows,
+                     Quantise quantise) {
+    Shares<Method> forward, mirrored;
+    load_shares<Method, 1>(kernel, forward);
+    load_shares<Method, -1>(kernel, mirrored);
+    const auto width = static_cast<std::ptrdiff_t>(image.width);
+    RowRing ring(rows, 3);
+    for (std::size_t y = 0; y < image.height; ++y) {
+        std::uint8_t* pixels = image.pixels + y * image.width * image.channels;
+        if (y & 1)
+            scan_row<Method, -1>(pixels, image.channels, ring.row, width, mirrored, quantise);
+        else
+            scan_row<Method, 1>(pixels, image.channels, ring.row, width, forward, quantise);
+        ring.advance(1);
     }
+}
+
+// Left to right, several rows at once, each `lag` pixels behind the row
+// above. A row's pixel x needs the row above to have passed x + 2 (its
+// cells, and the cells below them, must have every earlier contribution in
+// place), so with a lag of 4 and the rows stepped top first within each
+// round, every cell receives its additions in exactly the sequential order,
+// while the rows' independent dependency chains overlap in the CPU.
+template <std::size_t Method, class Quantise>
+void scan_wavefront(Raster& image, const KernelRows& kernel, ErrorRows& rows,
+                    Quantise quantise) {
+    using Scan = RowScan<Method, Quantise, 1>;
+    constexpr std::size_t band = ErrorRows::rows - 2;
+    constexpr std::ptrdiff_t lag = 4;
+    Shares<Method> share;
+    load_shares<Method, 1>(kernel, share);
+    const auto width = static_cast<std::ptrdiff_t>(image.width);
+    RowRing ring(rows, ErrorRows::rows);
+    for (std::size_t top = 0; top < image.height; top += band) {
+        const std::size_t count = std::min(band, image.height - top);
+        Scan scans[band];
+        for (std::size_t r = 0; r < count; ++r)
+            scans[r] = Scan{image.pixels + (top + r) * image.width * image.channels,
+                            image.channels, {ring.row[r], ring.row[r + 1], ring.row[r + 2]},
+                            {}, {}};
+        // Rounds where some row is outside the image (the band's ramp-up
+        // and ramp-down, or a short band) test each row; in between, every
+        // row steps unconditionally.
+        auto checked_round = [&](std::ptrdiff_t n) {
+            for (std::size_t r = 0; r < count; ++r) {
+                const std::ptrdiff_t x = n - lag * static_cast<std::ptrdiff_t>(r);
+                if (x == 0) scans[r].start(0);
+                if (x >= 0 && x < width) scans[r].step(x, share, quantise);
+            }
+        };
+        const std::ptrdiff_t rounds = width + lag * static_cast<std::ptrdiff_t>(count - 1);
+        const std::ptrdiff_t steady_from = lag * static_cast<std::ptrdiff_t>(band - 1);
+        std::ptrdiff_t n = 0;
+        if (count == band && width > steady_from) {
+            for (; n <= steady_from; ++n) checked_round(n);
+            // The rows are copied into locals for this loop so that their
+            // running errors can live in registers.
+            [&]<std::size_t... R>(std::index_sequence<R...>) __attribute__((always_inline)) {
+                [&](auto... local) __attribute__((always_inline)) {
+                    const Quantise q = quantise;
+                    for (; n < width; ++n)
+                        (local.step(n - lag * static_cast<std::ptrdiff_t>(R), share, q), ...);
+                    ((scans[R] = local), ...);
+                }(scans[R]...);
+            }(std::make_index_sequence<band>{});
+        }
+        for (; n < rounds; ++n) checked_round(n);
+        ring.advance(count);
+    }
+}
+
+// With no active kernel row (strength 0) nothing is spread: each pixel is
+// quantised on its own, in any order.
+template <class Quantise>
+void quantise_only(Raster& image, const Quantise& quantise) {
+    const typename Quantise::Cell nothing_owed{};
+    std::uint8_t* pixel = image.pixels;
+    for (std::size_t i = 0, n = image.height * image.width; i < n; ++i, pixel += image.channels)
+        quantise(pixel, nothing_owed);
+}
+
+template <std::size_t Method, class Quantise>
+void scan(Raster& image, const KernelRows& kernel, bool serpentine, ErrorRows& rows,
+          Quantise quantise) {
+    if (!kernel.active[0] && !kernel.active[1] && !kernel.active[2])
+        quantise_only(image, quantise);
+    else if (serpentine)
+        scan_serpentine<Method>(image, kernel, rows, quantise);
+    else
+        scan_wavefront<Method>(image, kernel, rows, quantise);
+}
+
+template <class Quantise>
+void scan_with(const DiffusionMethod& method, Raster& image, const KernelRows& kernel,
+               bool serpentine, ErrorRows& rows, Quantise quantise) {
+    using Scan = void (*)(Raster&, const KernelRows&, bool, ErrorRows&, Quantise);
+    static constexpr auto table = []<std::size_t... M>(std::index_sequence<M...>) {
+        return std::array<Scan, sizeof...(M)>{&scan<M, Quantise>...};
+    }(std::make_index_sequence<std::size(methods)>{});
+    table[static_cast<std::size_t>(&method - methods)](image, kernel, serpentine, rows, quantise);
 }
 
 }  // namespace
@@ -102,57 +336,37 @@ KernelRows kernel_rows(const DiffusionMethod& method, float strength) {
 }
 
 ErrorRows::ErrorRows(std::size_t width, std::size_t cell_floats)
-    : storage(3 * (width + 8) * cell_floats), row_floats((width + 8) * cell_floats) {}
+    : storage(rows * (width + 8) * cell_floats), row_floats((width + 8) * cell_floats) {}
+
+ErrorRows ErrorRows::for_levels(std::size_t width) { return ErrorRows(width, 1); }
+
+ErrorRows ErrorRows::for_palette(std::size_t width) {
+    return ErrorRows(width, sizeof(Float4) / sizeof(float));
+}
 
 void diffuse_levels(Raster& image, const Space& space, const Levels& levels,
-                    const KernelRows& kernel, bool serpentine, ErrorRows& rows) {
-    const std::size_t width = image.width, channels = image.channels;
-    const bool two_levels = levels.bytes.size() == 2;
-    for (std::size_t c = 0; c < channels; ++c) {
+                    const DiffusionMethod& method, float strength, bool serpentine,
+                    ErrorRows& rows) {
+    const KernelRows kernel = kernel_rows(method, strength);
+    for (std::size_t c = 0; c < image.channels; ++c) {
         if (image.alpha == c) continue;
-        RowRing ring(rows);
-        for (std::size_t y = 0; y < image.height; ++y) {
-            const bool backwards = serpentine && (y & 1);
-            const float(*shares)[8] = backwards ? kernel.mirrored : kernel.forward;
-            std::uint8_t* row = image.pixels + y * width * channels + c;
-            for (std::size_t i = 0; i < width; ++i) {
-                const std::size_t x = backwards ? width - 1 - i : i;
-                std::uint8_t& byte = row[x * channels];
-                const float v = space.decode[byte] + ring.row[0][x + 2];
-                const std::uint32_t k =
-                    two_levels ? (v < 127.5f ? 0 : 1) : levels.nearest(v);
-                byte = levels.bytes[k];
-                spread(ring, shares, kernel.active, x, v - levels.values[k]);
-            }
-            ring.advance();
-        }
+        if (levels.bytes.size() == 2)
+            scan_with(method, image, kernel, serpentine, rows,
+                      LevelsQuantiser<true>(space, levels, c));
+        else
+            scan_with(method, image, kernel, serpentine, rows,
+                      LevelsQuantiser<false>(space, levels, c));
     }
 }
 
 void diffuse_palette(Raster& image, const Space& space, const Palette& palette,
-                     const KernelRows& kernel, bool serpentine, ErrorRows& rows) {
-    const std::size_t width = image.width, channels = image.channels;
-    RowRing ring(rows);
-    for (std::size_t y = 0; y < image.height; ++y) {
-        const bool backwards = serpentine && (y & 1);
-        const float(*shares)[8] = backwards ? kernel.mirrored : kernel.forward;
-        std::uint8_t* row = image.pixels + y * width * channels;
-        for (std::size_t i = 0; i < width; ++i) {
-            const std::size_t x = backwards ? width - 1 - i : i;
-            std::uint8_t* pixel = row + x * channels;
-            const float* owed = ring.row[0] + 3 * (x + 2);
-            float v[3];
-            for (int ch = 0; ch < 3; ++ch) v[ch] = space.decode[pixel[ch]] + owed[ch];
-            const std::size_t best = palette.nearest(v);
-            float e[3];
-            for (int ch = 0; ch < 3; ++ch) {
-                pixel[ch] = palette.colors[best][ch];
-                e[ch] = v[ch] - palette.values[best][ch];
-            }
-            spread3(ring, shares, kernel.active, x, e);
-        }
-        ring.advance();
-    }
+                     const DiffusionMethod& method, float strength, bool serpentine,
+                     ErrorRows& rows) {
+    const KernelRows kernel = kernel_rows(method, strength);
+    ColorSearch search(palette, image.height * image.width);
+    scan_with(method, image, kernel, serpentine, rows,
+              PaletteQuantiser{space.decode.data(), palette.colors.data(), palette.values.data(),
+                               search});
 }
 
 }  // namespace grainel

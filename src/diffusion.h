@@ -39,18 +39,28 @@ struct KernelRows {
 
 KernelRows kernel_rows(const DiffusionMethod& method, float strength);
 
-// Three error rows of (width + 8) cells, owned by the caller so that the
-// passes allocate nothing; a cell holds `cell_floats` floats.
+// Error rows of (width + 8) cells, owned by the caller so that the passes
+// allocate nothing: one row for each image row scanned at once and two for
+// the rows below them.
 struct ErrorRows {
-    ErrorRows(std::size_t width, std::size_t cell_floats);
+    static constexpr std::size_t rows = 6;
+    static ErrorRows for_levels(std::size_t width);
+    static ErrorRows for_palette(std::size_t width);
     std::vector<float> storage;
     std::size_t row_floats;
+
+private:
+    ErrorRows(std::size_t width, std::size_t cell_floats);
 };
 
+// Each processed channel on its own, one pass per channel.
 void diffuse_levels(Raster& image, const Space& space, const Levels& levels,
-                    const KernelRows& kernel, bool serpentine, ErrorRows& rows);
+                    const DiffusionMethod& method, float strength, bool serpentine,
+                    ErrorRows& rows);
 
+// The first three channels together, to the nearest palette colour.
 void diffuse_palette(Raster& image, const Space& space, const Palette& palette,
-                     const KernelRows& kernel, bool serpentine, ErrorRows& rows);
+                     const DiffusionMethod& method, float strength, bool serpentine,
+                     ErrorRows& rows);
 
 }  // namespace grainel

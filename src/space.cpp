@@ -37,9 +37,4 @@ Levels::Levels(std::uint32_t count, const Space& space)
     max_index = static_cast<float>(count - 1);
 }
 
-std::uint32_t Levels::nearest(float v) const {
-    float t = std::clamp(round_half_away(v * inv_step), 0.0f, max_index);
-    return static_cast<std::uint32_t>(t);
-}
-
 }  // namespace grainel

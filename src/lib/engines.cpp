@@ -39,16 +39,17 @@ Ref error_diffusion(PyObject* image, PyObject* method, std::uint32_t levels, PyO
                                     "; valid values: " + quoted_list(method_names()));
 
     Job job = prepare(image, levels, palette, linear, preserve_alpha, strength);
-    const KernelRows rows = kernel_rows(*kernel, job.strength);
     Raster raster = job.img.raster();
     if (auto* levels_target = std::get_if<Levels>(&job.target)) {
-        ErrorRows errors(raster.width, 1);
+        ErrorRows errors = ErrorRows::for_levels(raster.width);
         Detached detached;
-        diffuse_levels(raster, job.space, *levels_target, rows, serpentine, errors);
+        diffuse_levels(raster, job.space, *levels_target, *kernel, job.strength, serpentine,
+                       errors);
     } else {
-        ErrorRows errors(raster.width, 3);
+        ErrorRows errors = ErrorRows::for_palette(raster.width);
         Detached detached;
-        diffuse_palette(raster, job.space, std::get<Palette>(job.target), rows, serpentine, errors);
+        diffuse_palette(raster, job.space, std::get<Palette>(job.target), *kernel, job.strength,
+                        serpentine, errors);
     }
     return into_output(std::move(job.img));
 }
