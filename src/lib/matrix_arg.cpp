@@ -90,13 +90,22 @@ ThresholdMatrix parse_matrix_array(PyObject* matrix) {
               "custom dither matrix must be a non-empty 2-D array, got shape " +
                   bracketed(shape) +
                   "; pass 'bayerNxN', the size as an int (2, 4, 8, 16), or a 2-D numpy array");
+    // What asarray returned may be any object that says it is an array; its
+    // values must fill the shape it claims before they are read as a grid.
+    auto filled = [&](auto values) {
+        std::size_t cells = 0;
+        if (__builtin_mul_overflow(shape[0], shape[1], &cells) || values.size() != cells)
+            raise(PyExc_ValueError, "custom dither matrix has " + std::to_string(values.size()) +
+                                        " values for its shape " + bracketed(shape));
+        return values;
+    };
     MatrixOrError built = [&]() -> MatrixOrError {
         if (kind == "i" || kind == "u")
-            return ThresholdMatrix::from_indices(shape[0], shape[1],
-                                                 list_as<std::int64_t>(array.get(), "int64"));
+            return ThresholdMatrix::from_indices(
+                shape[0], shape[1], filled(list_as<std::int64_t>(array.get(), "int64")));
         if (kind == "f")
-            return ThresholdMatrix::from_thresholds(shape[0], shape[1],
-                                                    list_as<double>(array.get(), "float64"));
+            return ThresholdMatrix::from_thresholds(
+                shape[0], shape[1], filled(list_as<double>(array.get(), "float64")));
         raise(PyExc_TypeError,
               "custom dither matrix must have an integer dtype (Bayer-style indices) or "
               "float dtype (thresholds in [0, 1]), got kind " + debug_string(kind_text.get()));
