@@ -45,9 +45,9 @@ ColorSearch::ColorSearch(const Palette& palette, std::size_t queries)
         channel_[c].assign(padded, far_away);
         for (std::size_t i = 0; i < size_; ++i) channel_[c][i] = palette.values[i][c];
     }
-    // Below a few vector blocks of colours a scan is as fast as a lookup;
+    // Up to four vector blocks of colours a scan is as fast as a lookup;
     // the grid's fixed set-up needs an image of some size to pay off.
-    if (size_ > lanes && queries >= 4096) set_up_grid();
+    if (size_ > 4 * lanes && queries >= 4096) set_up_grid();
 }
 
 std::size_t ColorSearch::scan_all(const float w[3]) const {
