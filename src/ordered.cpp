@@ -148,6 +148,29 @@ struct DrawThresholds {
     }
 };
 
+// Random dither to levels through the per-byte draw thresholds.
+void random_levels_by_thresholds(Raster& image, const DrawThresholds& draws, std::uint64_t seed) {
+    NoiseStream stream(seed);
+    const std::size_t channels = image.channels, count = image.height * image.width;
+    std::uint8_t* pixel = image.pixels;
+    if (channels == 1) {
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::uint32_t r = stream.next24();
+            const std::uint8_t byte = pixel[i];
+            pixel[i] = draws.level[byte][r >= draws.threshold[byte]];
+        }
+        return;
+    }
+    for (std::size_t i = 0; i < count; ++i, pixel += channels) {
+        const std::uint32_t r = stream.next24();
+        for (std::size_t c = 0; c < channels; ++c) {
+            if (image.alpha == c) continue;
+            const std::uint8_t byte = pixel[c];
+            pixel[c] = draws.level[byte][r >= draws.threshold[byte]];
+        }
+    }
+}
+
 }  // namespace
 
 void ordered_levels(Raster& image, const Space& space, const Levels& levels,
@@ -167,35 +190,14 @@ void random_levels(Raster& image, const Space& space, const Levels& levels,
                    float strength, std::uint64_t seed) {
     // The thresholds cost some 6000 evaluations of the rule to find; below
     // that many pixels the rule itself is cheaper.
-    const std::size_t pixels = image.height * image.width;
-    if (pixels < 16384) {
-        threshold_levels(image, space, levels, strength, RandomOffsets{NoiseStream(seed)});
-        return;
-    }
-    const DrawThresholds draws(space, levels, strength);
-    if (!draws.exact) {
-        threshold_levels(image, space, levels, strength, RandomOffsets{NoiseStream(seed)});
-        return;
-    }
-    NoiseStream stream(seed);
-    const std::size_t channels = image.channels, count = pixels;
-    std::uint8_t* pixel = image.pixels;
-    if (channels == 1) {
-        for (std::size_t i = 0; i < count; ++i) {
-            const std::uint32_t r = stream.next24();
-            const std::uint8_t byte = pixel[i];
-            pixel[i] = draws.level[byte][r >= draws.threshold[byte]];
-        }
-        return;
-    }
-    for (std::size_t i = 0; i < count; ++i, pixel += channels) {
-        const std::uint32_t r = stream.next24();
-        for (std::size_t c = 0; c < channels; ++c) {
-            if (image.alpha == c) continue;
-            const std::uint8_t byte = pixel[c];
-            pixel[c] = draws.level[byte][r >= draws.threshold[byte]];
+    if (image.height * image.width >= 16384) {
+        const DrawThresholds draws(space, levels, strength);
+        if (draws.exact) {
+            random_levels_by_thresholds(image, draws, seed);
+            return;
         }
     }
+    threshold_levels(image, space, levels, strength, RandomOffsets{NoiseStream(seed)});
 }
 
 void random_palette(Raster& image, const Space& space, const Palette& palette,
