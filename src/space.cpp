@@ -29,7 +29,8 @@ Levels::Levels(std::uint32_t count, const Space& space)
                                       : powf(u, 0.41666666f) * 1.055f - 0.055f;
             y = e * 255.0f;
         }
-        float rounded = std::clamp(round_half_away(y), 0.0f, 255.0f);
+        // std::round takes halves away from zero.
+        float rounded = std::clamp(std::round(y), 0.0f, 255.0f);
         bytes[i] = static_cast<std::uint8_t>(rounded);
         values[i] = space.decode[bytes[i]];
     }

@@ -9,19 +9,11 @@
 
 namespace grainel {
 
-// Round half away from zero, the one rounding rule of every engine. Written
-// out rather than calling roundf, which is a library call on baseline x86:
-// truncation and the exact remainder decide the same way.
-inline float round_half_away(float x) {
-    if (!(x > -8388608.0f && x < 8388608.0f)) return x;  // integral, inf or NaN
-    const float whole = static_cast<float>(static_cast<std::int32_t>(x));
-    const float rest = x - whole;
-    return rest >= 0.5f ? whole + 1.0f : (rest <= -0.5f ? whole - 1.0f : whole);
-}
-
 // Index of the level nearest to working value v: v * inv_step rounded half
-// away from zero, clamped to 0 .. max_index. Done in integers after the
-// truncation, without branches, as this sits in every pixel loop.
+// away from zero (the one rounding rule of every engine), clamped to
+// 0 .. max_index. Rounded by truncation and the exact remainder, in
+// integers and without branches: roundf is a library call on baseline x86,
+// and this sits in every pixel loop.
 inline std::uint32_t level_index(float v, float inv_step, float max_index) {
     // Limiting t first changes no result (anything beyond the ends clamps to
     // an end either way) and keeps it in int range.
