@@ -146,9 +146,16 @@ std::string type_name(PyObject* object) {
 }
 
 void raise_not_instance(PyObject* object, std::string_view expected) {
-    std::string message = object == Py_None ? "'None' is not an instance of '"
-                                            : "'" + type_name(object) + "' object is not an instance of '";
-    raise(PyExc_TypeError, message + std::string(expected) + "'");
+    std::string message = "'";
+    if (object == Py_None) {
+        message += "None' is not an instance of '";
+    } else {
+        message += type_name(object);
+        message += "' object is not an instance of '";
+    }
+    message += expected;
+    message += '\'';
+    raise(PyExc_TypeError, message);
 }
 
 void set_error_from_current_exception() noexcept {

@@ -28,9 +28,14 @@ PyMethodDef functions[] = {
      doc::available_methods},
 };
 
+// Unlike the argument conversions' message, None is named by its type here.
 [[noreturn]] void raise_not_instance_of_type(PyObject* object, const char* expected) {
-    raise(PyExc_TypeError, "'" + type_name(object) + "' object is not an instance of '" +
-                               expected + "'");
+    std::string message = "'";
+    message += type_name(object);
+    message += "' object is not an instance of '";
+    message += expected;
+    message += '\'';
+    raise(PyExc_TypeError, message);
 }
 
 // Lists `name` in the module's __all__ (created on first use), then sets it.
