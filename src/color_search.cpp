@@ -13,25 +13,44 @@ using Ints = std::int32_t __attribute__((vector_size(16)));
 constexpr std::size_t lanes = 4;
 constexpr float far_away = 1e30f;  // its squared distance is +inf
 
-Floats distances(const float w[3], const Floats& r, const Floats& g, const Floats& b) {
-    const Floats dr = (Floats{} + w[0]) - r, dg = (Floats{} + w[1]) - g, db = (Floats{} + w[2]) - b;
-    return (dr * dr + dg * dg) + db * db;
+Floats load(const float* from) {
+    Floats v;
+    __builtin_memcpy(&v, from, sizeof v);
+    return v;
 }
 
-struct Smallest {
-    float distance;
-    std::size_t lane;  // the first lane holding it
-};
+// The smallest of four distances; no lane may be NaN.
+float smallest(Floats d) {
+    d = d < __builtin_shufflevector(d, d, 2, 3, 0, 1) ? d : __builtin_shufflevector(d, d, 2, 3, 0, 1);
+    d = d < __builtin_shufflevector(d, d, 1, 0, 3, 2) ? d : __builtin_shufflevector(d, d, 1, 0, 3, 2);
+    return d[0];
+}
 
-// No lane may be NaN.
-Smallest smallest(Floats d) {
-    Floats m = d;
-    m = m < __builtin_shufflevector(m, m, 2, 3, 0, 1) ? m : __builtin_shufflevector(m, m, 2, 3, 0, 1);
-    m = m < __builtin_shufflevector(m, m, 1, 0, 3, 2) ? m : __builtin_shufflevector(m, m, 1, 0, 3, 2);
-    const Ints equal = d == m;
-    unsigned bits = 0;
-    for (std::size_t l = 0; l < lanes; ++l) bits |= static_cast<unsigned>(equal[l] & 1) << l;
-    return {m[0], static_cast<std::size_t>(__builtin_ctz(bits))};
+// The position of the first nearest of `blocks` * 4 colours given by
+// channel. Each lane keeps its first nearest (a later colour must be
+// strictly nearer), then the lanes holding the smallest distance give up
+// the lowest position; all in vector selects, as branches here would
+// mispredict.
+std::size_t first_nearest(const float w[3], const float* r, const float* g, const float* b,
+                          std::size_t blocks) {
+    const Floats wr = Floats{} + w[0], wg = Floats{} + w[1], wb = Floats{} + w[2];
+    Floats best_distance = Floats{} + std::numeric_limits<float>::infinity();
+    Ints best_position = Ints{};
+    Ints position = Ints{0, 1, 2, 3};
+    for (std::size_t i = 0; i < blocks * lanes; i += lanes) {
+        const Floats dr = wr - load(r + i), dg = wg - load(g + i), db = wb - load(b + i);
+        const Floats d = (dr * dr + dg * dg) + db * db;
+        const Ints closer = d < best_distance;
+        best_distance = closer ? d : best_distance;
+        best_position = closer ? position : best_position;
+        position += static_cast<std::int32_t>(lanes);
+    }
+    Ints first = best_distance == smallest(best_distance) ? best_position : Ints{} + INT32_MAX;
+    first = first < __builtin_shufflevector(first, first, 2, 3, 0, 1)
+                ? first : __builtin_shufflevector(first, first, 2, 3, 0, 1);
+    first = first < __builtin_shufflevector(first, first, 1, 0, 3, 2)
+                ? first : __builtin_shufflevector(first, first, 1, 0, 3, 2);
+    return static_cast<std::size_t>(first[0]);
 }
 
 }  // namespace
@@ -51,50 +70,13 @@ ColorSearch::ColorSearch(const Palette& palette, std::size_t queries)
 }
 
 std::size_t ColorSearch::scan_all(const float w[3]) const {
-    const Floats wr = Floats{} + w[0], wg = Floats{} + w[1], wb = Floats{} + w[2];
-    Floats best_distance = Floats{} + std::numeric_limits<float>::infinity();
-    Ints best_index = Ints{};
-    Ints index = Ints{0, 1, 2, 3};
-    const std::size_t padded = channel_[0].size();
-    for (std::size_t i = 0; i < padded; i += lanes) {
-        Floats r, g, b;
-        __builtin_memcpy(&r, channel_[0].data() + i, sizeof r);
-        __builtin_memcpy(&g, channel_[1].data() + i, sizeof g);
-        __builtin_memcpy(&b, channel_[2].data() + i, sizeof b);
-        const Floats dr = wr - r, dg = wg - g, db = wb - b;
-        const Floats d = (dr * dr + dg * dg) + db * db;
-        // Strictly smaller: each lane keeps the first of its equal colours.
-        const Ints closer = d < best_distance;
-        best_distance = closer ? d : best_distance;
-        best_index = closer ? index : best_index;
-        index += static_cast<std::int32_t>(lanes);
-    }
-    // Of the lanes holding the smallest distance, the smallest index; done
-    // with vector selects, as branches here would mispredict.
-    const Floats smallest_distance = Floats{} + smallest(best_distance).distance;
-    Ints candidate = best_distance == smallest_distance ? best_index : Ints{} + INT32_MAX;
-    candidate = candidate < __builtin_shufflevector(candidate, candidate, 2, 3, 0, 1)
-                    ? candidate : __builtin_shufflevector(candidate, candidate, 2, 3, 0, 1);
-    candidate = candidate < __builtin_shufflevector(candidate, candidate, 1, 0, 3, 2)
-                    ? candidate : __builtin_shufflevector(candidate, candidate, 1, 0, 3, 2);
-    return static_cast<std::size_t>(candidate[0]);
+    return first_nearest(w, channel_[0].data(), channel_[1].data(), channel_[2].data(),
+                         channel_[0].size() / lanes);
 }
 
 std::size_t ColorSearch::scan_cell(const float w[3], const Cell& cell) {
-    std::size_t best = 0;
-    float best_distance = std::numeric_limits<float>::infinity();
-    for (std::size_t block = 0; block < cell.blocks * lanes; block += lanes) {
-        Floats r, g, b;
-        __builtin_memcpy(&r, cell.r + block, sizeof r);
-        __builtin_memcpy(&g, cell.g + block, sizeof g);
-        __builtin_memcpy(&b, cell.b + block, sizeof b);
-        const Smallest found = smallest(distances(w, r, g, b));
-        // Slots are in palette order, so on a tie the earlier block wins.
-        const bool closer = found.distance < best_distance;
-        best = closer ? block + found.lane : best;
-        best_distance = closer ? found.distance : best_distance;
-    }
-    return cell.index[best];
+    // Slots are in palette order, so the first nearest slot is the answer.
+    return cell.index[first_nearest(w, cell.r, cell.g, cell.b, cell.blocks)];
 }
 
 void ColorSearch::set_up_grid() {
@@ -135,11 +117,6 @@ void ColorSearch::fill_cell(std::size_t cell) {
                             &near_[2][s[2] * padded]};
     const float* far[3] = {&far_[0][s[0] * padded], &far_[1][s[1] * padded],
                            &far_[2][s[2] * padded]};
-    auto load = [](const float* p) {
-        Floats v;
-        __builtin_memcpy(&v, p, sizeof v);
-        return v;
-    };
     // The cell's bound: the least, over colours, of the farthest squared
     // distance from the colour to any point of the cell.
     Floats bound = Floats{} + std::numeric_limits<float>::infinity();
@@ -150,7 +127,7 @@ void ColorSearch::fill_cell(std::size_t cell) {
     // Float distances are within a few parts in 10^7 of the real ones, and
     // these bounds within about the same; the margin is far wider, so no
     // possible winner or tie is dropped.
-    const float keep_below = smallest(bound).distance * 1.0001f + 1e-3f;
+    const float keep_below = smallest(bound) * 1.0001f + 1e-3f;
     Cell& filling = pool_[pool_used_];
     std::size_t count = 0;
     for (std::size_t i = 0; i < padded; i += lanes) {
