@@ -54,16 +54,16 @@ class PaletteError(ValueError):
     """A --palette value that names no palette or holds a malformed one."""
 
 
-def resolve(spec: str) -> list[Color] | list[str]:
+def resolve(value: str) -> list[Color] | list[str]:
     """Turn a --palette value into something grainel's palette= accepts.
 
     Named palettes win over files so that 'web' never depends on the current
     directory; hex strings are left for grainel to validate so that its own
     messages reach the user.
     """
-    if spec.lower() in NAMED:
-        return list(NAMED[spec.lower()][1])
-    path = Path(spec)
+    if value.lower() in NAMED:
+        return list(NAMED[value.lower()][1])
+    path = Path(value)
     if path.is_file():
         suffix = path.suffix.lower()
         if suffix == ".gpl":
@@ -71,10 +71,10 @@ def resolve(spec: str) -> list[Color] | list[str]:
         if suffix == ".hex":
             return read_hex(path)
         return from_image_file(path)
-    if "," in spec or spec.lstrip().startswith("#"):
-        return spec.replace(",", " ").split()
+    if "," in value or value.lstrip().startswith("#"):
+        return value.replace(",", " ").split()
     raise PaletteError(
-        f"unknown palette {spec!r}: not a named palette ({', '.join(NAMED)}), "
+        f"unknown palette {value!r}: not a named palette ({', '.join(NAMED)}), "
         "a palette file or a list of hex colours like '#000,#fff'")
 
 
