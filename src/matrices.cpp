@@ -3,6 +3,13 @@
 #include <algorithm>
 
 namespace grainel {
+namespace {
+
+// 1 - 2^-23: every threshold stays strictly below 1, as Bayer's do, so
+// t - 0.5 never reaches a whole half step.
+constexpr float below_one = 0.99999988f;
+
+}  // namespace
 
 ThresholdMatrix ThresholdMatrix::bayer(unsigned n) {
     const unsigned bits = static_cast<unsigned>(__builtin_ctz(n));
@@ -33,16 +40,16 @@ MatrixOrError ThresholdMatrix::from_indices(std::size_t height, std::size_t widt
                                              height * width);
     const float divisor = static_cast<float>(steps);
     ThresholdMatrix m{std::vector<float>(indices.size()), width, height};
+    // (index + 0.5) / divisor is below 1, but near 2^24 the sum rounds up
+    // to the divisor itself; a threshold of 1 would turn black into white,
+    // so it is held below 1 like every other kind of threshold.
     for (std::size_t i = 0; i < indices.size(); ++i)
-        m.thresholds[i] = (static_cast<float>(indices[i]) + 0.5f) / divisor;
+        m.thresholds[i] = std::min((static_cast<float>(indices[i]) + 0.5f) / divisor, below_one);
     return m;
 }
 
 MatrixOrError ThresholdMatrix::from_thresholds(std::size_t height, std::size_t width,
                                                std::span<const double> thresholds) {
-    // 1 - 2^-23: every threshold stays strictly below 1, as Bayer's do, so
-    // t - 0.5 never reaches a whole half step.
-    constexpr float below_one = 0.99999988f;
     ThresholdMatrix m{std::vector<float>(thresholds.size()), width, height};
     for (std::size_t i = 0; i < thresholds.size(); ++i) {
         const double v = thresholds[i];

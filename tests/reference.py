@@ -199,9 +199,11 @@ def bayer_indices(n):
 
 
 def index_thresholds(ranks):
-    """Thresholds of an integer matrix: (rank + 0.5) / max(largest + 1, cell count)."""
+    """Thresholds of an integer matrix: (rank + 0.5) / max(largest + 1, cell count),
+    held below 1 (the sum rounds up to the divisor near 2^24)."""
     ranks = np.asarray(ranks, np.int64)
-    return (ranks.astype(f32) + f32(0.5)) / f32(max(int(ranks.max()) + 1, ranks.size))
+    t = (ranks.astype(f32) + f32(0.5)) / f32(max(int(ranks.max()) + 1, ranks.size))
+    return np.minimum(t, f32(0.99999988))
 
 
 def bayer(n):

@@ -89,7 +89,8 @@ def test_bayer_ranks(n, rows):
     (np.array([[0, 1], [1, 0]], np.uint32), [[0.125, 0.375], [0.375, 0.125]]),  # divisor: cell count
     ([[0, 10], [20, 30]], rank_thresholds([[0, 10], [20, 30]], 31)),  # divisor: largest + 1
     ([[0]], [[0.5]]),
-    (np.array([[16777215, 0]], np.int32), rank_thresholds([[16777215, 0]], 2**24)),  # a threshold of 1
+    # (16777215 + 0.5) rounds to the divisor: held below 1, so black stays black.
+    (np.array([[16777215, 0]], np.int32), [[0.99999988, 0.5 / 2**24]]),
     ([[1.0, -0.0]], [[0.99999988, 0.0]]),  # float thresholds stay below 1
     ([[1 - 1e-9]], [[0.99999988]]),
     (np.array([[0.25], [0.75]], np.float16), [[0.25], [0.75]]),
