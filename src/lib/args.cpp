@@ -116,7 +116,7 @@ bool to_bool(PyObject* value) {
 PyObject* to_str(PyObject* value) {
     if (!PyUnicode_Check(value)) raise_not_instance(value, "str");
     // Lone surrogates fail here, with the encoding error.
-    if (!PyUnicode_AsUTF8AndSize(value, nullptr)) throw PythonError{};
+    utf8(value);
     return value;
 }
 
@@ -154,10 +154,7 @@ Arguments parse_arguments(const Signature& signature, PyObject* const* args,
     for (Py_ssize_t i = 0; i < nkw; ++i) {
         PyObject* keyword = PyTuple_GET_ITEM(kwnames, i);
         if (!PyUnicode_Check(keyword)) raise(PyExc_TypeError, "keywords must be strings");
-        Py_ssize_t size = 0;
-        const char* text = PyUnicode_AsUTF8AndSize(keyword, &size);
-        if (!text) throw PythonError{};
-        const std::string_view name(text, static_cast<std::size_t>(size));
+        const std::string_view name = utf8(keyword);
         auto matches = [&](Param param) { return param_name(param) == name; };
         auto keyword_only = std::find_if(signature.keyword_only.begin(), signature.keyword_only.end(), matches);
         auto positional_at = std::find_if(positional.begin(), positional.end(), matches);

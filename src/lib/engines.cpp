@@ -26,14 +26,7 @@ std::uint64_t clock_seed() {
 
 Ref error_diffusion(PyObject* image, PyObject* method, std::uint32_t levels, PyObject* palette,
                     bool serpentine, bool linear, bool preserve_alpha, float strength) {
-    std::string_view name = "floyd_steinberg";
-    if (method) {
-        Py_ssize_t size = 0;
-        const char* text = PyUnicode_AsUTF8AndSize(method, &size);
-        if (!text) throw PythonError{};
-        name = std::string_view(text, static_cast<std::size_t>(size));
-    }
-    const DiffusionMethod* kernel = parse_method(name);
+    const DiffusionMethod* kernel = parse_method(method ? utf8(method) : "floyd_steinberg");
     if (!kernel)
         raise(PyExc_ValueError, "unknown error-diffusion method " + debug_string(method) +
                                     "; valid values: " + quoted_list(method_names()));

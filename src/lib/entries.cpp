@@ -25,13 +25,6 @@ constexpr Signature ordered_signature{"ordered_dither", image_matrix, ordered_ke
 constexpr Signature diffusion_signature{"error_diffusion", image_method, diffusion_keywords};
 constexpr Signature random_signature{"random_dither", image_only, random_keywords};
 
-std::string_view utf8(PyObject* text) {
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(text, &size);
-    if (!data) throw PythonError{};
-    return {data, static_cast<std::size_t>(size)};
-}
-
 bool names_a_matrix(PyObject* text) {
     try {
         parse_matrix(text);

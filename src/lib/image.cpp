@@ -40,10 +40,7 @@ bool is_pil_image(PyObject* object) {
 Ref pil_in_supported_mode(PyObject* image, std::optional<std::string>& mode) {
     Ref mode_object = checked(PyObject_GetAttrString(image, "mode"));
     if (!PyUnicode_Check(mode_object.get())) raise_not_instance(mode_object.get(), "str");
-    Py_ssize_t size = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(mode_object.get(), &size);
-    if (!text) throw PythonError{};
-    const std::string_view name(text, static_cast<std::size_t>(size));
+    const std::string_view name = utf8(mode_object.get());
     if (name == "L" || name == "LA" || name == "RGB" || name == "RGBA") {
         mode = std::string(name);
         return Ref::borrow(image);

@@ -71,10 +71,7 @@ ThresholdMatrix parse_matrix_array(PyObject* matrix) {
     Ref dtype = checked(PyObject_GetAttrString(array.get(), "dtype"));
     Ref kind_object = checked(PyObject_GetAttrString(dtype.get(), "kind"));
     Ref kind_text = checked(PyObject_Str(kind_object.get()));
-    Py_ssize_t kind_size = 0;
-    const char* kind_utf8 = PyUnicode_AsUTF8AndSize(kind_text.get(), &kind_size);
-    if (!kind_utf8) throw PythonError{};
-    const std::string_view kind(kind_utf8, static_cast<std::size_t>(kind_size));
+    const std::string_view kind = utf8(kind_text.get());
 
     Ref shape_object = checked(PyObject_GetAttrString(array.get(), "shape"));
     Ref shape_items = checked(PySequence_Fast(shape_object.get(), "shape is not a sequence"));

@@ -44,10 +44,7 @@ bool needs_escape(PyObject* unicodedata, Py_UCS4 ch) {
     if (!unicodedata) return !Py_UNICODE_ISPRINTABLE(ch);
     Ref character = checked(PyUnicode_FromOrdinal(static_cast<int>(ch)));
     Ref category = call_method(unicodedata, "category", character.get());
-    Py_ssize_t size = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(category.get(), &size);
-    if (!text) throw PythonError{};
-    return hidden_category(std::string_view(text, static_cast<std::size_t>(size)));
+    return hidden_category(utf8(category.get()));
 }
 
 template <class Int>
@@ -139,20 +136,21 @@ std::string format_float(float value) {
 
 std::string type_name(PyObject* object) {
     Ref name = checked(PyType_GetQualName(Py_TYPE(object)));
-    Py_ssize_t size = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(name.get(), &size);
-    if (!text) throw PythonError{};
-    return std::string(text, static_cast<std::size_t>(size));
+    return std::string(utf8(name.get()));
+}
+
+void raise_type_not_instance(PyObject* object, std::string_view expected) {
+    std::string message = "'";
+    message += type_name(object);
+    message += "' object is not an instance of '";
+    message += expected;
+    message += '\'';
+    raise(PyExc_TypeError, message);
 }
 
 void raise_not_instance(PyObject* object, std::string_view expected) {
-    std::string message = "'";
-    if (object == Py_None) {
-        message += "None' is not an instance of '";
-    } else {
-        message += type_name(object);
-        message += "' object is not an instance of '";
-    }
+    if (object != Py_None) raise_type_not_instance(object, expected);
+    std::string message = "'None' is not an instance of '";
     message += expected;
     message += '\'';
     raise(PyExc_TypeError, message);

@@ -38,8 +38,11 @@ std::string quoted_list(const Names& names) {
 }
 
 // TypeError "'int' object is not an instance of 'str'" (or "'None' is not
-// an instance of ...").
+// an instance of ..."), as the argument conversions word it.
 [[noreturn]] void raise_not_instance(PyObject* object, std::string_view expected);
+
+// The same TypeError with None named by its type, "'NoneType' object ...".
+[[noreturn]] void raise_type_not_instance(PyObject* object, std::string_view expected);
 
 // The qualified name of the object's type.
 std::string type_name(PyObject* object);

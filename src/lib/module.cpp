@@ -28,16 +28,6 @@ PyMethodDef functions[] = {
      doc::available_methods},
 };
 
-// Unlike the argument conversions' message, None is named by its type here.
-[[noreturn]] void raise_not_instance_of_type(PyObject* object, const char* expected) {
-    std::string message = "'";
-    message += type_name(object);
-    message += "' object is not an instance of '";
-    message += expected;
-    message += '\'';
-    raise(PyExc_TypeError, message);
-}
-
 // Lists `name` in the module's __all__ (created on first use), then sets it.
 void add(PyObject* module, PyObject* name, PyObject* value) {
     Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
@@ -47,7 +37,7 @@ void add(PyObject* module, PyObject* name, PyObject* value) {
         all = checked(PyList_New(0));
         check(PyObject_SetAttrString(module, "__all__", all.get()));
     } else if (!PyList_Check(all.get())) {
-        raise_not_instance_of_type(all.get(), "list");
+        raise_type_not_instance(all.get(), "list");
     }
     check(PyList_Append(all.get(), name));
     check(PyObject_SetAttr(module, name, value));
@@ -55,7 +45,7 @@ void add(PyObject* module, PyObject* name, PyObject* value) {
 
 void add_function(PyObject* module, PyObject* function) {
     Ref name = checked(PyObject_GetAttrString(function, "__name__"));
-    if (!PyUnicode_Check(name.get())) raise_not_instance_of_type(name.get(), "str");
+    if (!PyUnicode_Check(name.get())) raise_type_not_instance(name.get(), "str");
     add(module, name.get(), function);
 }
 

@@ -60,6 +60,15 @@ Ref call_method(PyObject* object, const char* name, Args... args) {
     return checked(PyObject_VectorcallMethod(method_name.get(), argv, 1 + sizeof...(Args), nullptr));
 }
 
+// The UTF-8 text of a str, valid while the str lives; throws PythonError
+// (UnicodeEncodeError) for lone surrogates.
+inline std::string_view utf8(PyObject* text) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+    if (!data) throw PythonError{};
+    return {data, static_cast<std::size_t>(size)};
+}
+
 // A new str from UTF-8 text.
 inline Ref str(std::string_view text) {
     return checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
