@@ -12,8 +12,8 @@ import numpy as np
 from PIL import Image, ImageDraw
 
 import grainel
-from grainel_cli import demo
-from grainel_cli.palettes import NAMED
+from grainel_tools import demo
+from grainel_tools.palettes import NAMED
 
 HERE = Path(__file__).resolve().parent
 PAD, CAPTION = 6, 16

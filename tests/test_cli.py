@@ -13,7 +13,7 @@ import pytest
 from numpy.testing import assert_array_equal
 
 import grainel
-from grainel_cli import main
+from grainel_tools import main
 
 GAMEBOY = [(15, 56, 15), (48, 98, 48), (139, 172, 15), (155, 188, 15)]
 
@@ -183,7 +183,7 @@ def test_installed_command_and_module():
     command = shutil.which("grainel", path=str(Path(sys.executable).parent))
     if command is None:
         pytest.skip("the grainel command is not installed beside this interpreter")
-    for argv in [[command, "--version"], [sys.executable, "-m", "grainel_cli", "--version"]]:
+    for argv in [[command, "--version"], [sys.executable, "-m", "grainel_tools", "--version"]]:
         done = subprocess.run(argv, capture_output=True, text=True, timeout=60)
         assert (done.returncode, done.stdout) == (0, f"grainel {grainel.__version__}\n"), done.stderr
 
