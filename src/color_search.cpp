@@ -1,5 +1,7 @@
 #include "color_search.h"
 
+#include "nearest_scan.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <limits>
@@ -7,11 +9,11 @@
 namespace grainel {
 namespace {
 
-// Four lanes: one SSE register, the widest vector every x86-64 has.
+// Four lanes: the bounds below are summed and compared in SSE registers,
+// which every x86-64 has.
 using Floats = float __attribute__((vector_size(16)));
 using Ints = std::int32_t __attribute__((vector_size(16)));
 constexpr std::size_t lanes = 4;
-constexpr float far_away = 1e30f;  // its squared distance is +inf
 
 Floats load(const float* from) {
     Floats v;
@@ -19,38 +21,16 @@ Floats load(const float* from) {
     return v;
 }
 
-// The smallest of four distances; no lane may be NaN.
+// The smallest of four values; no lane may be NaN.
 float smallest(Floats d) {
     d = d < __builtin_shufflevector(d, d, 2, 3, 0, 1) ? d : __builtin_shufflevector(d, d, 2, 3, 0, 1);
     d = d < __builtin_shufflevector(d, d, 1, 0, 3, 2) ? d : __builtin_shufflevector(d, d, 1, 0, 3, 2);
     return d[0];
 }
 
-// The position of the first nearest of `blocks` * 4 colours given by
-// channel. Each lane keeps its first nearest (a later colour must be
-// strictly nearer), then the lanes holding the smallest distance give up
-// the lowest position; all in vector selects, as branches here would
-// mispredict.
-std::size_t first_nearest(const float w[3], const float* r, const float* g, const float* b,
-                          std::size_t blocks) {
-    const Floats wr = Floats{} + w[0], wg = Floats{} + w[1], wb = Floats{} + w[2];
-    Floats best_distance = Floats{} + std::numeric_limits<float>::infinity();
-    Ints best_position = Ints{};
-    Ints position = Ints{0, 1, 2, 3};
-    for (std::size_t i = 0; i < blocks * lanes; i += lanes) {
-        const Floats dr = wr - load(r + i), dg = wg - load(g + i), db = wb - load(b + i);
-        const Floats d = (dr * dr + dg * dg) + db * db;
-        const Ints closer = d < best_distance;
-        best_distance = closer ? d : best_distance;
-        best_position = closer ? position : best_position;
-        position += static_cast<std::int32_t>(lanes);
-    }
-    Ints first = best_distance == smallest(best_distance) ? best_position : Ints{} + INT32_MAX;
-    first = first < __builtin_shufflevector(first, first, 2, 3, 0, 1)
-                ? first : __builtin_shufflevector(first, first, 2, 3, 0, 1);
-    first = first < __builtin_shufflevector(first, first, 1, 0, 3, 2)
-                ? first : __builtin_shufflevector(first, first, 1, 0, 3, 2);
-    return static_cast<std::size_t>(first[0]);
+std::size_t scan(const float w[3], const float* r, const float* g, const float* b,
+                 std::size_t count) {
+    return with_vector_isa([&]<Isa I>() { return first_nearest<I>(w, r, g, b, count); });
 }
 
 }  // namespace
@@ -59,24 +39,24 @@ ColorSearch::ColorSearch(const Palette& palette, std::size_t queries)
     : size_(palette.values.size()) {
     // At least one far-away entry past the colours: a cell's unused slots
     // take its index.
-    const std::size_t padded = (size_ + 1 + lanes - 1) / lanes * lanes;
+    const std::size_t padded = (size_ + scan_padding) / scan_padding * scan_padding;
     for (int c = 0; c < 3; ++c) {
         channel_[c].assign(padded, far_away);
         for (std::size_t i = 0; i < size_; ++i) channel_[c][i] = palette.values[i][c];
     }
-    // Up to four vector blocks of colours a scan is as fast as a lookup;
-    // the grid's fixed set-up needs an image of some size to pay off.
-    if (size_ > 4 * lanes && queries >= 4096) set_up_grid();
+    // Up to 16 colours a scan is as fast as a lookup; the grid's fixed
+    // set-up needs an image of some size to pay off.
+    if (size_ > 16 && queries >= 4096) set_up_grid();
 }
 
 std::size_t ColorSearch::scan_all(const float w[3]) const {
-    return first_nearest(w, channel_[0].data(), channel_[1].data(), channel_[2].data(),
-                         channel_[0].size() / lanes);
+    return scan(w, channel_[0].data(), channel_[1].data(), channel_[2].data(),
+                channel_[0].size());
 }
 
 std::size_t ColorSearch::scan_cell(const float w[3], const Cell& cell) {
     // Slots are in palette order, so the first nearest slot is the answer.
-    return cell.index[first_nearest(w, cell.r, cell.g, cell.b, cell.blocks)];
+    return cell.index[scan(w, cell.r, cell.g, cell.b, cell.scanned)];
 }
 
 void ColorSearch::set_up_grid() {
@@ -142,9 +122,9 @@ void ColorSearch::fill_cell(std::size_t cell) {
             filling.index[count++] = static_cast<std::uint16_t>(i + l);
         }
     }
-    // Pad the last block with the colour that cannot win; the colour that
-    // sets the bound always qualifies, so at least one block is real.
-    filling.blocks = (count + lanes - 1) / lanes;
+    // Pad with the colour that cannot win; the colour that sets the bound
+    // always qualifies, so the cell is never empty.
+    filling.scanned = (count + scan_padding - 1) / scan_padding * scan_padding;
     for (std::size_t k = count; k < slots; ++k) filling.index[k] = static_cast<std::uint16_t>(size_);
     for (std::size_t k = 0; k < slots; ++k) {
         filling.r[k] = channel_[0][filling.index[k]];

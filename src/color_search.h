@@ -7,7 +7,7 @@
 // palette order. Cells are filled the first time a pixel lands in them, into
 // storage reserved up front, so a pass allocates nothing. Queries outside
 // the grid, cells with more than 16 candidates, and small jobs scan every
-// colour four at a time.
+// colour, a vector of them at a time.
 #pragma once
 
 #include <cstddef>
@@ -51,7 +51,7 @@ private:
     struct Cell {
         float r[slots], g[slots], b[slots];
         std::uint16_t index[slots];
-        std::size_t blocks;  // vectors of candidates to scan
+        std::size_t scanned;  // candidates padded to the scan's multiple
     };
 
     std::size_t scan_all(const float w[3]) const;
@@ -60,8 +60,8 @@ private:
     void fill_cell(std::size_t cell);
 
     std::size_t size_;
-    // Palette values by channel, padded to a multiple of 4 with far-away
-    // entries that can never win.
+    // Palette values by channel, padded for the scan with far-away entries
+    // that can never win.
     std::vector<float> channel_[3];
     float origin_[3] = {};
     float inv_cell_size_[3] = {};
