@@ -81,7 +81,8 @@ def _torus_gaussian(size: int, sigma: float) -> np.ndarray:
     offsets = np.arange(size)
     d = np.minimum(offsets, size - offsets).astype(np.float64)
     squared = d[:, None] ** 2 + d[None, :] ** 2
-    return np.rint(np.exp(squared / (-2.0 * sigma * sigma)) * _SCALE).astype(np.int64)
+    kernel: np.ndarray = np.rint(np.exp(squared / (-2.0 * sigma * sigma)) * _SCALE).astype(np.int64)
+    return kernel
 
 
 def _energy(pattern: np.ndarray, kernel: np.ndarray) -> np.ndarray:

@@ -14,6 +14,7 @@ the names here never collide with them.
 
 from __future__ import annotations
 
+from functools import partial
 from importlib import resources
 from typing import Callable
 
@@ -37,7 +38,8 @@ def bluenoise(size: int = 64, seed: int | None = None) -> np.ndarray:
     """
     if seed is None and size in BLUENOISE_SIZES:
         with resources.files(__package__).joinpath(f"data/bluenoise{size}.npy").open("rb") as f:
-            return np.load(f, allow_pickle=False)
+            ranks: np.ndarray = np.load(f, allow_pickle=False)
+            return ranks
     return void_and_cluster(size, 0 if seed is None else seed)
 
 
@@ -158,19 +160,19 @@ def _table() -> dict[str, tuple[str, Callable[[], np.ndarray]]]:
     table: dict[str, tuple[str, Callable[[], np.ndarray]]] = {}
     for n in BLUENOISE_SIZES:
         table[f"bluenoise{n}"] = (f"blue noise, {n}x{n}: even grain without a pattern",
-                                  lambda n=n: bluenoise(n))
+                                  partial(bluenoise, n))
     for angle, suffix in ((45, ""), (0, "_0")):
         for n in SCREEN_SIZES:
             cell = f"two dots per {n}x{n} tile" if angle else f"one per {n}x{n} cell"
             table[f"halftone{n}{suffix}"] = (f"round dots, {angle} degree screen, {cell}",
-                                             lambda n=n, a=angle: halftone(n, a))
+                                             partial(halftone, n, angle))
     for n in DIAMOND_SIZES:
         table[f"diamond{n}"] = (f"diamond dots, 0 degree screen, one per {n}x{n} cell",
-                                lambda n=n: diamond(n))
+                                partial(diamond, n))
     for key, word in LINES.items():
         for n in LINE_SIZES:
             table[f"{key}lines{n}"] = (f"{word} lines, {n} pixels apart",
-                                       lambda n=n, k=key: line_screen(n, k))
+                                       partial(line_screen, n, key))
     return table
 
 
