@@ -411,6 +411,42 @@ class Table:
 
 
 # ---------------------------------------------------------------------------
+# Named matrices from grainel_tools, against the module's Bayer 8x8
+# ---------------------------------------------------------------------------
+
+NAMED_MATRICES = ("bluenoise64", "halftone8")
+
+
+def named_matrix_rows(table, gray, warm, repeats):
+    """Ordered dither, 2 levels, with large named tiles and with Bayer 8x8 on one image.
+
+    A 64x64 tile holds 4096 thresholds where Bayer's holds 64, so this shows
+    what the larger tile costs. The calls alternate, matrix by matrix, so
+    that a change in the machine's load reaches every column alike.
+    """
+    from grainel_tools.matrices import matrix
+
+    tiles = {"bayer8x8": 8, **{name: matrix(name) for name in NAMED_MATRICES}}
+    times = {name: [] for name in tiles}
+    for tile in tiles.values():
+        grainel.ordered_dither(warm, tile)
+    for _ in range(repeats):
+        for name, tile in tiles.items():
+            t0 = time.perf_counter()
+            grainel.ordered_dither(gray, tile)
+            times[name].append(time.perf_counter() - t0)
+    pixels = gray.shape[0] * gray.shape[1]
+    bayer = mps(pixels, statistics.median(times["bayer8x8"]))
+    table.section("ordered dither with named matrices (grainel_tools), 2 levels, gray, MP/s; "
+                  "ratio = named / Bayer 8x8, calls alternating")
+    for name in NAMED_MATRICES:
+        table.add("ordered %s, 2 levels, gray" % name, mps(pixels, statistics.median(times[name])),
+                  "MP/s", "Bayer 8x8", bayer,
+                  extra={"samples_s": times[name], "peer_samples_s": times["bayer8x8"],
+                         "pixels": pixels})
+
+
+# ---------------------------------------------------------------------------
 # The benchmark
 # ---------------------------------------------------------------------------
 
@@ -517,6 +553,8 @@ def main():
     peer, ps = bench(g_call(lambda im: numpy_random(im, 1), gray), gray_px, small_gray, reps)
     table.add("random, 2 levels, gray", ours, "MP/s", "NumPy rng threshold", peer,
               extra={"samples_s": s, "peer_samples_s": ps, "pixels": gray_px})
+
+    named_matrix_rows(table, gray, small_gray, reps)
 
     # -- every kernel, raster and serpentine -------------------------------
     table.section("error diffusion, 2 levels, gray, every kernel, MP/s; "

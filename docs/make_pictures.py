@@ -12,7 +12,7 @@ import numpy as np
 from PIL import Image, ImageDraw
 
 import grainel
-from grainel_tools import demo
+from grainel_tools import demo, matrix
 from grainel_tools.palettes import NAMED
 
 HERE = Path(__file__).resolve().parent
@@ -89,6 +89,16 @@ def main():
         ("raster", grainel.error_diffusion(dark)),
         ("serpentine=True", grainel.error_diffusion(dark, serpentine=True)),
     ]), "serpentine.png")
+
+    # photo.png: scikit-image's "camera" photograph by Lav Varshney (CC0),
+    # cropped and reduced to 160x120 gray.
+    photo = np.asarray(Image.open(HERE / "photo.png").convert("L"))
+    save(strip([
+        ("photo", photo),
+        ("bayer8x8", grainel.ordered_dither(photo, "bayer8x8")),
+        ("bluenoise64", grainel.ordered_dither(photo, matrix("bluenoise64"))),
+        ("halftone6", grainel.ordered_dither(photo, matrix("halftone6"))),
+    ], columns=2), "matrices.png")
 
 
 if __name__ == "__main__":

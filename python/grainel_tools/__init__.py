@@ -1,5 +1,6 @@
-"""Tools around grainel: the `grainel` command, named palettes, palette files and image files."""
+"""Tools around grainel: the `grainel` command, named palettes and threshold matrices, palette files and image files."""
 
 from .cli import main
+from .matrices import matrix
 
-__all__ = ["main"]
+__all__ = ["main", "matrix"]

@@ -10,7 +10,7 @@ from pathlib import Path
 
 import grainel
 
-from . import palettes
+from . import matrices, palettes
 from .progress import Progress
 from .settings import ORDERED, OptionError, Settings, parse_matrix
 
@@ -46,7 +46,8 @@ def build_parser() -> argparse.ArgumentParser:
                           "a Bayer matrix name such as bayer4x4, 'random', or 'ordered'")
     how.add_argument("--matrix", metavar="M",
                      help="ordered dither with this matrix: bayer2x2..bayer16x16, a "
-                          "size (2, 4, 8, 16), a .npy file, or rows like '0,2;3,1' "
+                          "size (2, 4, 8, 16), a named matrix such as bluenoise64 or "
+                          "halftone8 (see --list), a .npy file, or rows like '0,2;3,1' "
                           "(integers = ranks, floats = thresholds in [0, 1])")
     how.add_argument("-l", "--levels", type=int, metavar="N",
                      help="output levels per channel, 2..256 (default 2)")
@@ -181,6 +182,9 @@ def list_names() -> None:
     print("matrices (--matrix, or as --method):")
     for name in grainel.available_matrices():
         print(f"  {name}")
+    print("more matrices (--matrix):")
+    for line in matrices.describe():
+        print(f"  {line}")
     print("palettes (--palette):")
     for line in palettes.describe():
         print(f"  {line}")

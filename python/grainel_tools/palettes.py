@@ -47,6 +47,25 @@ NAMED: dict[str, tuple[str, list[Color]]] = {
     "web": ("the 216 web-safe colours",
             [(r, g, b) for r in range(0, 256, 51)
              for g in range(0, 256, 51) for b in range(0, 256, 51)]),
+    # E-paper panels: the colours their drivers expect, so that each
+    # dithered pixel maps to one ink exactly; black-and-white panels take
+    # "bw". Gray levels as in Waveshare's e-Paper driver library for its
+    # 4-gray panels (GRAY1..GRAY4 = 0xff, 0xc0, 0x80, 0x00).
+    "epd_gray4": ("4-gray e-paper panels (Waveshare 4-gray driver levels)",
+                  _hex("000000", "808080", "c0c0c0", "ffffff")),
+    # Black/white/red panels: their three inks, which Waveshare's driver
+    # library for its "B" models takes as a black and a red image plane.
+    "epd_bwr": ("black/white/red 3-colour e-paper panels",
+                _hex("000000", "ffffff", "ff0000")),
+    # 7-colour ACeP panels (E Ink Gallery, e.g. the 5.65" and 7.3" "F"
+    # models), in the order and values of the palette Waveshare's driver
+    # library quantises to (epd5in65f, epd7in3f).
+    "acep7": ("7-colour ACeP e-paper: black, white, green, blue, red, yellow, orange",
+              _hex("000000", "ffffff", "00ff00", "0000ff", "ff0000", "ffff00", "ff8000")),
+    # 6-colour E Ink Spectra 6 panels, as in Waveshare's driver library for
+    # its "E" models (epd7in3e, epd4in0e): its palette less the unused slot.
+    "spectra6": ("6-colour Spectra 6 e-paper: black, white, yellow, red, blue, green",
+                 _hex("000000", "ffffff", "ffff00", "ff0000", "0000ff", "00ff00")),
 }
 
 
@@ -149,7 +168,7 @@ def adaptive(im: Image, count: int) -> list[Color]:
 
 
 def describe() -> list[str]:
-    return [f"{name:<8} {len(colors):>4} colours  {text}"
+    return [f"{name:<9} {len(colors):>4} colours  {text}"
             for name, (text, colors) in NAMED.items()]
 
 

@@ -9,7 +9,7 @@ import numpy as np
 
 import grainel
 
-from . import palettes
+from . import matrices, palettes
 
 # Not a grainel method name: lets --method say "ordered" explicitly, which is
 # what --matrix alone implies.
@@ -21,12 +21,14 @@ class OptionError(ValueError):
 
 
 def parse_matrix(text: str) -> Any:
-    """A --matrix value: a .npy file, rows like '0,2;3,1', or a name for grainel."""
+    """A --matrix value: a .npy file, rows like '0,2;3,1', a named matrix, or a name for grainel."""
     if text.lower().endswith(".npy"):
         try:
             return np.load(text, allow_pickle=False)
         except (OSError, ValueError) as exc:
             raise OptionError(f"cannot read matrix file {text!r}: {exc}") from None
+    if matrices.is_named(text):
+        return matrices.matrix(text)  # blue noise and screens are ours, Bayer grainel's
     if "," not in text and ";" not in text:
         return text  # 'bayer4x4', '4x4', '4': grainel parses names itself
     rows = [[cell.strip() for cell in row.split(",")] for row in text.split(";")]
