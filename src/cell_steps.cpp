@@ -40,21 +40,24 @@ struct CellRule {
 std::size_t distinct_outputs(const Levels& levels) {
     // Level bytes never decrease, so the distinct ones are the changes.
     std::size_t count = 1;
-    for (std::size_t i = 1; i < levels.bytes.size(); ++i) count += levels.bytes[i] != levels.bytes[i - 1];
+    for (std::size_t i = 1; i < levels.bytes.size(); ++i)
+        count += levels.bytes[i] != levels.bytes[i - 1];
     return count;
 }
 
 CellSteps cell_steps(const Raster& image, const Space& space, const Levels& levels,
                      float strength, const ThresholdMatrix& matrix) {
-    const UsedCells used{std::min(matrix.width, image.width), std::min(matrix.height, image.height)};
+    const UsedCells used{std::min(matrix.width, image.width),
+                         std::min(matrix.height, image.height)};
     std::vector<std::uint8_t> outputs(levels.bytes);
     outputs.erase(std::unique(outputs.begin(), outputs.end()), outputs.end());
     const std::size_t candidates = outputs.size() - 1;
 
     // Step j (1-based) adds outputs[j] - outputs[j - 1] where the byte is
     // above the cut, one less than the first byte whose output reaches
-    // outputs[j]. A cell whose byte 0 already reaches it has that in its
-    // base and 255 as cut (never above); so has a cell that never reaches it.
+    // outputs[j]. A cell whose byte 0 already reaches it has the rise in its
+    // base instead, and 255 as cut (no byte is above); a cell that never
+    // reaches it has 255 too. A step no cell needs is dropped.
     const float scale = strength * levels.step;
     const std::size_t cells = used.width * used.height;
     std::vector<std::uint8_t> base(cells), cuts(cells * candidates);
@@ -62,7 +65,8 @@ CellSteps cell_steps(const Raster& image, const Space& space, const Levels& leve
     for (std::size_t my = 0; my < used.height; ++my) {
         for (std::size_t mx = 0; mx < used.width; ++mx) {
             const std::size_t cell = my * used.width + mx;
-            const CellRule rule{space, levels, scale * (matrix.thresholds[my * matrix.width + mx] - 0.5f)};
+            const float threshold = matrix.thresholds[my * matrix.width + mx];
+            const CellRule rule{space, levels, scale * (threshold - 0.5f)};
             base[cell] = rule(0);
             std::size_t from = 1;
             for (std::size_t j = 1; j <= candidates; ++j) {
@@ -86,7 +90,8 @@ CellSteps cell_steps(const Raster& image, const Space& space, const Levels& leve
     plan.rows = used.height;
     plan.keeps_alpha = image.alpha.has_value();
     for (std::size_t j = 1; j <= candidates; ++j)
-        if (needed[j - 1]) plan.rise.push_back(static_cast<std::uint8_t>(outputs[j] - outputs[j - 1]));
+        if (needed[j - 1])
+            plan.rise.push_back(static_cast<std::uint8_t>(outputs[j] - outputs[j - 1]));
     plan.patterns.resize(plan.rows * plan.patterns_per_row() * plan.stride);
     for (std::size_t my = 0; my < plan.rows; ++my) {
         std::uint8_t* row = plan.patterns.data() + my * plan.patterns_per_row() * plan.stride;

@@ -46,9 +46,9 @@ struct CellSteps {
     }
 };
 
-// The number of compares per byte that dithering to these levels with this
-// matrix needs (the distinct output bytes less one, before unused steps are
-// dropped); cheap, so that a caller can decide before building.
+// The distinct output bytes of the levels: one more than the most compares
+// per byte that cell_steps can give, cheap enough to decide on before
+// building.
 std::size_t distinct_outputs(const Levels& levels);
 
 CellSteps cell_steps(const Raster& image, const Space& space, const Levels& levels,

@@ -327,13 +327,15 @@ void diffuse_levels(Raster& image, const Space& space, const Levels& levels,
         std::size_t count = 1;
         while (count < 4 && c + count < image.channels && image.alpha != c + count) ++count;
         auto run = [&]<LevelRule Rule>() {
+            // Several lanes compare with 127.5 as a bound like any other.
+            constexpr LevelRule lanes_rule = Rule == LevelRule::two ? LevelRule::bounded : Rule;
             if (count == 1)
                 scan_with(method, image, kernel, serpentine, rows,
-                          LevelsQuantiser<Rule>(space, levels, c));
+                          LevelsQuantiser<Rule>{LevelTables<Rule>(space, levels), c});
             else
                 scan_with(method, image, kernel, serpentine, rows,
-                          LevelsLanesQuantiser<Rule == LevelRule::two ? LevelRule::bounded : Rule>(
-                              space, levels, c, count));
+                          LevelsLanesQuantiser<lanes_rule>{
+                              LevelTables<lanes_rule>(space, levels), c, count});
         };
         switch (LevelBounds::rule_for(levels)) {
             case LevelRule::two: run.template operator()<LevelRule::two>(); break;

@@ -89,42 +89,49 @@ struct NoBounds {
 template <LevelRule Rule>
 using BoundsFor = std::conditional_t<Rule == LevelRule::bounded, LevelBounds, NoBounds>;
 
-// The tables are held as plain pointers and a quantiser is passed by value:
-// a byte store could otherwise alias them and force a reload per pixel.
+// What both quantisers read. The tables are held as plain pointers and a
+// quantiser is passed by value: a byte store could otherwise alias them and
+// force a reload per pixel.
 template <LevelRule Rule>
-struct LevelsQuantiser {
-    using Cell = float;
+struct LevelTables {
     const float* decode;
     const std::uint8_t* bytes;
     const float* values;
     float inv_step, max_index;
-    std::size_t channel;
     [[no_unique_address]] BoundsFor<Rule> bounds;
 
-    LevelsQuantiser(const Space& space, const Levels& levels, std::size_t channel)
+    LevelTables(const Space& space, const Levels& levels)
         : decode(space.decode.data()), bytes(levels.bytes.data()), values(levels.values.data()),
-          inv_step(levels.inv_step), max_index(levels.max_index), channel(channel),
-          bounds(levels) {}
+          inv_step(levels.inv_step), max_index(levels.max_index), bounds(levels) {}
+};
+
+template <LevelRule Rule>
+struct LevelsQuantiser {
+    using Cell = float;
+    LevelTables<Rule> levels;
+    std::size_t channel;
 
     [[gnu::always_inline]] float operator()(std::uint8_t* pixel, float owed) const {
         std::uint8_t& byte = pixel[channel];
-        const float v = decode[byte] + owed;
+        const float v = levels.decode[byte] + owed;
         if constexpr (Rule == LevelRule::two) {
             // The level's value is chosen with a vector compare and blend:
             // a branch here would be mispredicted on every other pixel.
-            const Float4 value = Float4{v} < 127.5f ? Float4{values[0]} : Float4{values[1]};
-            byte = bytes[!(v < 127.5f)];
+            const Float4 value =
+                Float4{v} < 127.5f ? Float4{levels.values[0]} : Float4{levels.values[1]};
+            byte = levels.bytes[!(v < 127.5f)];
             return v - value[0];
         } else {
             std::uint32_t k;
             if constexpr (Rule == LevelRule::bounded) {
                 k = 0;
-                for (std::size_t j = 0; j < LevelBounds::most; ++j) k += v >= bounds.lower[j];
+                for (std::size_t j = 0; j < LevelBounds::most; ++j)
+                    k += v >= levels.bounds.lower[j];
             } else {
-                k = level_index(v, inv_step, max_index);
+                k = level_index(v, levels.inv_step, levels.max_index);
             }
-            byte = bytes[k];
-            return v - values[k];
+            byte = levels.bytes[k];
+            return v - levels.values[k];
         }
     }
 };
@@ -134,58 +141,49 @@ struct LevelsQuantiser {
 template <LevelRule Rule>
 struct LevelsLanesQuantiser {
     using Cell = Float4;
-    const float* decode;
-    const std::uint8_t* bytes;
-    const float* values;
-    float inv_step, max_index;
+    LevelTables<Rule> levels;
     std::size_t first, count;
-    [[no_unique_address]] BoundsFor<Rule> bounds;
-
-    LevelsLanesQuantiser(const Space& space, const Levels& levels, std::size_t first,
-                         std::size_t count)
-        : decode(space.decode.data()), bytes(levels.bytes.data()), values(levels.values.data()),
-          inv_step(levels.inv_step), max_index(levels.max_index), first(first), count(count),
-          bounds(levels) {}
 
     [[gnu::always_inline]] Float4 operator()(std::uint8_t* pixel, Float4 owed) const {
         std::uint8_t* run = pixel + first;
-        Float4 decoded{decode[run[0]], 0.0f, 0.0f, 0.0f};
+        Float4 decoded{levels.decode[run[0]], 0.0f, 0.0f, 0.0f};
         for (std::size_t lane = 1; lane < 4; ++lane)
-            if (lane < count) decoded[lane] = decode[run[lane]];
+            if (lane < count) decoded[lane] = levels.decode[run[lane]];
         const Float4 v = decoded + owed;
         Int4 k;
         Float4 value;
         if constexpr (Rule == LevelRule::rounded) {
             k = rounded_index(v);
+            const float* values = levels.values;
             value = Float4{values[k[0]], values[k[1]], values[k[2]], values[k[3]]};
         } else {
             // reaches[j]: the lane's level is above j (a true compare is -1).
             Int4 reaches[LevelBounds::most];
             k = Int4{};
             for (std::size_t j = 0; j < LevelBounds::most; ++j) {
-                reaches[j] = v >= bounds.lower[j];
+                reaches[j] = v >= levels.bounds.lower[j];
                 k -= reaches[j];
             }
             // The level's value by halving the range twice, so that only
             // two selects follow the compares on the chain.
-            const auto level = [&](std::size_t j) { return Float4{} + bounds.value_of[j]; };
+            const auto level = [&](std::size_t j) { return Float4{} + levels.bounds.value_of[j]; };
             value = reaches[1] ? (reaches[2] ? level(3) : level(2))
                                : (reaches[0] ? level(1) : level(0));
         }
         for (std::size_t lane = 0; lane < 4; ++lane)
-            if (lane < count) run[lane] = bytes[k[lane]];
+            if (lane < count) run[lane] = levels.bytes[k[lane]];
         return v - value;
     }
 
     // level_index, lane by lane.
     Int4 rounded_index(Float4 v) const {
-        Float4 t = v * inv_step;
+        Float4 t = v * levels.inv_step;
         t = t < -1.0f ? Float4{} - 1.0f : t;
-        t = max_index + 1.0f < t ? Float4{} + (max_index + 1.0f) : t;
+        t = levels.max_index + 1.0f < t ? Float4{} + (levels.max_index + 1.0f) : t;
         const Int4 whole = __builtin_convertvector(t, Int4);  // toward zero
         const Float4 rest = t - __builtin_convertvector(whole, Float4);
         Int4 k = whole - (rest >= 0.5f) + (rest <= -0.5f);  // a true compare is -1
-        const Int4 top = Int4{} + static_cast<std::int32_t>(max_index);
+        const Int4 top = Int4{} + static_cast<std::int32_t>(levels.max_index);
         k = k < 0 ? Int4{} : k;
         return top < k ? top : k;
     }

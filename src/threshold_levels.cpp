@@ -138,7 +138,8 @@ bool steps_pay(const Raster& image, const Levels& levels, const ThresholdMatrix&
     const std::size_t steps = distinct_outputs(levels) - 1;
     const std::size_t cells = std::min(matrix.width, image.width) *
                               std::min(matrix.height, image.height);
-    return steps <= 16 && cells * (1 + 9 * steps) <= image.height * image.width * image.channels / 2;
+    const std::size_t values = image.height * image.width * image.channels;
+    return steps <= 16 && cells * (1 + 9 * steps) <= values / 2;
 }
 
 }  // namespace

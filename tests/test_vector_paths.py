@@ -36,14 +36,14 @@ MATRICES = {  # argument, its thresholds
 
 
 @pytest.mark.parametrize("matrix", MATRICES)
-@pytest.mark.parametrize("shape", [(480, 481), (130, 131, 2), (160, 65, 3), (99, 47, 4), (90, 45, 5)],
-                         ids=lambda s: "x".join(map(str, s)))
+@pytest.mark.parametrize("shape", [(480, 481), (130, 131, 2), (160, 65, 3), (99, 47, 4),
+                                   (90, 45, 5)], ids=lambda s: "x".join(map(str, s)))
 @pytest.mark.parametrize("levels", [2, 3, 4, 16, 17])
 def test_ordered_byte_compares_match_the_rule(matrix, shape, levels):
     argument, thresholds = MATRICES[matrix]
     img = noise(shape, levels)
-    for strength, linear, preserve_alpha in [(1.0, False, True), (0.5, True, False), (0.0, True, True)]:
-        options = dict(levels=levels, strength=strength, linear=linear, preserve_alpha=preserve_alpha)
+    for strength, linear, keep in [(1.0, False, True), (0.5, True, False), (0.0, True, True)]:
+        options = dict(levels=levels, strength=strength, linear=linear, preserve_alpha=keep)
         assert np.array_equal(grainel.ordered_dither(img, argument, **options),
                               reference.ordered_dither(img, thresholds, **options))
 
