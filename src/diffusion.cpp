@@ -77,7 +77,6 @@ struct RowRing {
 // unused lane that stays zero) and in a levels pass over several channels,
 // so that each tap spreads all channels with one vector multiply and add.
 // Every lane is rounded exactly as a scalar would be.
-
 template <class Cell>
 Cell load_cell(const float* from) {
     Cell cell;
