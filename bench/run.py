@@ -187,6 +187,84 @@ def numpy_random(img, seed):
     return np.where(v >= np.float32(127.5), np.uint8(255), np.uint8(0))
 
 
+def ordered_cut_tile(gray, matrix_side):
+    """The byte each pixel of `gray` must exceed to come out white under grainel's ordered
+    dither (Bayer, 2 levels), found by asking grainel for every byte in every cell: what
+    NumPy needs to give the same 0/255 image with one comparison."""
+    probe = np.tile(np.arange(256, dtype=np.uint8)[:, None, None], (1, matrix_side, matrix_side))
+    out = grainel.ordered_dither(probe.reshape(-1, matrix_side), matrix_side)
+    white = out.reshape(256, matrix_side, matrix_side) == 255
+    first_white = np.where(white.any(axis=0), white.argmax(axis=0), 256)   # per cell
+    cut = (first_white - 1).astype(np.uint8)                              # img > cut
+    h, w = gray.shape
+    return np.ascontiguousarray(np.tile(cut, (-(-h // matrix_side), -(-w // matrix_side)))[:h, :w])
+
+
+def add_threshold_and_levels_rows(table, bench, g_call, gray, rgb, small_gray, small_rgb, reps):
+    """Ordered and random dither against a plain copy of the same image (the ceiling: the
+    module copies the image, then rewrites it in place) and NumPy doing the same in one
+    comparison; error diffusion by levels, raster and serpentine."""
+    gray_px, rgb_px = gray.size, rgb.shape[0] * rgb.shape[1]
+    table.section("threshold engines and diffusion by levels, MP/s; the copy rows are "
+                  "ndarray.copy() of the same image, the ceiling of a copy-and-rewrite engine")
+    copy_gray, cs = bench(g_call(lambda im: im.copy(), gray), gray_px, small_gray, reps)
+    copy_rgb, crs = bench(g_call(lambda im: im.copy(), rgb), rgb_px, small_rgb, reps)
+    cut = ordered_cut_tile(gray, 8)
+    into = np.empty_like(gray)
+    numpy_new = lambda im: (im > cut).view(np.uint8) * np.uint8(255)
+    numpy_into = lambda im: np.greater(im, cut, out=into.view(np.bool_))
+    same = bool(np.array_equal(numpy_new(gray), grainel.ordered_dither(gray, 8)))
+    new_np, ns = bench(lambda which: numpy_new(gray), gray_px, None, reps)
+    into_np, ins = bench(lambda which: numpy_into(gray), gray_px, None, reps)
+    for n in (2, 4):
+        ours, s = bench(g_call(lambda im, n=n: grainel.ordered_dither(im, 8, levels=n), gray),
+                        gray_px, small_gray, reps)
+        case = "ordered Bayer 8x8, %d levels, gray" % n
+        extra = {"samples_s": s, "pixels": gray_px}
+        table.add(case, ours, "MP/s", "ndarray.copy()", copy_gray,
+                  extra=dict(extra, peer_samples_s=cs))
+        row = table.add(case, ours, "MP/s", "NumPy (img > cut) * 255, new", new_np,
+                        extra=dict(extra, peer_samples_s=ns, same_output_as_peer=same))
+        if not same and n == 2:
+            row["peer_note"] = "(output differs)"
+        table.add(case, ours, "MP/s", "NumPy greater(out=), 0/1", into_np,
+                  extra=dict(extra, peer_samples_s=ins))
+    ours, s = bench(g_call(lambda im: grainel.ordered_dither(im, 8, levels=4), rgb),
+                    rgb_px, small_rgb, reps)
+    table.add("ordered Bayer 8x8, 4 levels, RGB", ours, "MP/s", "ndarray.copy()", copy_rgb,
+              extra={"samples_s": s, "peer_samples_s": crs, "pixels": rgb_px})
+
+    def numpy_pcg64(im):
+        draws = np.random.default_rng(1).integers(0, 256, im.shape, dtype=np.uint8)
+        return (im > draws).view(np.uint8) * np.uint8(255)
+    ours, s = bench(g_call(lambda im: grainel.random_dither(im, seed=1), gray),
+                    gray_px, small_gray, reps)
+    peer, ps = bench(g_call(numpy_pcg64, gray), gray_px, small_gray, reps)
+    table.add("random, 2 levels, gray", ours, "MP/s", "NumPy PCG64 uint8 draws + compare",
+              peer, extra={"samples_s": s, "peer_samples_s": ps, "pixels": gray_px})
+
+    fs = lambda im, **kw: grainel.error_diffusion(im, "floyd_steinberg", **kw)
+    if Image is not None:
+        peer, ps = bench(g_call(lambda im: Image.fromarray(im).convert("1"), gray),
+                         gray_px, small_gray, reps)
+    else:
+        peer, ps = None, []
+    raster, s = bench(g_call(fs, gray), gray_px, small_gray, reps)
+    table.add("Floyd-Steinberg, 2 levels, gray", raster, "MP/s",
+              'Pillow convert("1")' if Image is not None else "n/a", peer,
+              extra={"samples_s": s, "peer_samples_s": ps, "pixels": gray_px})
+    serp, ss = bench(g_call(lambda im: fs(im, serpentine=True), gray), gray_px, small_gray, reps)
+    table.add("Floyd-Steinberg, serpentine, 2 levels, gray", serp, "MP/s", "same, raster",
+              raster, extra={"samples_s": ss, "peer_samples_s": s, "pixels": gray_px})
+    raster, s = bench(g_call(lambda im: fs(im, levels=4), rgb), rgb_px, small_rgb, reps)
+    table.add("Floyd-Steinberg, 4 levels, RGB", raster, "MP/s",
+              extra={"samples_s": s, "pixels": rgb_px})
+    serp, ss = bench(g_call(lambda im: fs(im, levels=4, serpentine=True), rgb),
+                     rgb_px, small_rgb, reps)
+    table.add("Floyd-Steinberg, serpentine, 4 levels, RGB", serp, "MP/s", "same, raster",
+              raster, extra={"samples_s": ss, "peer_samples_s": s, "pixels": rgb_px})
+
+
 # ---------------------------------------------------------------------------
 # Measuring
 # ---------------------------------------------------------------------------
@@ -554,6 +632,7 @@ def main():
     table.add("random, 2 levels, gray", ours, "MP/s", "NumPy rng threshold", peer,
               extra={"samples_s": s, "peer_samples_s": ps, "pixels": gray_px})
 
+    add_threshold_and_levels_rows(table, bench, g_call, gray, rgb, small_gray, small_rgb, reps)
     named_matrix_rows(table, gray, small_gray, reps)
 
     # -- every kernel, raster and serpentine -------------------------------

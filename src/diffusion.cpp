@@ -1,6 +1,7 @@
 #include "diffusion.h"
 
 #include "color_search.h"
+#include "level_quantisers.h"
 
 #include <algorithm>
 #include <array>
@@ -71,12 +72,11 @@ struct RowRing {
     }
 };
 
-// A pass carries its error in cells: one float per cell in a levels pass,
-// a vector of four in a palette pass (red, green, blue and an unused lane
-// that stays zero), so that each tap spreads all three channels with one
-// vector multiply and add. Every lane is rounded exactly as a scalar would be.
-using Float4 = float __attribute__((vector_size(16)));
-
+// A pass carries its error in cells: one float per cell in a one-channel
+// levels pass, a vector of four in a palette pass (red, green, blue and an
+// unused lane that stays zero) and in a levels pass over several channels,
+// so that each tap spreads all channels with one vector multiply and add.
+// Every lane is rounded exactly as a scalar would be.
 template <class Cell>
 Cell load_cell(const float* from) {
     Cell cell;
@@ -88,40 +88,6 @@ template <class Cell>
 void store_cell(float* to, Cell cell) {
     std::memcpy(to, &cell, sizeof cell);
 }
-
-// Quantises one channel of a pixel to the nearest level. Two levels need
-// only the comparison with 127.5. The tables are held as plain pointers and
-// the quantiser is passed by value: a byte store could otherwise alias
-// them and force a reload per pixel.
-template <bool TwoLevels>
-struct LevelsQuantiser {
-    using Cell = float;
-    const float* decode;
-    const std::uint8_t* bytes;
-    const float* values;
-    float inv_step, max_index;
-    std::size_t channel;
-
-    LevelsQuantiser(const Space& space, const Levels& levels, std::size_t channel)
-        : decode(space.decode.data()), bytes(levels.bytes.data()), values(levels.values.data()),
-          inv_step(levels.inv_step), max_index(levels.max_index), channel(channel) {}
-
-    [[gnu::always_inline]] float operator()(std::uint8_t* pixel, float owed) const {
-        std::uint8_t& byte = pixel[channel];
-        const float v = decode[byte] + owed;
-        if constexpr (TwoLevels) {
-            // The level's value is chosen with a vector compare and blend:
-            // a branch here would be mispredicted on every other pixel.
-            const Float4 value = Float4{v} < 127.5f ? Float4{values[0]} : Float4{values[1]};
-            byte = bytes[!(v < 127.5f)];
-            return v - value[0];
-        } else {
-            const std::uint32_t k = level_index(v, inv_step, max_index);
-            byte = bytes[k];
-            return v - values[k];
-        }
-    }
-};
 
 // Quantises a pixel's first three channels together to a palette colour.
 struct PaletteQuantiser {
@@ -338,7 +304,10 @@ KernelRows kernel_rows(const DiffusionMethod& method, float strength) {
 ErrorRows::ErrorRows(std::size_t width, std::size_t cell_floats)
     : storage(rows * (width + 8) * cell_floats), row_floats((width + 8) * cell_floats) {}
 
-ErrorRows ErrorRows::for_levels(std::size_t width) { return ErrorRows(width, 1); }
+ErrorRows ErrorRows::for_levels(const Raster& image) {
+    const std::size_t processed = image.channels - image.alpha.has_value();
+    return ErrorRows(image.width, processed > 1 ? sizeof(Float4) / sizeof(float) : 1);
+}
 
 ErrorRows ErrorRows::for_palette(std::size_t width) {
     return ErrorRows(width, sizeof(Float4) / sizeof(float));
@@ -348,14 +317,31 @@ void diffuse_levels(Raster& image, const Space& space, const Levels& levels,
                     const DiffusionMethod& method, float strength, bool serpentine,
                     ErrorRows& rows) {
     const KernelRows kernel = kernel_rows(method, strength);
-    for (std::size_t c = 0; c < image.channels; ++c) {
-        if (image.alpha == c) continue;
-        if (levels.bytes.size() == 2)
-            scan_with(method, image, kernel, serpentine, rows,
-                      LevelsQuantiser<true>(space, levels, c));
-        else
-            scan_with(method, image, kernel, serpentine, rows,
-                      LevelsQuantiser<false>(space, levels, c));
+    for (std::size_t c = 0; c < image.channels;) {
+        if (image.alpha == c) {
+            ++c;
+            continue;
+        }
+        // The run of processed channels from c, at most four.
+        std::size_t count = 1;
+        while (count < 4 && c + count < image.channels && image.alpha != c + count) ++count;
+        auto run = [&]<LevelRule Rule>() {
+            // Several lanes compare with 127.5 as a bound like any other.
+            constexpr LevelRule lanes_rule = Rule == LevelRule::two ? LevelRule::bounded : Rule;
+            if (count == 1)
+                scan_with(method, image, kernel, serpentine, rows,
+                          LevelsQuantiser<Rule>{LevelTables<Rule>(space, levels), c});
+            else
+                scan_with(method, image, kernel, serpentine, rows,
+                          LevelsLanesQuantiser<lanes_rule>{
+                              LevelTables<lanes_rule>(space, levels), c, count});
+        };
+        switch (LevelBounds::rule_for(levels)) {
+            case LevelRule::two: run.template operator()<LevelRule::two>(); break;
+            case LevelRule::bounded: run.template operator()<LevelRule::bounded>(); break;
+            case LevelRule::rounded: run.template operator()<LevelRule::rounded>(); break;
+        }
+        c += count;
     }
 }
 

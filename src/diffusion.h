@@ -41,10 +41,11 @@ KernelRows kernel_rows(const DiffusionMethod& method, float strength);
 
 // Error rows of (width + 8) cells, owned by the caller so that the passes
 // allocate nothing: one row for each image row scanned at once and two for
-// the rows below them.
+// the rows below them. A levels pass over several channels keeps them in
+// one cell of four lanes.
 struct ErrorRows {
     static constexpr std::size_t rows = 6;
-    static ErrorRows for_levels(std::size_t width);
+    static ErrorRows for_levels(const Raster& image);
     static ErrorRows for_palette(std::size_t width);
     std::vector<float> storage;
     std::size_t row_floats;
@@ -53,7 +54,8 @@ private:
     ErrorRows(std::size_t width, std::size_t cell_floats);
 };
 
-// Each processed channel on its own, one pass per channel.
+// Each processed channel on its own, up to four channels per pass, side by
+// side in the lanes of a cell.
 void diffuse_levels(Raster& image, const Space& space, const Levels& levels,
                     const DiffusionMethod& method, float strength, bool serpentine,
                     ErrorRows& rows);

@@ -34,7 +34,7 @@ Ref error_diffusion(PyObject* image, PyObject* method, std::uint32_t levels, PyO
     Job job = prepare(image, levels, palette, linear, preserve_alpha, strength);
     Raster raster = job.img.raster();
     if (auto* levels_target = std::get_if<Levels>(&job.target)) {
-        ErrorRows errors = ErrorRows::for_levels(raster.width);
+        ErrorRows errors = ErrorRows::for_levels(raster);
         Detached detached;
         diffuse_levels(raster, job.space, *levels_target, *kernel, job.strength, serpentine,
                        errors);
