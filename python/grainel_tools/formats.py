@@ -11,6 +11,7 @@ from PIL import Image
 
 from .compact import Compact, compact
 from .pictures import Picture
+from .png import LEVEL, write_png
 
 
 @dataclass(frozen=True)
@@ -26,10 +27,9 @@ class Format:
 
 _ALL = frozenset({"1", "L", "P", "PA", "LA", "RGB", "RGBA"})
 _PNM = "PPM"
-# Level 1: dithered pixels are close to noise, which higher levels barely
-# shrink (a few percent) at four to twenty times the time; see the README.
+# Single PNG pictures are written by png.py; animations by Pillow, at the same level.
 FORMATS: dict[str, Format] = {
-    ".png": Format("PNG", "PNG", _ALL, frames=True, options={"compress_level": 1}),
+    ".png": Format("PNG", "PNG", _ALL, frames=True, options={"compress_level": LEVEL}),
     ".gif": Format("GIF", "GIF", frozenset({"1", "L", "P"}), frames=True, holds="at most 256 colours"),
     # exact: keep the colour of transparent pixels, which lossless WebP may otherwise drop
     ".webp": Format("WebP", "WEBP", frozenset({"RGB", "RGBA"}), frames=True,
@@ -76,6 +76,10 @@ def save(picture: Picture, stream: BinaryIO, fmt: Format, *, lossy: bool = False
         raise FormatError(f"{fmt.name} holds one frame, this picture has {count}; "
                           "write .png, .gif, .webp or .tif")
     form = _fit(compact(picture.frames), fmt)
+    if fmt.pillow == "PNG" and count == 1:
+        write_png(stream, form.frames[0], gray_bits=form.gray_bits, alphas=form.alphas,
+                  icc_profile=picture.icc_profile)
+        return
     frames, options = form.frames, dict(fmt.options)
     if form.gray_bits < 8 and fmt.pillow == "PNG":
         options["bits"] = form.gray_bits
