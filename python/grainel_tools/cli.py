@@ -217,7 +217,15 @@ def run_batch(jobs: list[Job], settings: Settings, options: FileOptions,
     if args.dask:
         import importlib
 
-        executor: Any = importlib.import_module("distributed").Client(args.dask)
+        try:
+            executor: Any = importlib.import_module("distributed").Client(args.dask)
+        except ImportError:
+            print("grainel: --dask needs Dask's distributed package: pip install distributed",
+                  file=sys.stderr)
+            return 1
+        except (OSError, TimeoutError) as exc:
+            print(f"grainel: cannot reach the Dask scheduler {args.dask}: {reason(exc)}", file=sys.stderr)
+            return 1
     else:
         from concurrent.futures import ThreadPoolExecutor
 

@@ -75,7 +75,7 @@ def read_picture(source: Source, *, color_managed: bool = True,
                 raise ValueError(f"{im.width}x{im.height} is over the limit of {max_pixels} pixels "
                                  "(--max-pixels)")
             return _read_frames(im, color_managed)
-    except (OSError, ValueError, SyntaxError, Image.DecompressionBombError) as exc:
+    except (OSError, ValueError, SyntaxError, Image.DecompressionBombError, ImageCms.PyCMSError) as exc:
         raise FileError("reading", name, reason(exc)) from None
 
 
