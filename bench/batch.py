@@ -24,6 +24,7 @@ from __future__ import annotations
 import argparse
 import io
 import os
+import resource
 import shutil
 import statistics
 import subprocess
@@ -68,10 +69,14 @@ def find_imagemagick() -> str | None:
     return None
 
 
-def timed(command: list[str], env: dict[str, str] | None = None) -> float:
+def timed(command: list[str]) -> tuple[float, float]:
+    """Wall seconds, and CPU seconds of the command and its children (user + system)."""
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
     start = time.perf_counter()
-    subprocess.run(command, check=True, env=env, stdout=subprocess.DEVNULL)
-    return time.perf_counter() - start
+    subprocess.run(command, check=True, stdout=subprocess.DEVNULL)
+    wall = time.perf_counter() - start
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return wall, after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime
 
 
 def imagemagick_batch(convert: str, sources: list[Path], palette: Path, out: Path) -> list[str]:
@@ -137,19 +142,23 @@ def main() -> None:
         return [*tools[name], str(sources), "-o", str(out), "-p", "pico8", "-j", str(JOBS)]
 
     names = [*tools, *(["ImageMagick"] if convert else [])]
-    times: dict[str, list[float]] = {name: [] for name in names}
+    times: dict[str, list[tuple[float, float]]] = {name: [] for name in names}
+    loads = []
     for _ in range(args.repeat):
         for name in names:  # in turn, so that load on the machine falls on all alike
             out = work / f"out-{name}"
             shutil.rmtree(out, ignore_errors=True)
             out.mkdir()
+            loads.append(os.getloadavg()[0])
             times[name].append(timed(command(name, out)))
     print(f"{args.count} RGB {args.size}x{args.size} pictures to 16 colours, {JOBS} at a time, "
-          f"{os.cpu_count()} CPUs, load average {os.getloadavg()[0]:.1f}; median of {args.repeat}")
-    print("| tool | seconds | runs | total MB |\n|---|---:|---|---:|")
+          f"{os.cpu_count()} CPUs, load average {min(loads):.1f} to {max(loads):.1f}; "
+          f"median of {args.repeat}")
+    print("| tool | wall s | runs | CPU s | total MB |\n|---|---:|---|---:|---:|")
     for name in names:
-        runs = ", ".join(f"{t:.1f}" for t in times[name])
-        print(f"| {name} | {statistics.median(times[name]):.1f} | {runs} | "
+        runs = ", ".join(f"{wall:.1f}" for wall, _ in times[name])
+        print(f"| {name} | {statistics.median(w for w, _ in times[name]):.1f} | {runs} | "
+              f"{statistics.median(c for _, c in times[name]):.1f} | "
               f"{folder_size(work / f'out-{name}') / 1e6:.1f} |")
     if convert:
         same = work / "same-pixels"

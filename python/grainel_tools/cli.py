@@ -284,11 +284,6 @@ def _main(parser: argparse.ArgumentParser, args: argparse.Namespace, stop: threa
         parser.error("--jobs must be at least 1")
     if args.max_pixels < 0:
         parser.error("--max-pixels must be 0 (no limit) or more")
-    try:
-        import PIL  # noqa: F401  (every path below reads or writes images)
-    except ImportError:
-        print("grainel: the command line tool needs Pillow: pip install Pillow", file=sys.stderr)
-        return 1
     options = FileOptions(color_managed=args.color_managed, replace=args.force,
                           lossy=args.lossy, max_pixels=args.max_pixels, format=args.format)
     if args.demo is not None:
