@@ -13,7 +13,7 @@ from dataclasses import dataclass, field, replace
 from typing import BinaryIO, Union
 
 import numpy as np
-from PIL import Image, ImageCms, ImageOps
+from PIL import ExifTags, Image, ImageCms, ImageOps
 
 from .errors import FileError, reason
 
@@ -83,11 +83,15 @@ def _read_frames(im: Image.Image, color_managed: bool) -> Picture:
     frames: list[Image.Image] = []
     durations: list[int] = []
     icc = im.info.get("icc_profile") or None
-    for index in range(getattr(im, "n_frames", 1)):
+    count = getattr(im, "n_frames", 1)
+    for index in range(count):
         im.seek(index)
         im.load()  # some formats tell a frame's duration only once it is loaded
         durations.append(int(im.info.get("duration") or 0))
-        frame = ImageOps.exif_transpose(im)  # a copy, upright
+        if im.getexif().get(ExifTags.Base.Orientation, 1) != 1:
+            frame = ImageOps.exif_transpose(im)
+        else:  # the next seek would overwrite a frame kept without a copy
+            frame = im.copy() if count > 1 else im
         if color_managed and icc:
             frame = _to_srgb(frame, icc)
         frames.append(_normalise(frame))
