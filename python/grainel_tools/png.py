@@ -3,7 +3,8 @@
 Pillow's writer filters the rows of packed (1-, 2- and 4-bit) images, which
 only adds noise to noise: a 16-colour dithered photo came out a quarter
 larger than the same rows left unfiltered, and slower to make. PNG's filters
-predict smooth tones; dithered pixels have none to predict.
+predict smooth tones; dithered pixels with few levels have none to predict
+(formats.py leaves pictures with many levels to Pillow).
 """
 
 from __future__ import annotations
