@@ -18,7 +18,7 @@ from numpy.testing import assert_array_equal
 import grainel
 
 Image = pytest.importorskip("PIL.Image")
-from grainel_tools import main  # noqa: E402  (after the skip: the tools need Pillow)
+from grainel_tools import main, palettes  # noqa: E402  (after the skip: the tools need Pillow)
 
 RNG = np.random.default_rng(5)
 RGB = RNG.integers(0, 256, (24, 32, 3), dtype=np.uint8)
@@ -181,14 +181,8 @@ def test_animations_keep_every_frame_and_their_timing(tmp_path, out):
         for i, frame in enumerate(frames):
             anim.seek(i)
             assert_array_equal(np.asarray(anim.convert("RGB")),
-                               grainel.dither(np.asarray(frame.convert("RGB")), palette=grainel_palette("cga")))
+                               grainel.dither(np.asarray(frame.convert("RGB")), palette=palettes.named("cga")))
             assert anim.info["duration"] == [40, 80, 120][i]
-
-
-def grainel_palette(name):
-    from grainel_tools import palettes
-
-    return palettes.named(name)
 
 
 def test_folders_recurse_mirrored_skip_hidden_files_and_say_what_they_skip(tmp_path, capsys):
@@ -208,7 +202,7 @@ def test_standard_input_and_output_and_the_size_limit(tmp_path, monkeypatch, cap
     done = subprocess.run([sys.executable, "-m", "grainel_tools", "-", "-", "--format", "gif", "-p", "cga"],
                           input=PNG_BYTES.getvalue(), capture_output=True, timeout=60)
     assert done.returncode == 0 and done.stdout[:4] == b"GIF8", done.stderr
-    assert_array_equal(pixels(io.BytesIO(done.stdout)), grainel.dither(RGB, palette=grainel_palette("cga")))
+    assert_array_equal(pixels(io.BytesIO(done.stdout)), grainel.dither(RGB, palette=palettes.named("cga")))
     (tmp_path / "in.png").write_bytes(PNG_BYTES.getvalue())
     monkeypatch.setattr(Image, "MAX_IMAGE_PIXELS", 300)  # what a 14000x14000 scan meets by default
     for limit, status in [("0", 0), ("700", 1)]:
@@ -234,7 +228,7 @@ def readme_block(heading):
     return re.search(re.escape(heading) + r".*?```python\n(.*?)```", text, re.S).group(1)
 
 
-def test_a_batch_runs_on_a_dask_cluster(tmp_path, monkeypatch):
+def test_a_batch_runs_on_a_dask_cluster(tmp_path):
     distributed = pytest.importorskip("distributed")
     from grainel_tools import Settings, dither_files, output_paths
 
@@ -244,7 +238,7 @@ def test_a_batch_runs_on_a_dask_cluster(tmp_path, monkeypatch):
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None) as cluster, \
             distributed.Client(cluster) as client:
         jobs = output_paths([tmp_path / "photos"], tmp_path / "api")
-        assert dither_files(jobs, Settings(palette=grainel_palette("gameboy")), executor=client) == []
+        assert dither_files(jobs, Settings(palette=palettes.named("gameboy")), executor=client) == []
         assert main([str(tmp_path / "photos"), "-o", str(tmp_path / "cli"), "--dask", cluster.scheduler_address]) == 0
         (tmp_path / "script.py").write_text(readme_block("## Many images on a cluster"))
         done = subprocess.run([sys.executable, "script.py", cluster.scheduler_address], cwd=tmp_path,
