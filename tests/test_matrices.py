@@ -99,7 +99,7 @@ def test_cli_dithers_with_named_matrices(tmp_path, capsys, name):
     Image.fromarray(gray).save(tmp_path / "in.png")
     assert main([str(tmp_path / "in.png"), str(tmp_path / "out.png"), "--matrix", name]) == 0
     with Image.open(tmp_path / "out.png") as out:
-        assert_array_equal(np.asarray(out), grainel.ordered_dither(gray, matrices.matrix(name)))
+        assert_array_equal(np.asarray(out.convert("L")), grainel.ordered_dither(gray, matrices.matrix(name)))
     assert main(["--list"]) == 0
     assert name.lower() in capsys.readouterr().out.split()
 

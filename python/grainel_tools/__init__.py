@@ -1,6 +1,33 @@
-"""Tools around grainel: the `grainel` command, named palettes and threshold matrices, palette files and image files."""
+"""Tools around grainel: the `grainel` command and its helpers, usable from Python.
 
+    from grainel_tools import palettes, read_image, write_image, dither_files
+
+- `palettes`: named palettes (`palettes.named("pico8")`, `palettes.NAMED`),
+  palette files (`read_gpl`, `read_hex`) and palettes from images.
+- `matrices`, `matrix`: named threshold matrices for ordered dither (blue
+  noise, halftone and line screens): `matrix("bluenoise64")`.
+- `read_image`, `read_picture`: image files as grainel takes them (upright,
+  sRGB, L / LA / RGB / RGBA, every frame of an animation).
+- `write_image`, `write_picture`: results written compactly, exactly and
+  safely (never half-written, never over an existing file unasked).
+- `dither_files`, `output_paths`, `Settings`, `FileOptions`: the batch
+  runner of the command line, on threads or a Dask cluster.
+- `main`: the command line itself.
+"""
+
+from . import matrices, palettes
+from .batch import Cancelled, FileOptions, PlanError, check_jobs, dither_file, dither_files, output_paths
 from .cli import main
+from .errors import FileError
+from .formats import FORMATS, FormatError
 from .matrices import matrix
+from .pictures import READABLE, Picture, read_image, read_picture
+from .settings import OptionError, Settings
+from .writing import write_image, write_picture
 
-__all__ = ["main", "matrix"]
+__all__ = [
+    "FORMATS", "READABLE", "Cancelled", "FileError", "FileOptions", "FormatError", "OptionError",
+    "Picture", "PlanError", "Settings", "check_jobs", "dither_file", "dither_files", "main",
+    "matrices", "matrix", "output_paths", "palettes", "read_image", "read_picture",
+    "write_image", "write_picture",
+]

@@ -81,7 +81,7 @@ def tiles() -> list[tuple[str, Image.Image]]:
     out += [(m, grainel.error_diffusion(gray, m)) for m in grainel.available_methods()]
     out += [(m, grainel.ordered_dither(gray, m)) for m in grainel.available_matrices()]
     out.append(("random", grainel.random_dither(gray, seed=1)))
-    out += [(f"palette {p}", grainel.error_diffusion(color, palette=NAMED[p][1]))
+    out += [(f"palette {p}", grainel.error_diffusion(color, palette=NAMED[p].colors))
             for p in DEMO_PALETTES]
     return [(caption, Image.fromarray(pixels).convert("RGB")) for caption, pixels in out]
 

@@ -1,9 +1,15 @@
-"""Named palettes and the --palette / --colors argument forms."""
+"""Named palettes, palette files (GIMP .gpl, .hex) and palettes taken from images.
+
+    from grainel_tools import palettes
+    grainel.dither(img, palette=palettes.named("pico8"))
+    grainel.dither(img, palette=palettes.read_gpl("mine.gpl"))
+"""
 
 from __future__ import annotations
 
+import os
 from pathlib import Path
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, NamedTuple
 
 import numpy as np
 
@@ -25,52 +31,67 @@ def _grays(n: int) -> list[Color]:
     return [(v, v, v) for v in (round(i * 255 / (n - 1)) for i in range(n))]
 
 
-NAMED: dict[str, tuple[str, list[Color]]] = {
-    "bw": ("black and white", _hex("000000", "ffffff")),
-    "grays4": ("4 evenly spaced grays", _grays(4)),
-    "grays16": ("16 evenly spaced grays", _grays(16)),
-    "gameboy": ("the four greens of the original handheld",
+class Named(NamedTuple):
+    description: str
+    colors: list[Color]
+
+
+# The palettes --palette and named() know by name; add an entry here and it
+# is listed by `grainel --list` too.
+NAMED: dict[str, Named] = {
+    "bw": Named("black and white", _hex("000000", "ffffff")),
+    "grays4": Named("4 evenly spaced grays", _grays(4)),
+    "grays16": Named("16 evenly spaced grays", _grays(16)),
+    "gameboy": Named("the four greens of the original handheld",
                 _hex("0f380f", "306230", "8bac0f", "9bbc0f")),
-    "rgb8": ("black, white and the six primaries and secondaries",
+    "rgb8": Named("black, white and the six primaries and secondaries",
              _hex("000000", "ff0000", "00ff00", "0000ff",
                   "00ffff", "ff00ff", "ffff00", "ffffff")),
-    "cga": ("the 16 RGBI colours of CGA text mode",
+    "cga": Named("the 16 RGBI colours of CGA text mode",
             _hex("000000", "0000aa", "00aa00", "00aaaa",
                  "aa0000", "aa00aa", "aa5500", "aaaaaa",
                  "555555", "5555ff", "55ff55", "55ffff",
                  "ff5555", "ff55ff", "ffff55", "ffffff")),
-    "pico8": ("the 16 colours of the PICO-8 fantasy console",
+    "pico8": Named("the 16 colours of the PICO-8 fantasy console",
               _hex("000000", "1d2b53", "7e2553", "008751",
                    "ab5236", "5f574f", "c2c3c7", "fff1e8",
                    "ff004d", "ffa300", "ffec27", "00e436",
                    "29adff", "83769c", "ff77a8", "ffccaa")),
-    "web": ("the 216 web-safe colours",
+    "web": Named("the 216 web-safe colours",
             [(r, g, b) for r in range(0, 256, 51)
              for g in range(0, 256, 51) for b in range(0, 256, 51)]),
     # E-paper panels: the colours their drivers expect, so that each
     # dithered pixel maps to one ink exactly; black-and-white panels take
     # "bw". Gray levels as in Waveshare's e-Paper driver library for its
     # 4-gray panels (GRAY1..GRAY4 = 0xff, 0xc0, 0x80, 0x00).
-    "epd_gray4": ("4-gray e-paper panels (Waveshare 4-gray driver levels)",
-                  _hex("000000", "808080", "c0c0c0", "ffffff")),
+    "epd_gray4": Named("4-gray e-paper panels (Waveshare 4-gray driver levels)",
+                       _hex("000000", "808080", "c0c0c0", "ffffff")),
     # Black/white/red panels: their three inks, which Waveshare's driver
     # library for its "B" models takes as a black and a red image plane.
-    "epd_bwr": ("black/white/red 3-colour e-paper panels",
-                _hex("000000", "ffffff", "ff0000")),
+    "epd_bwr": Named("black/white/red 3-colour e-paper panels",
+                     _hex("000000", "ffffff", "ff0000")),
     # 7-colour ACeP panels (E Ink Gallery, e.g. the 5.65" and 7.3" "F"
     # models), in the order and values of the palette Waveshare's driver
     # library quantises to (epd5in65f, epd7in3f).
-    "acep7": ("7-colour ACeP e-paper: black, white, green, blue, red, yellow, orange",
-              _hex("000000", "ffffff", "00ff00", "0000ff", "ff0000", "ffff00", "ff8000")),
+    "acep7": Named("7-colour ACeP e-paper: black, white, green, blue, red, yellow, orange",
+                   _hex("000000", "ffffff", "00ff00", "0000ff", "ff0000", "ffff00", "ff8000")),
     # 6-colour E Ink Spectra 6 panels, as in Waveshare's driver library for
     # its "E" models (epd7in3e, epd4in0e): its palette less the unused slot.
-    "spectra6": ("6-colour Spectra 6 e-paper: black, white, yellow, red, blue, green",
-                 _hex("000000", "ffffff", "ffff00", "ff0000", "0000ff", "00ff00")),
+    "spectra6": Named("6-colour Spectra 6 e-paper: black, white, yellow, red, blue, green",
+                      _hex("000000", "ffffff", "ffff00", "ff0000", "0000ff", "00ff00")),
 }
 
 
 class PaletteError(ValueError):
-    """A --palette value that names no palette or holds a malformed one."""
+    """A palette name that names no palette, or a palette file that holds a malformed one."""
+
+
+def named(name: str) -> list[Color]:
+    """The colours of a named palette (see NAMED), case-insensitively."""
+    try:
+        return list(NAMED[name.lower()].colors)
+    except KeyError:
+        raise PaletteError(f"unknown palette {name!r}; named palettes: {', '.join(NAMED)}") from None
 
 
 def resolve(value: str) -> list[Color] | list[str]:
@@ -81,7 +102,7 @@ def resolve(value: str) -> list[Color] | list[str]:
     messages reach the user.
     """
     if value.lower() in NAMED:
-        return list(NAMED[value.lower()][1])
+        return named(value)
     path = Path(value)
     if path.is_file():
         suffix = path.suffix.lower()
@@ -97,8 +118,14 @@ def resolve(value: str) -> list[Color] | list[str]:
         "a palette file or a list of hex colours like '#000,#fff'")
 
 
-def read_gpl(path: Path) -> list[Color]:
-    lines = path.read_text(encoding="utf-8", errors="replace").splitlines()
+def _text(path: str | os.PathLike[str]) -> str:
+    # utf-8-sig: editors on some systems start the file with a byte-order mark.
+    return Path(path).read_text(encoding="utf-8-sig", errors="replace")
+
+
+def read_gpl(path: str | os.PathLike[str]) -> list[Color]:
+    """The colours of a GIMP palette file, in file order."""
+    lines = _text(path).splitlines()
     if not lines or lines[0].strip() != "GIMP Palette":
         raise PaletteError(f"{path}: not a GIMP palette (no 'GIMP Palette' header)")
     colors: list[Color] = []
@@ -115,13 +142,13 @@ def read_gpl(path: Path) -> list[Color]:
     return colors
 
 
-def read_hex(path: Path) -> list[str]:
-    # One colour per line, with or without '#'; blank lines are allowed.
-    text = path.read_text(encoding="utf-8", errors="replace")
-    return [line.strip() for line in text.splitlines() if line.strip()]
+def read_hex(path: str | os.PathLike[str]) -> list[str]:
+    """The colours of a .hex file: one per line, with or without '#'; blank lines are allowed."""
+    return [line.strip() for line in _text(path).splitlines() if line.strip()]
 
 
-def from_image_file(path: Path) -> list[Color]:
+def from_image_file(path: str | os.PathLike[str]) -> list[Color]:
+    """The colours of a palette image file (see from_image)."""
     from PIL import Image, UnidentifiedImageError
 
     try:
@@ -168,8 +195,10 @@ def adaptive(im: Image, count: int) -> list[Color]:
 
 
 def describe() -> list[str]:
+    """One line per named palette, for --list."""
     return [f"{name:<9} {len(colors):>4} colours  {text}"
             for name, (text, colors) in NAMED.items()]
 
 
-__all__ = ["NAMED", "PaletteError", "resolve", "adaptive", "describe", "from_image"]
+__all__ = ["NAMED", "Named", "PaletteError", "named", "resolve", "read_gpl", "read_hex",
+           "from_image", "from_image_file", "adaptive", "describe"]

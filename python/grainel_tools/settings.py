@@ -3,13 +3,18 @@
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
 import grainel
 
 from . import matrices, palettes
+
+if TYPE_CHECKING:
+    from PIL.Image import Image
+
+    from .pictures import Picture
 
 # Not a grainel method name: lets --method say "ordered" explicitly, which is
 # what --matrix alone implies.
@@ -20,8 +25,15 @@ class OptionError(ValueError):
     """An option value that makes every image fail; reported as a usage error."""
 
 
+_PROBE = np.zeros((1, 1, 3), dtype=np.uint8)
+_NAMES = {"diffusion": "error diffusion", ORDERED: "ordered dither"}
+
+
 def parse_matrix(text: str) -> Any:
-    """A --matrix value: a .npy file, rows like '0,2;3,1', a named matrix, or a name for grainel."""
+    """A --matrix value: a .npy file, rows like '0,2;3,1', a named matrix, or a name for grainel.
+
+    Every way of naming a threshold matrix on the command line is read here.
+    """
     if text.lower().endswith(".npy"):
         try:
             return np.load(text, allow_pickle=False)
@@ -44,6 +56,11 @@ def parse_matrix(text: str) -> Any:
 
 @dataclass(frozen=True)
 class Settings:
+    """How to dither: grainel's options, plus `colors` to fit a palette to each picture.
+
+    `method` takes what grainel.dither takes, or "ordered" to use `matrix`.
+    """
+
     method: str = "floyd_steinberg"
     matrix: Any = None
     levels: int | None = None
@@ -60,8 +77,17 @@ class Settings:
         return self.palette is not None or self.colors is not None
 
     @property
-    def ordered(self) -> bool:
-        return self.method.lower() == ORDERED
+    def family(self) -> str:
+        """'ordered', 'random' or 'diffusion': which engine `method` selects."""
+        if self.method.lower() == ORDERED:
+            return ORDERED
+        if self.method.lower() == "random":
+            return "random"
+        try:  # a matrix name in any of the forms grainel accepts ("4x4", "bayer4x4", "4")
+            grainel.ordered_dither(_PROBE, self.method)
+        except (ValueError, TypeError):
+            return "diffusion"
+        return ORDERED
 
     def apply(self, image: Any, palette: list[Any] | None = None) -> Any:
         """Dither one image (PIL or array); `palette` overrides for --colors."""
@@ -72,23 +98,48 @@ class Settings:
         chosen = palette if palette is not None else self.palette
         if chosen is not None:
             common["palette"] = chosen
-        if self.ordered:
+        if self.method.lower() == ORDERED:
             return grainel.ordered_dither(image, self.matrix, **common)
         return grainel.dither(image, self.method, serpentine=self.serpentine,
                               seed=self.seed, **common)
 
+    def apply_picture(self, picture: Picture) -> Picture:
+        """Dither every frame alike: one palette, fitted to all frames for --colors."""
+        frames: list[Image] = picture.frames
+        if self.wants_color and frames[0].mode in ("L", "LA"):  # a palette needs colour channels
+            frames = [f.convert("RGB" if f.mode == "L" else "RGBA") for f in frames]
+        own = palettes.adaptive(_stacked(frames), self.colors) if self.colors else None
+        return picture.with_frames([self.apply(f, own) for f in frames])
+
     def check(self) -> None:
-        """Run the options once on a 1x1 picture.
+        """Run the options once on a 1x1 picture, and refuse options that would do nothing.
 
         A bad method, level count, strength, matrix or palette would otherwise
         fail identically for every file; this turns it into one usage error
         worded by grainel itself.
         """
-        probe = np.zeros((1, 1, 3), dtype=np.uint8)
-        stand_in = palettes.NAMED["bw"][1] if self.colors is not None else None
+        family = self.family
+        if self.serpentine and family != "diffusion":
+            raise OptionError(f"--serpentine applies to error diffusion, not to {family} dither")
+        if self.seed is not None and family != "random":
+            raise OptionError(f"--seed applies to random dither, not to {_NAMES[family]}")
+        stand_in = palettes.NAMED["bw"].colors if self.colors is not None else None
         try:
-            self.apply(probe, stand_in)
+            self.apply(_PROBE, stand_in)
         except (ValueError, TypeError, OverflowError) as exc:
             # grainel notes which argument a conversion failed on; keep that.
             notes = "".join(f" ({note})" for note in getattr(exc, "__notes__", ()))
             raise OptionError(f"{exc}{notes}") from None
+
+
+def _stacked(frames: list[Image]) -> Image:
+    if len(frames) == 1:
+        return frames[0]
+    from PIL import Image
+
+    sheet = Image.new(frames[0].mode, (max(f.width for f in frames), sum(f.height for f in frames)))
+    top = 0
+    for frame in frames:
+        sheet.paste(frame, (0, top))
+        top += frame.height
+    return sheet

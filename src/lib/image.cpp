@@ -35,6 +35,36 @@ bool is_pil_image(PyObject* object) {
     return is_instance > 0;
 }
 
+bool is_16_bit_mode(std::string_view name) {
+    return name == "I;16" || name == "I;16L" || name == "I;16B" || name == "I;16N";
+}
+
+// A 16-bit gray PIL image as an (H, W, 3) uint8 array, each value scaled by
+// the depth of the mode (v / 257, rounded) and repeated in r, g and b: what
+// PIL's conversion to RGB gives, except that PIL clips at 255 and so turns
+// nearly every 16-bit picture white.
+Ref sixteen_bit_as_rgb(PyObject* image) {
+    Ref numpy = checked(PyImport_ImportModule("numpy"));
+    Ref values = call_method(numpy.get(), "asarray", image);
+    // The byte-order variants come back big- or little-endian; one native copy.
+    Ref native = call_method(numpy.get(), "ascontiguousarray", values.get(), str("=u2").get());
+    auto* gray = reinterpret_cast<PyArrayObject*>(native.get());
+    if (!PyArray_Check(native.get()) || PyArray_TYPE(gray) != NPY_UINT16 || PyArray_NDIM(gray) != 2)
+        throw std::logic_error("a 16-bit PIL image did not give a 2-D uint16 array");
+    npy_intp dims[3] = {PyArray_DIM(gray, 0), PyArray_DIM(gray, 1), 3};
+    Ref rgb = checked(PyArray_SimpleNew(3, dims, NPY_UBYTE));
+    const auto* in = static_cast<const std::uint16_t*>(PyArray_DATA(gray));
+    auto* out = static_cast<std::uint8_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(rgb.get())));
+    const std::size_t count = static_cast<std::size_t>(dims[0] * dims[1]);
+    for (std::size_t i = 0; i < count; ++i) {
+        // v / 257 rounded: no 16-bit value lies exactly halfway, so adding
+        // 128 before the floor division rounds every one correctly.
+        const auto byte = static_cast<std::uint8_t>((in[i] + 128u) / 257u);
+        out[3 * i] = out[3 * i + 1] = out[3 * i + 2] = byte;
+    }
+    return rgb;
+}
+
 // The PIL image as an array-like in one of the four modes we hand back;
 // every other mode is converted to RGB.
 Ref pil_in_supported_mode(PyObject* image, std::optional<std::string>& mode) {
@@ -46,6 +76,7 @@ Ref pil_in_supported_mode(PyObject* image, std::optional<std::string>& mode) {
         return Ref::borrow(image);
     }
     mode = "RGB";
+    if (is_16_bit_mode(name)) return sixteen_bit_as_rgb(image);
     return call_method(image, "convert", str("RGB").get());
 }
 

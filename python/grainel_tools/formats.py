@@ -1,0 +1,156 @@
+"""Output formats: what each holds exactly, and how a picture is saved in it."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any, BinaryIO
+
+import numpy as np
+from PIL import Image
+
+from .compact import Compact, compact
+from .pictures import Picture
+from .png import LEVEL, write_png
+
+
+@dataclass(frozen=True)
+class Format:
+    name: str                     # as messages call it
+    pillow: str                   # Pillow's name for it
+    modes: frozenset[str]         # modes stored as they are; "PA": indexed with alpha
+    frames: bool = False          # holds an animation (or pages)
+    lossy: bool = False
+    holds: str = ""               # what it is limited to, for a refusal
+    options: dict[str, Any] = field(default_factory=dict)
+
+
+_ALL = frozenset({"1", "L", "P", "PA", "LA", "RGB", "RGBA"})
+_PNM = "PPM"
+# Single PNG pictures are written by png.py; animations by Pillow, at the same level.
+FORMATS: dict[str, Format] = {
+    ".png": Format("PNG", "PNG", _ALL, frames=True, options={"compress_level": LEVEL}),
+    ".gif": Format("GIF", "GIF", frozenset({"1", "L", "P"}), frames=True, holds="at most 256 colours"),
+    # exact: keep the colour of transparent pixels, which lossless WebP may otherwise drop
+    ".webp": Format("WebP", "WEBP", frozenset({"RGB", "RGBA"}), frames=True,
+                    options={"lossless": True, "exact": True}),
+    ".tif": Format("TIFF", "TIFF", _ALL - {"PA"}, frames=True, options={"compression": "tiff_adobe_deflate"}),
+    ".bmp": Format("BMP", "BMP", frozenset({"1", "L", "P", "RGB"})),  # Pillow reads no BMP alpha back
+    ".pbm": Format("PBM", _PNM, frozenset({"1"}), holds="black and white only"),
+    ".pgm": Format("PGM", _PNM, frozenset({"L"}), holds="gray only"),
+    ".ppm": Format("PPM", _PNM, frozenset({"RGB"}), holds="no transparency"),
+    ".pnm": Format("PNM", _PNM, frozenset({"1", "L", "RGB"}), holds="no transparency"),
+    ".jpg": Format("JPEG", "JPEG", frozenset({"L", "RGB"}), lossy=True),
+}
+FORMATS[".tiff"] = FORMATS[".tif"]
+FORMATS[".jpeg"] = FORMATS[".jpg"]
+
+# A mode a format lacks is stored in the next wider one, which holds it exactly.
+_WIDER = {"1": "L", "L": "RGB", "PA": "RGBA", "LA": "RGBA"}
+
+
+class FormatError(ValueError):
+    """The format cannot hold the result exactly (or at all)."""
+
+
+def format_named(name: str) -> Format:
+    """The output format for an extension ('.png') or a name ('png')."""
+    ext = "." + name.lower().lstrip(".")
+    if ext not in FORMATS:
+        raise FormatError(f"unsupported output format {name!r}; use one of "
+                          + ", ".join(sorted(FORMATS)))
+    return FORMATS[ext]
+
+
+def format_for(path: Path) -> Format:
+    return format_named(path.suffix or "(none)")
+
+
+def save(picture: Picture, stream: BinaryIO, fmt: Format, *, lossy: bool = False) -> None:
+    """Write `picture` to `stream` in `fmt`, in the smallest form that keeps every pixel."""
+    if fmt.lossy and not lossy:
+        raise FormatError(f"{fmt.name} is lossy and would change the dithered pixels "
+                          "(--lossy allows it)")
+    count = len(picture.frames)
+    if count > 1 and not fmt.frames:
+        raise FormatError(f"{fmt.name} holds one frame, this picture has {count}; "
+                          "write .png, .gif, .webp or .tif")
+    form = _fit(compact(picture.frames), fmt)
+    if fmt.pillow == "PNG" and count == 1 and not _many_levels(form):
+        write_png(stream, form.frames[0], gray_bits=form.gray_bits, alphas=form.alphas,
+                  icc_profile=picture.icc_profile)
+        return
+    frames, options = form.frames, dict(fmt.options)
+    if form.gray_bits < 8 and fmt.pillow == "PNG":
+        options["bits"] = form.gray_bits
+    if form.alphas is not None:
+        options["transparency"] = form.alphas
+    elif "transparency" in frames[0].info:
+        options["transparency"] = frames[0].info["transparency"]
+    if picture.icc_profile and fmt.pillow in ("PNG", "WEBP", "TIFF", "JPEG"):
+        options["icc_profile"] = picture.icc_profile
+    if count > 1:
+        options.update(save_all=True, append_images=frames[1:])
+        if picture.durations:
+            options["duration"] = picture.durations
+        if picture.loop is not None or fmt.pillow != "GIF":  # no loop: a GIF plays once
+            options["loop"] = 1 if picture.loop is None else picture.loop
+    frames[0].save(stream, format=fmt.pillow, **options)
+
+
+def _many_levels(form: Compact) -> bool:
+    """More than 16 values in a channel: near continuous tone, which PNG's filters do predict.
+
+    There Pillow's writer, which picks a filter per row, makes files a fifth
+    smaller than unfiltered rows; with fewer levels unfiltered rows win.
+    """
+    if form.mode not in ("L", "LA", "RGB", "RGBA"):
+        return False
+    counts = np.asarray(form.frames[0].histogram()).reshape(-1, 256)
+    return bool(((counts > 0).sum(axis=1) > 16).any())
+
+
+def _mode(form: Compact) -> str:
+    return "PA" if form.alphas is not None else form.mode
+
+
+def _fit(form: Compact, fmt: Format) -> Compact:
+    """The form widened, exactly, until the format stores it."""
+    if fmt.pillow == "GIF" and form.alphas is not None:
+        return _one_transparent_entry(form)
+    while (mode := _mode(form)) not in fmt.modes:
+        if fmt.lossy and mode in ("LA", "RGBA", "PA"):
+            wider = "RGB" if mode != "LA" else "L"
+        elif mode == "P":  # gray entries (3 or 5 levels, say) fit 8-bit gray
+            rgb = np.asarray(form.frames[0].getpalette() or [0, 0, 1]).reshape(-1, 3)
+            wider = "L" if (rgb == rgb[:, :1]).all() and "L" in fmt.modes else "RGB"
+        elif mode in _WIDER:
+            wider = _WIDER[mode]
+        else:
+            raise FormatError(f"{fmt.name} holds {fmt.holds or 'no transparency'}, which would "
+                              "change this result; write .png or .webp instead")
+        form = Compact([f.convert(wider) for f in form.frames])
+    return form
+
+
+def _one_transparent_entry(form: Compact) -> Compact:
+    """GIF: a palette with one transparent entry, which takes every transparent pixel.
+
+    GIF knows only fully opaque and fully transparent pixels, and keeps no
+    colour for the transparent ones.
+    """
+    assert form.alphas is not None
+    alphas = np.frombuffer(form.alphas, np.uint8)
+    if not np.isin(alphas, (0, 255)).all():
+        raise FormatError("GIF holds no partial transparency; write .png or .webp instead")
+    opaque = np.flatnonzero(alphas == 255)  # at most 255: compact() drops an all-opaque alpha
+    remap = np.full(256, len(opaque), np.uint8)  # transparent entries all become the last one
+    remap[opaque] = np.arange(len(opaque))
+    palette = np.frombuffer(bytes(form.frames[0].getpalette() or []), np.uint8).reshape(-1, 3)[opaque]
+    frames = []
+    for frame in form.frames:
+        im = Image.frombuffer("P", frame.size, remap[np.asarray(frame)], "raw", "P", 0, 1)
+        im.putpalette(palette.tobytes() + bytes(3))
+        im.info["transparency"] = len(opaque)
+        frames.append(im)
+    return Compact(frames)
