@@ -13,7 +13,6 @@ that runs past --timeout, is reported as such.
 """
 
 import argparse
-import os
 import shutil
 import subprocess
 import sys
