@@ -33,14 +33,13 @@ def random_image(rng, channels, height=None, width=None):
 
 
 def random_palette(rng, size):
-    """Random colours, or colours of a coarse grid, many equally near; maybe a duplicate; in any form."""
+    """Random colours, or colours of a coarse grid, many equally near; maybe a duplicate."""
     if rng.integers(2):
         colors = rng.choice(np.array([0, 64, 128, 192, 255], np.uint8), (size, 3))
     else:
         colors = rng.integers(0, 256, (size, 3), dtype=np.uint8)
     colors[rng.integers(size)] = colors[rng.integers(size)]
-    return [colors, [tuple(c) for c in colors.tolist()], ["#%02x%02x%02x" % tuple(c) for c in colors.tolist()]][
-        rng.integers(3)]
+    return colors
 
 
 def agree(img, method, **kw):
