@@ -70,7 +70,6 @@ INPUTS = {
     "memoryview": memoryview(BASE),
     "array-protocol": fake(__array__=lambda self, dtype=None, copy=None: BASE[::2]),
     "list-of-uint8": [[np.uint8(v) for v in row] for row in BASE[:3, :, 0]],
-    "tuple-of-rows": tuple(BASE[:, :, 2]),
 }
 
 
@@ -169,18 +168,16 @@ def test_numpy_missing_at_call_time(monkeypatch):
 
 @pytest.mark.skipif(Image is None, reason="needs Pillow")
 def test_pil_missing_at_call_time(monkeypatch):
-    picture = Image.fromarray(RGB)
-    monkeypatch.setitem(sys.modules, "PIL.Image", None)
-    out = ordered_dither(picture, levels=3)  # not recognised: taken in through numpy.asarray, given back as one
+    image = Image.fromarray(RGB)
+
+    def vanish(self, mode):  # PIL gone after the picture was recognised, before the result is built
+        monkeypatch.setitem(sys.modules, "PIL.Image", None)
+        return image
+    with pytest.raises(ImportError):
+        random_dither(picture(convert=vanish), seed=1)
+    out = ordered_dither(image, levels=3)  # not recognised: taken in through numpy.asarray, given back as one
     assert type(out) is np.ndarray
     assert_array_equal(out, ordered_dither(RGB, levels=3))
-
-    def vanish(self, mode):
-        monkeypatch.setitem(sys.modules, "PIL.Image", None)
-        return picture
-    monkeypatch.setitem(sys.modules, "PIL.Image", Image)
-    with pytest.raises(ImportError):  # PIL gone before the result is built
-        random_dither(fake("Picture", (Image.Image,), mode=property(lambda self: "P"), convert=vanish), seed=1)
 
 
 # ------------------------------------------------------------------ options and levels
@@ -188,7 +185,7 @@ def test_pil_missing_at_call_time(monkeypatch):
 STRENGTH, LEVELS = "strength must be between 0.0 and 1.0, got ", "levels must be between 2 and 256, got "
 FLOATS = np.zeros((2, 2, 3))
 OUT_OF_RANGE = [(2, "2"), (-0.25, "-0.25"), (1e20, "1" + "0" * 20), (float("nan"), "NaN"), (float("-inf"), "-inf"),
-                (1e39, "inf"), (1.1, "1.1"), (1.0000001, "1.0000001")]
+                (1e39, "inf"), (1.0000001, "1.0000001")]
 
 
 @pytest.mark.parametrize("image, kw, exc, message", [(RGB, {"strength": v}, ValueError, STRENGTH + text)
@@ -275,7 +272,6 @@ def stops_at_bad_entry():
     (["#000", (1.0, 2, 3), "#ggg"], TypeError, ENTRY),
     (["#000", (2**70, 0, 0)], TypeError, ENTRY),
     (["#000", 5], TypeError, ENTRY),
-    (["#000", {1, 2, 3}], TypeError, ENTRY),
     (["#000", fake(__len__=boom, __getitem__=lambda self, i: 9)], TypeError, ENTRY),
     (["#000", fake(__len__=lambda self: 3, __getitem__=lambda self, i: (9, 9)[i])], TypeError, ENTRY),  # too short
     (fake(__iter__=boom), Boom, "injected"),

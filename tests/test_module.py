@@ -2,7 +2,6 @@
 
 import importlib.metadata
 import inspect
-import operator
 import re
 import subprocess
 import sys
@@ -25,10 +24,6 @@ PARAMETERS = {name for f in FUNCTIONS for name in inspect.signature(f).parameter
 IMG = np.full((2, 2), 100, np.uint8)
 RAMP = np.add.outer(np.arange(16) * 8, np.arange(20) * 5).astype(np.uint8)
 RGBA = np.dstack([RAMP, RAMP[::-1], RAMP[:, ::-1], 255 - RAMP])
-
-
-class ModuleRaises(type):
-    __module__ = property(boom)
 
 
 class Holder:
@@ -105,7 +100,7 @@ NOT_STR, NOT_BOOL = "'{}' object is not an instance of 'str'", "'{}' object is n
 RANGE, BIG = "out of range integral type conversion attempted", "Python int larger than 128 bits"
 NOT_INT = "'float' object cannot be interpreted as an integer"
 NO_TRUTH = "object of type '{}' does not define a '__bool__' conversion"
-JUNK_INDEX, JUNK_FLOAT = index(1.5), fake(__float__=lambda self: "1")
+JUNK_FLOAT = fake(__float__=lambda self: "1")
 
 
 @pytest.mark.parametrize("name, args, kw, exc, message, note", [  # message None: CPython's own
@@ -128,9 +123,7 @@ JUNK_INDEX, JUNK_FLOAT = index(1.5), fake(__float__=lambda self: "1")
     ("random_dither", (IMG,), {"levels": -1}, OverflowError, RANGE, "levels"),
     ("dither", (IMG,), {"levels": 2**32}, OverflowError, RANGE, "levels"),
     ("error_diffusion", (IMG,), {"levels": 2**64}, OverflowError, None, "levels"),
-    ("error_diffusion", (IMG,), {"levels": JUNK_INDEX}, *error_of(operator.index, JUNK_INDEX), "levels"),
     ("random_dither", (IMG,), {"seed": 2**127}, OverflowError, BIG, "seed"),
-    ("dither", (IMG, "random"), {"seed": index(-2**127 - 1)}, OverflowError, BIG, "seed"),
     ("random_dither", (IMG,), {"seed": 1.0}, TypeError, NOT_INT, "seed"),
     ("ordered_dither", (IMG,), {"strength": None}, TypeError, None, "strength"),
     ("ordered_dither", (IMG,), {"strength": JUNK_FLOAT}, *error_of(float, JUNK_FLOAT), "strength"),
@@ -146,8 +139,6 @@ JUNK_INDEX, JUNK_FLOAT = index(1.5), fake(__float__=lambda self: "1")
     ("random_dither", (IMG,), {"preserve_alpha": numpy_bool(__bool__=boom)}, Boom, "injected", "preserve_alpha"),
     ("ordered_dither", (IMG,), {"linear": numpy_bool(__bool__=lambda self: 2)}, TypeError,
      "__bool__ should return bool, returned int", "linear"),
-    ("error_diffusion", (IMG,), {"linear": ModuleRaises("bool_", (), {})()}, TypeError, NOT_BOOL.format("bool_"),
-     "linear"),
     # dither converts all its arguments, in parameter order, before it looks at the method.
     ("dither", (IMG,), {"linear": 1, "levels": 4.0}, TypeError, NOT_INT, "levels"),
     ("dither", (IMG, "nope"), {"linear": None}, TypeError, None, "linear"),

@@ -1,8 +1,5 @@
-"""Properties over random images and options for every engine: each result agrees with the model and
-keeps its invariants whatever the options and the spelling of names, and arguments of any type end in
-a documented exception."""
-
-import inspect
+"""Properties over random images and options for every engine: each result agrees with the model
+whatever the options, the palette, the matrix and the spelling of names."""
 
 import numpy as np
 import pytest
@@ -100,36 +97,3 @@ def test_results_match_the_model_and_leave_the_input_alone(data):
     assert_array_equal(image, original)
     assert_array_equal(out, model(image))
     assert_array_equal(function(image, *args, **options), out)  # the same bytes every time
-
-
-# ------------------------------------------------------------------ arguments of any type
-
-SCALARS = (st.none() | st.booleans() | st.integers() | st.floats() | st.complex_numbers() | st.text(max_size=6)
-           | st.just("\ud800") | st.binary(max_size=6) | st.builds(object)
-           | st.builds(lambda f, v: f(v), st.sampled_from([np.int8, np.uint64, np.float32, np.bool_]),
-                       st.integers(0, 99)))
-JUNK = st.recursive(SCALARS, lambda inner: st.lists(inner, max_size=4) | st.tuples(inner, inner), max_leaves=12) | (
-    hnp.arrays(hnp.scalar_dtypes(), hnp.array_shapes(min_dims=0, max_dims=3, max_side=4)))
-VALID = {
-    "image": hnp.arrays(np.uint8, hnp.array_shapes(min_dims=2, max_dims=3, max_side=5)),
-    "method": st.sampled_from(sorted(ref.ALIASES) + ["random", "bayer4x4", "8"]),
-    "matrix": st.sampled_from([None, 2, 16, "bayer2x2", [[0, 2], [3, 1]], np.eye(3)]),
-    "levels": st.integers(2, 256), "palette": st.none() | PALETTES, "seed": st.none() | st.integers(),
-    "serpentine": FLAG, "linear": FLAG, "preserve_alpha": FLAG, "strength": st.floats(0, 1),
-}
-if Image is not None:
-    VALID["image"] |= st.builds(Image.new, st.sampled_from(["L", "LA", "RGBA", "P", "1"]), st.just((3, 2)))
-
-
-@given(st.data())
-def test_arguments_of_any_type_raise_only_documented_errors(data):
-    function = data.draw(st.sampled_from(list(FUNCTIONS.values())))
-    params = list(inspect.signature(function).parameters)
-    junk = data.draw(st.lists(st.sampled_from(params), min_size=1, max_size=2))
-    supplied = data.draw(st.lists(st.sampled_from(params[1:]), unique=True))
-    kwargs = {p: data.draw(JUNK if p in junk else VALID.get(p, JUNK), label=p) for p in ["image", *supplied]}
-    try:
-        out = function(**kwargs)
-    except (TypeError, ValueError, OverflowError):  # NumPy's own errors from asarray are among these
-        return
-    assert isinstance(out, np.ndarray) or Image is not None and isinstance(out, Image.Image)

@@ -157,8 +157,9 @@ FAULTS = [
       "off-by-one: 0.25 written as .25"),
     F("escape-quote", "src/lib/messages.cpp", "case '\"': out += \"\\\\\\\"\"; break;", "",
       "double quote not escaped in debug strings"),
-    F("escape-delete", "src/lib/messages.cpp", "if (ch < 0x20 || ch == 0x7F) return true;",
-      "if (ch < 0x20) return true;", "DEL not escaped in debug strings"),
+    F("grapheme-range-end", "src/lib/messages.cpp", "if (ch >= range.first && ch <= range.last) return true;",
+      "if (ch >= range.first && ch < range.last) return true;",
+      "off-by-one: the last code point of a Grapheme_Extend range shown raw"),
     F("free-threading", "src/lib/module.cpp", "{Py_mod_gil, Py_MOD_GIL_NOT_USED},", "",
       "module no longer declares that it runs without the GIL"),
     # ------------------------------------------------------------- command line (python/grainel_tools)
