@@ -1,7 +1,13 @@
 """Hypothesis profiles: "ci", the default, is quick and deterministic; GRAINEL_HYPOTHESIS_PROFILE=long
-tries tens of thousands of examples."""
+tries tens of thousands of examples. After every test, ordinary calls still give their bytes: no error
+path leaves the module in a broken state."""
 
 import os
+
+import numpy as np
+import pytest
+
+import grainel
 
 try:
     from hypothesis import HealthCheck, settings
@@ -14,3 +20,17 @@ if settings is not None:
     settings.register_profile("long", max_examples=10000, deadline=None,
                               suppress_health_check=[HealthCheck.too_slow])
     settings.load_profile(os.environ.get("GRAINEL_HYPOTHESIS_PROFILE", "ci"))
+
+
+def ordinary_calls():
+    rgb = np.random.default_rng(3).integers(0, 256, (6, 5, 3), dtype=np.uint8)
+    return [grainel.error_diffusion(rgb, "jjn", levels=3), grainel.ordered_dither(rgb, palette=["#000", "#fff"]),
+            grainel.random_dither(rgb, seed=1), grainel.dither(rgb, "bayer2x2")]
+
+
+@pytest.fixture(autouse=True)
+def next_call_still_works():
+    expected = ordinary_calls()
+    yield
+    for got, want in zip(ordinary_calls(), expected):
+        np.testing.assert_array_equal(got, want)

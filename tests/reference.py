@@ -9,6 +9,7 @@ walks pixel by pixel in Python, so keep its images to a few dozen pixels.
 import ctypes
 import ctypes.util
 import functools
+import unicodedata
 
 import numpy as np
 
@@ -128,6 +129,10 @@ KERNELS = {  # canonical name: (divisor, rows), in the order the module lists th
     "sierra_lite":           (4,  ". . X 2 -", "- 1 1 - -", "- - - - -"),
 }
 METHODS = list(KERNELS)
+ALIASES = {"fs": "floyd_steinberg", "ffs": "false_floyd_steinberg", "jjn": "jarvis_judice_ninke",
+           "jarvis": "jarvis_judice_ninke", "sierra3": "sierra", "sierra2": "sierra_two_row",
+           "tworowsierra": "sierra_two_row", "sierra24a": "sierra_lite",
+           **{m.replace("_", ""): m for m in METHODS}}  # by normalised name: lower case, no " -_"
 
 
 def kernel_rows(method, strength):
@@ -260,3 +265,28 @@ def random_dither(img, seed, **options):
     height, width = np.shape(img)[:2]
     r = np.array(splitmix_draws(seed, height * width), f32).reshape(height, width)
     return threshold_dither(img, r / f32(1 << 24) - f32(0.5), **options)
+
+
+# ------------------------------------------------------------------ messages
+
+# Other_Grapheme_Extend of Unicode 14.0 (PropList.txt): with the marks of category Mn and Me, the
+# characters of the property Grapheme_Extend, which unicodedata does not expose.
+OTHER_GRAPHEME_EXTEND = frozenset(cp for span in """
+    09BE 09D7 0B3E 0B57 0BBE 0BD7 0CC2 0CD5-0CD6 0D3E 0D57 0DCF 0DDF 1B35 200C 302E-302F FF9E-FF9F
+    1133E 11357 114B0 114BD 115AF 11930 1D165 1D16E-1D172 E0020-E007F""".split()
+    for first, _, last in [span.partition("-")] for cp in range(int(first, 16), int(last or first, 16) + 1))
+ESCAPES = {"\\": "\\\\", '"': '\\"', "\t": "\\t", "\r": "\\r", "\n": "\\n", "\0": "\\0"}
+
+
+def shown(ch):
+    """How a debug string writes one character: escaped if it would not show or would fuse with
+    the character before it (controls, format, separators of lines and paragraphs, private-use,
+    surrogate and unassigned code points, Grapheme_Extend)."""
+    if ch in ESCAPES:
+        return ESCAPES[ch]
+    hidden = unicodedata.category(ch) in ("Cc", "Cf", "Zl", "Zp", "Co", "Cs", "Cn", "Mn", "Me")
+    return "\\u{%x}" % ord(ch) if hidden or ord(ch) in OTHER_GRAPHEME_EXTEND else ch
+
+
+def debug_string(text):
+    return '"' + "".join(map(shown, text)) + '"'

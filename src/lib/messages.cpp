@@ -24,6 +24,29 @@ void append_utf8(std::string& out, Py_UCS4 ch) {
     }
 }
 
+// The characters with the Unicode property Grapheme_Extend that are not
+// marks of category Mn or Me: Other_Grapheme_Extend of Unicode 14.0
+// (PropList.txt), as ranges. unicodedata gives categories but not this
+// property, so the short list is kept here.
+struct CodePoints {
+    Py_UCS4 first, last;
+};
+constexpr CodePoints other_grapheme_extend[] = {
+    {0x09BE, 0x09BE},   {0x09D7, 0x09D7},   {0x0B3E, 0x0B3E},   {0x0B57, 0x0B57},
+    {0x0BBE, 0x0BBE},   {0x0BD7, 0x0BD7},   {0x0CC2, 0x0CC2},   {0x0CD5, 0x0CD6},
+    {0x0D3E, 0x0D3E},   {0x0D57, 0x0D57},   {0x0DCF, 0x0DCF},   {0x0DDF, 0x0DDF},
+    {0x1B35, 0x1B35},   {0x200C, 0x200C},   {0x302E, 0x302F},   {0xFF9E, 0xFF9F},
+    {0x1133E, 0x1133E}, {0x11357, 0x11357}, {0x114B0, 0x114B0}, {0x114BD, 0x114BD},
+    {0x115AF, 0x115AF}, {0x11930, 0x11930}, {0x1D165, 0x1D165}, {0x1D16E, 0x1D172},
+    {0xE0020, 0xE007F},
+};
+
+bool is_other_grapheme_extend(Py_UCS4 ch) {
+    for (const CodePoints& range : other_grapheme_extend)
+        if (ch >= range.first && ch <= range.last) return true;
+    return false;
+}
+
 // Non-ASCII characters are judged by their Unicode category: controls,
 // format characters, separators of lines and paragraphs, private-use,
 // surrogate and unassigned code points do not show, and combining marks
@@ -39,8 +62,7 @@ bool hidden_category(std::string_view category) {
 bool needs_escape(PyObject* unicodedata, Py_UCS4 ch) {
     if (ch < 0x20 || ch == 0x7F) return true;
     if (ch < 0x7F) return false;
-    // Grapheme extenders outside the mark categories.
-    if (ch == 0x200C || ch == 0xFF9E || ch == 0xFF9F) return true;
+    if (is_other_grapheme_extend(ch)) return true;
     if (!unicodedata) return !Py_UNICODE_ISPRINTABLE(ch);
     Ref character = checked(PyUnicode_FromOrdinal(static_cast<int>(ch)));
     Ref category = call_method(unicodedata, "category", character.get());

@@ -12,8 +12,8 @@
 namespace grainel {
 
 // A caller's text in double quotes, with backslash escapes for quotes,
-// backslashes, control characters, combining marks and other characters
-// that would not show.
+// backslashes, control characters, combining marks (every character with
+// the property Grapheme_Extend) and other characters that would not show.
 std::string debug_string(PyObject* text);
 
 // "[480, 640, 3]"
