@@ -129,12 +129,11 @@ struct PaletteQuantiser {
     const float* decode;
     const Rgb* colors;
     const std::array<float, 3>* values;
-    ColorSearch& search;
+    ColorSearch::Lookup search;
 
     [[gnu::always_inline]] Float4 operator()(std::uint8_t* pixel, Float4 owed) const {
         const Float4 v = Float4{decode[pixel[0]], decode[pixel[1]], decode[pixel[2]], 0.0f} + owed;
-        const float w[3] = {v[0], v[1], v[2]};
-        const std::size_t best = search.nearest(w);
+        const std::size_t best = search.nearest(v);
         for (int ch = 0; ch < 3; ++ch) pixel[ch] = colors[best][ch];
         return v - Float4{values[best][0], values[best][1], values[best][2], 0.0f};
     }
@@ -366,7 +365,7 @@ void diffuse_palette(Raster& image, const Space& space, const Palette& palette,
     ColorSearch search(palette, image.height * image.width);
     scan_with(method, image, kernel, serpentine, rows,
               PaletteQuantiser{space.decode.data(), palette.colors.data(), palette.values.data(),
-                               search});
+                               search.lookup()});
 }
 
 }  // namespace grainel
