@@ -24,7 +24,7 @@ constexpr std::size_t group_list_entries = std::size_t{1} << 20;
 
 }  // namespace
 
-ColorSearch::ColorSearch(const Palette& palette, std::size_t queries)
+ColorSearch::ColorSearch(const Palette& palette, std::size_t queries, const Bounds* bounds)
     : scan_(vector_isa() == Isa::avx2 ? &first_nearest<Isa::avx2>
                                       : &first_nearest<Isa::baseline>) {
     // Of equal colours only the first in palette order can win: keep that one.
@@ -46,7 +46,7 @@ ColorSearch::ColorSearch(const Palette& palette, std::size_t queries)
         channel_[c].assign(padded, far_away);
         for (std::size_t k = 0; k < size_; ++k) channel_[c][k] = values[index_[k]][c];
     }
-    set_up_grid(queries);
+    set_up_grid(queries, bounds);
 }
 
 std::size_t ColorSearch::scan_all(Floats4 w) const {
@@ -55,7 +55,7 @@ std::size_t ColorSearch::scan_all(Floats4 w) const {
                         channel_[0].size())];
 }
 
-void ColorSearch::set_up_grid(std::size_t queries) {
+void ColorSearch::set_up_grid(std::size_t queries, const Bounds* bounds) {
     // A handful of colours is one vector to scan; the grid's set-up needs
     // an image of some size to pay off.
     if (size_ <= 4 || queries < 4096) return;
@@ -63,9 +63,22 @@ void ColorSearch::set_up_grid(std::size_t queries) {
         std::clamp(std::lround(3.0 * std::cbrt(static_cast<double>(size_))), 4l, 48l));
     span_ = core_ + 2 * outer;
     for (int c = 0; c < 3; ++c) {
-        const auto [lo, hi] = std::minmax_element(channel_[c].begin(), channel_[c].begin() + size_);
-        origin_[c] = *lo;
-        scale_[c] = static_cast<float>(core_) / std::max(*hi - *lo, 1.0f);
+        // The core spans the bounds, or the palette's range. For bounds,
+        // the largest query's u must stay below core_; u only grows with
+        // the query, as every step of its computation rounds monotonically.
+        float lo, hi;
+        if (bounds) {
+            lo = bounds->lo[c];
+            hi = bounds->hi[c];
+        } else {
+            const auto [least, most] = std::minmax_element(channel_[c].begin(), channel_[c].begin() + size_);
+            lo = *least;
+            hi = *most;
+        }
+        origin_[c] = lo;
+        scale_[c] = static_cast<float>(core_) / std::max(hi - lo, 1.0f);
+        while ((hi - lo) * scale_[c] >= static_cast<float>(core_))
+            scale_[c] = std::nextafter(scale_[c], 0.0f);
         // A slot's exact range of u = (w - origin) * scale: outer slots
         // by the exponent of 1 - u or of u - (core - 1), core slots by the
         // whole part of u. The u a query gets is rounded twice, so it is

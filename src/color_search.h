@@ -32,9 +32,25 @@ public:
     // A query: the working values r, g, b in lanes 0 to 2; lane 3 is ignored.
     using Floats4 = float __attribute__((vector_size(16)));
 
+    // A range of working values per channel (lanes 0 to 2).
+    struct Bounds {
+        Floats4 lo, hi;
+    };
+
     // `queries` is how many lookups the caller expects: the grid is only
-    // set up when it can pay for itself.
-    ColorSearch(const Palette& palette, std::size_t queries);
+    // set up when it can pay for itself. A caller that knows every query
+    // lies within `bounds` may give them: the grid's evenly spaced cells
+    // then cover just that range, and Lookup::cell_inside finds a query's
+    // cell without range checks.
+    ColorSearch(const Palette& palette, std::size_t queries, const Bounds* bounds = nullptr);
+
+    bool has_grid() const { return span_ != 0; }
+
+    // A cell's candidate list, in palette order, padded with colours that
+    // never win: list_lanes values of r, then of g, then of b, then the
+    // candidates' palette indices as 32-bit integers, for each list_lanes
+    // candidates.
+    static constexpr std::size_t list_lanes = 8;
 
     // What a query reads, copied into the pixel loop: held by value there,
     // it cannot be aliased by the bytes the loop writes, so it stays in
@@ -55,9 +71,6 @@ private:
     static constexpr int count_bits = 12;
     static constexpr std::uint32_t count_mask = (1u << count_bits) - 1;
     static constexpr std::uint32_t scan_all_mark = count_mask;  // scan the palette instead
-    // Lists are padded to multiples of this many candidates, with colours
-    // that never win: lists of up to eight are scanned in the pixel loop.
-    static constexpr std::size_t list_lanes = 8;
     // Cells are filled from the winners of a block of cells around them,
     // and those blocks from the winners of larger blocks, three levels in
     // all. Per channel a block spans 2^core_shift core cells or
@@ -80,7 +93,7 @@ private:
     static std::size_t scan_eight(Floats4 w, const float* list);
     std::size_t scan_all(Floats4 w) const;
     std::size_t nearest_in_cell(Floats4 w, std::uint32_t cell);
-    void set_up_grid(std::size_t queries);
+    void set_up_grid(std::size_t queries, const Bounds* bounds);
     std::uint32_t fill_cell(std::uint32_t cell);
     Group& group_of(std::uint32_t level, const std::uint32_t slot[3]);
     const std::uint16_t* group_winners(std::uint32_t level, const std::uint32_t slot[3],
@@ -137,10 +150,27 @@ public:
         if (!locate(w, cell)) {
             return search_->scan_all(w);
         }
+        if (const float* list = short_list(cell)) return scan_eight(w, list);
+        return search_->nearest_in_cell(w, cell);
+    }
+
+    // The cell of a query within the bounds the search was given.
+    [[gnu::always_inline]] std::uint32_t cell_inside(Floats4 w) const {
+        const Slots slot =
+            outer + reinterpret_cast<Slots>(__builtin_convertvector((w - origin_) * scale_, Ints4));
+        return (slot[0] * span_ + slot[1]) * span_ + slot[2];
+    }
+
+    // The cell's list if the cell is filled and has up to list_lanes
+    // candidates, else null.
+    [[gnu::always_inline]] const float* short_list(std::uint32_t cell) const {
         const std::uint32_t entry = cells_[cell];
-        if ((entry & count_mask) - 1 < list_lanes) {
-            return scan_eight(w, lists_ + (entry >> count_bits) * 4);
-        }
+        return (entry & count_mask) - 1 < list_lanes ? lists_ + (entry >> count_bits) * 4 : nullptr;
+    }
+
+    // The nearest colour to a query in the cell, however long its list;
+    // fills the cell first if need be.
+    std::size_t nearest_in_cell(Floats4 w, std::uint32_t cell) const {
         return search_->nearest_in_cell(w, cell);
     }
 

@@ -1,6 +1,7 @@
 #include "diffusion.h"
 
 #include "color_search.h"
+#include "palette_pixels.h"
 
 #include <algorithm>
 #include <array>
@@ -362,6 +363,11 @@ void diffuse_palette(Raster& image, const Space& space, const Palette& palette,
                      const DiffusionMethod& method, float strength, bool serpentine,
                      ErrorRows& rows) {
     const KernelRows kernel = kernel_rows(method, strength);
+    if (!kernel.active[0] && !kernel.active[1] && !kernel.active[2]) {
+        // Nothing is spread: each pixel simply takes its nearest colour.
+        nearest_palette(image, space, palette);
+        return;
+    }
     ColorSearch search(palette, image.height * image.width);
     scan_with(method, image, kernel, serpentine, rows,
               PaletteQuantiser{space.decode.data(), palette.colors.data(), palette.values.data(),
