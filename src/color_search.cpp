@@ -49,70 +49,87 @@ ColorSearch::ColorSearch(const Palette& palette, std::size_t queries, const Boun
     set_up_grid(queries, bounds);
 }
 
-std::size_t ColorSearch::scan_all(Floats4 w) const {
-    const float query[3] = {w[0], w[1], w[2]};
-    return index_[scan_(query, channel_[0].data(), channel_[1].data(), channel_[2].data(),
-                        channel_[0].size())];
-}
-
 void ColorSearch::set_up_grid(std::size_t queries, const Bounds* bounds) {
     // A handful of colours is one vector to scan; the grid's set-up needs
     // an image of some size to pay off.
     if (size_ <= 4 || queries < 4096) return;
-    core_ = static_cast<std::uint32_t>(
-        std::clamp(std::lround(3.0 * std::cbrt(static_cast<double>(size_))), 4l, 48l));
-    span_ = core_ + 2 * outer;
+    // The core: the bounds given, or the palette's range with a margin of
+    // the colours' typical spacing, where most diffused values stay. Its
+    // cells are a third of that spacing wide.
+    float lo[3], hi[3], widest = 1.0f;
     for (int c = 0; c < 3; ++c) {
-        // The core spans the bounds, or the palette's range. For bounds,
-        // the largest query's u must stay below core_; u only grows with
-        // the query, as every step of its computation rounds monotonically.
-        float lo, hi;
         if (bounds) {
-            lo = bounds->lo[c];
-            hi = bounds->hi[c];
+            lo[c] = bounds->lo[c];
+            hi[c] = bounds->hi[c];
         } else {
-            const auto [least, most] = std::minmax_element(channel_[c].begin(), channel_[c].begin() + size_);
-            lo = *least;
-            hi = *most;
+            const auto [least, most] =
+                std::minmax_element(channel_[c].begin(), channel_[c].begin() + size_);
+            lo[c] = *least;
+            hi[c] = *most;
         }
-        origin_[c] = lo;
-        scale_[c] = static_cast<float>(core_) / std::max(hi - lo, 1.0f);
-        while ((hi - lo) * scale_[c] >= static_cast<float>(core_))
-            scale_[c] = std::nextafter(scale_[c], 0.0f);
-        // A slot's exact range of u = (w - origin) * scale: outer slots
-        // by the exponent of 1 - u or of u - (core - 1), core slots by the
-        // whole part of u. The u a query gets is rounded twice, so it is
-        // within 2^-23 |u| of the exact one; the range is widened by far
-        // more, 1e-5 |u| plus 1e-4 of its width.
-        const double unit = 1.0 / static_cast<double>(scale_[c]);
-        slot_lo_[c].resize(span_);
-        slot_hi_[c].resize(span_);
-        for (std::uint32_t slot = 0; slot < span_; ++slot) {
-            double a, b;
-            if (slot < outer) {
-                a = 1.0 - std::ldexp(1.0, static_cast<int>(outer - slot));
-                b = 1.0 - std::ldexp(1.0, static_cast<int>(outer - 1 - slot));
-            } else if (slot < outer + core_) {
-                a = slot - outer;
-                b = a + 1.0;
-            } else {
-                const int n = static_cast<int>(slot - outer - core_);
-                a = core_ - 1.0 + std::ldexp(1.0, n);
-                b = core_ - 1.0 + std::ldexp(1.0, n + 1);
-            }
-            const double slack = 1e-4 * (b - a) + 1e-5 * std::max(std::abs(a), std::abs(b));
-            slot_lo_[c][slot] = origin_[c] + (a - slack) * unit;
-            slot_hi_[c][slot] = origin_[c] + (b + slack) * unit;
-        }
+        widest = std::max(widest, hi[c] - lo[c]);
     }
+    const float spacing = widest / static_cast<float>(std::cbrt(static_cast<double>(size_)));
+    if (!bounds) {
+        for (int c = 0; c < 3; ++c) lo[c] -= spacing, hi[c] += spacing;
+        widest += 2 * spacing;
+    }
+    core_ = static_cast<std::uint32_t>(std::clamp(std::lround(3 * widest / spacing), 4l, 64l));
+    span_ = core_ + 2 * outer;
+    for (int c = 0; c < 3; ++c) set_up_slots(c, lo[c], hi[c]);
     cells_.reset(static_cast<std::uint32_t*>(
         std::calloc(std::size_t{span_} * span_ * span_, sizeof(std::uint32_t))));
     if (!cells_) throw std::bad_alloc();
     lists_.reset(new float[list_floats]);
+    set_up_groups();
+    group_lists_.reset(new std::uint16_t[group_list_entries]);
+    all_.resize(size_);
+    std::iota(all_.begin(), all_.end(), std::uint16_t{0});
+    winners_.resize(size_);
+    const float* channels[3] = {channel_[0].data(), channel_[1].data(), channel_[2].data()};
+    filter_ = std::make_unique<WinnerFilter>(channels, size_);
+}
+
+// The slots of one channel, with the core spanning lo..hi.
+void ColorSearch::set_up_slots(int c, float lo, float hi) {
+    origin_[c] = lo;
+    // With bounds, the largest query's u must stay below core_; every step
+    // of computing u rounds monotonically, so u grows with the query.
+    scale_[c] = static_cast<float>(core_) / std::max(hi - lo, 1.0f);
+    while ((hi - lo) * scale_[c] >= static_cast<float>(core_))
+        scale_[c] = std::nextafter(scale_[c], 0.0f);
+    // A slot's exact range of u: outer slots are numbered by the exponent
+    // of 1 - u or of u - (core - 1) (nearest_outside), core slots by the
+    // whole part of u. The u a query gets is rounded twice, so it is within
+    // 2^-23 |u| of the exact one; the range is widened by far more, 1e-5 |u|
+    // plus 1e-4 of its width.
+    const double unit = 1.0 / static_cast<double>(scale_[c]);
+    slot_lo_[c].resize(span_);
+    slot_hi_[c].resize(span_);
+    for (std::uint32_t slot = 0; slot < span_; ++slot) {
+        double a, b;
+        if (slot < outer) {
+            a = 1.0 - std::ldexp(1.0, static_cast<int>(outer - slot));
+            b = 1.0 - std::ldexp(1.0, static_cast<int>(outer - 1 - slot));
+        } else if (slot < outer + core_) {
+            a = slot - outer;
+            b = a + 1.0;
+        } else {
+            const int n = static_cast<int>(slot - outer - core_);
+            a = core_ - 1.0 + std::ldexp(1.0, n);
+            b = core_ - 1.0 + std::ldexp(1.0, n + 1);
+        }
+        const double slack = 1e-4 * (b - a) + 1e-5 * std::max(std::abs(a), std::abs(b));
+        slot_lo_[c][slot] = origin_[c] + (a - slack) * unit;
+        slot_hi_[c][slot] = origin_[c] + (b + slack) * unit;
+    }
+}
+
+void ColorSearch::set_up_groups() {
     for (std::uint32_t level = 0; level < group_levels; ++level) {
         GroupLevel& blocks = group_levels_[level];
         blocks.of_slot.resize(span_);
-        // Slots are numbered outwards from the core on either side.
+        // Slots are counted outwards from the core on either side.
         auto key = [&](std::uint32_t slot) {
             if (slot < outer) return std::pair(0u, (outer - 1 - slot) >> outer_shift[level]);
             if (slot < outer + core_) return std::pair(1u, (slot - outer) >> core_shift[level]);
@@ -127,14 +144,9 @@ void ColorSearch::set_up_grid(std::size_t queries, const Bounds* bounds) {
             blocks.last_slot.back() = slot;
         }
         blocks.per_side = static_cast<std::uint32_t>(blocks.first_slot.size());
-        blocks.groups.assign(std::size_t{blocks.per_side} * blocks.per_side * blocks.per_side, Group{});
+        blocks.groups.assign(std::size_t{blocks.per_side} * blocks.per_side * blocks.per_side,
+                             Group{});
     }
-    group_lists_.reset(new std::uint16_t[group_list_entries]);
-    all_.resize(size_);
-    std::iota(all_.begin(), all_.end(), std::uint16_t{0});
-    winners_.resize(size_);
-    const float* channels[3] = {channel_[0].data(), channel_[1].data(), channel_[2].data()};
-    filter_ = std::make_unique<WinnerFilter>(channels, size_);
 }
 
 Box ColorSearch::box(const std::uint32_t first[3], const std::uint32_t last[3]) const {
@@ -146,8 +158,6 @@ Box ColorSearch::box(const std::uint32_t first[3], const std::uint32_t last[3]) 
     return box;
 }
 
-// The winners of the block at `level` that holds the cell of these slots,
-// filled from the level above, the top level from the whole palette.
 ColorSearch::Group& ColorSearch::group_of(std::uint32_t level, const std::uint32_t slot[3]) {
     GroupLevel& blocks = group_levels_[level];
     std::uint32_t block[3];
@@ -155,23 +165,23 @@ ColorSearch::Group& ColorSearch::group_of(std::uint32_t level, const std::uint32
     return blocks.groups[(block[0] * blocks.per_side + block[1]) * blocks.per_side + block[2]];
 }
 
+// The winners of the block at `level` that holds the cell of these slots,
+// filled from the level above, the top level from the whole palette.
 const std::uint16_t* ColorSearch::group_winners(std::uint32_t level, const std::uint32_t slot[3],
                                                 std::size_t& count) {
-    const GroupLevel& blocks = group_levels_[level];
-    std::uint32_t block[3];
-    for (int c = 0; c < 3; ++c) block[c] = blocks.of_slot[slot[c]];
     Group& group = group_of(level, slot);
     if (!group.filled) {
         group.filled = true;
         std::size_t from_count = size_;
         const std::uint16_t* from =
             level + 1 < group_levels ? group_winners(level + 1, slot, from_count) : all_.data();
-        // With no room left the block keeps count 0: the whole palette.
+        // With no room left the group keeps count 0: the whole palette.
         if (group_lists_used_ + from_count <= group_list_entries) {
+            const GroupLevel& blocks = group_levels_[level];
             std::uint32_t first[3], last[3];
             for (int c = 0; c < 3; ++c) {
-                first[c] = blocks.first_slot[block[c]];
-                last[c] = blocks.last_slot[block[c]];
+                first[c] = blocks.first_slot[blocks.of_slot[slot[c]]];
+                last[c] = blocks.last_slot[blocks.of_slot[slot[c]]];
             }
             group.start = static_cast<std::uint32_t>(group_lists_used_);
             group.count = static_cast<std::uint32_t>(filter_->filter(
@@ -219,25 +229,48 @@ std::uint32_t ColorSearch::fill_cell(std::uint32_t cell) {
     return store_list(winners_.data(), count);
 }
 
+std::size_t ColorSearch::scan_all(Floats4 w) const {
+    const float query[3] = {w[0], w[1], w[2]};
+    return index_[scan_(query, channel_[0].data(), channel_[1].data(), channel_[2].data(),
+                        channel_[0].size())];
+}
+
 std::size_t ColorSearch::nearest_in_cell(Floats4 w, std::uint32_t cell) {
     std::uint32_t entry = cells_.get()[cell];
-    if ((entry & count_mask) == 0) {
-        entry = cells_.get()[cell] = fill_cell(cell);
-    }
+    if ((entry & count_mask) == 0) entry = cells_.get()[cell] = fill_cell(cell);
     const std::uint32_t count = entry & count_mask;
-    if (count == scan_all_mark) {
-        return scan_all(w);
-    }
+    if (count == scan_all_mark) return scan_all(w);
     const float* list = lists_.get() + (entry >> count_bits) * 4;
-    if (count <= list_lanes) {
-        return scan_eight(w, list);
-    }
+    if (count <= list_lanes) return scan_eight(w, list);
     const std::size_t width = round_up(count, list_lanes);
     const float query[3] = {w[0], w[1], w[2]};
     const std::size_t first = scan_(query, list, list + width, list + 2 * width, width);
     std::int32_t index;
     std::memcpy(&index, list + 3 * width + first, sizeof index);
     return static_cast<std::size_t>(index);
+}
+
+// A query outside the core (or any query, with no grid).
+std::size_t ColorSearch::nearest_outside(Floats4 w) {
+    if (span_ == 0) return scan_all(w);
+    const Floats4 u = (w - origin_) * scale_;
+    const Floats4 below = 1.0f - u, above = u - (static_cast<float>(core_) - 1.0f);
+    // Outer cells are numbered by the float exponent of below or above,
+    // each at least 1 where it is used. Past either end of the grid (and
+    // for NaN) the slot wraps around as an unsigned number.
+    const Slots below_exponent = reinterpret_cast<Slots>(below) >> 23;
+    const Slots above_exponent = reinterpret_cast<Slots>(above) >> 23;
+    const Slots inside = reinterpret_cast<Slots>(__builtin_convertvector(u, Ints4));
+    const Slots slot = u < 0.0f ? (outer - 1 + 127) - below_exponent
+                                : (u < static_cast<float>(core_) ? outer + inside
+                                                                 : (outer + core_ - 127) + above_exponent);
+    for (int c = 0; c < 3; ++c)
+        if (slot[c] >= span_) return scan_all(w);
+    const std::uint32_t cell = (slot[0] * span_ + slot[1]) * span_ + slot[2];
+    const std::uint32_t entry = cells_.get()[cell];
+    if ((entry & count_mask) - 1 < list_lanes)
+        return scan_eight(w, lists_.get() + (entry >> count_bits) * 4);
+    return nearest_in_cell(w, cell);
 }
 
 }  // namespace grainel

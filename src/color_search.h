@@ -2,15 +2,16 @@
 //
 // The rule it must reproduce: squared distance ((dr*dr + dg*dg) + db*db) in
 // 32-bit floats, smallest wins, the first of equal colours wins. A grid
-// over working space keeps, per cell, only the colours that could win
+// over working space keeps, per cell, only the colours that can win
 // somewhere in the cell (possible_winners.h), in palette order, so a query
 // compares few colours where the palette is sparse near it and more where
-// it is crowded. Along each channel the grid has evenly spaced cells across
-// the palette's range and, beyond it on either side, cells that double in
-// width: diffused values can run tens of thousands of units past the
-// palette, where only a few colours can win, and they still find a cell.
-// Cells are filled the first time a query lands in them, into storage
-// reserved up front, so a pass allocates nothing.
+// it is crowded. Along each channel the grid has evenly spaced core cells
+// across the palette's range and a margin around it and, beyond them on
+// either side, outer cells that double in width: diffused values can run
+// tens of thousands of units past the palette, where only a few colours can
+// win, and they still find a cell. Cells are filled the first time a query
+// lands in them, into storage reserved up front, so a pass allocates
+// nothing.
 #pragma once
 
 #include <xmmintrin.h>
@@ -39,17 +40,16 @@ public:
 
     // `queries` is how many lookups the caller expects: the grid is only
     // set up when it can pay for itself. A caller that knows every query
-    // lies within `bounds` may give them: the grid's evenly spaced cells
-    // then cover just that range, and Lookup::cell_inside finds a query's
-    // cell without range checks.
+    // lies within `bounds` may give them: the core then covers just that
+    // range, and Lookup::cell_inside finds a query's cell without checks.
     ColorSearch(const Palette& palette, std::size_t queries, const Bounds* bounds = nullptr);
 
     bool has_grid() const { return span_ != 0; }
 
-    // A cell's candidate list, in palette order, padded with colours that
-    // never win: list_lanes values of r, then of g, then of b, then the
-    // candidates' palette indices as 32-bit integers, for each list_lanes
-    // candidates.
+    // A cell's candidate list, in palette order and padded with colours
+    // that never win, is laid out in blocks of list_lanes candidates: their
+    // r values, then g, then b, then their palette indices as 32-bit
+    // integers.
     static constexpr std::size_t list_lanes = 8;
 
     // What a query reads, copied into the pixel loop: held by value there,
@@ -63,8 +63,8 @@ private:
     using Ints4 = std::int32_t __attribute__((vector_size(16)));
     using Slots = std::uint32_t __attribute__((vector_size(16)));
 
-    // Cells per channel beyond the palette's range on each side, the n-th
-    // 2^n core cells wide; the grid reaches 2^14 core cells past the palette.
+    // Outer cells per channel on each side of the core, the n-th 2^n core
+    // cells wide: the grid reaches 2^14 core cells past the core.
     static constexpr std::uint32_t outer = 14;
     // A cell's entry: where its list starts, in units of four floats, above
     // the count of its candidates. Count 0: not filled yet.
@@ -80,9 +80,9 @@ private:
     static constexpr std::uint32_t outer_shift[group_levels] = {0, 0, 2};
 
     struct Group {
-        std::uint32_t start = 0, count = 0;
         bool filled = false;
-        std::uint32_t cell_entry = 0;  // the list its cells share, if any yet
+        std::uint32_t start = 0, count = 0;  // its winners in group_lists_
+        std::uint32_t cell_entry = 0;        // the list its cells share, if they do
     };
     struct GroupLevel {
         std::uint32_t per_side = 0;
@@ -93,7 +93,10 @@ private:
     static std::size_t scan_eight(Floats4 w, const float* list);
     std::size_t scan_all(Floats4 w) const;
     std::size_t nearest_in_cell(Floats4 w, std::uint32_t cell);
+    std::size_t nearest_outside(Floats4 w);
     void set_up_grid(std::size_t queries, const Bounds* bounds);
+    void set_up_slots(int channel, float lo, float hi);
+    void set_up_groups();
     std::uint32_t fill_cell(std::uint32_t cell);
     Group& group_of(std::uint32_t level, const std::uint32_t slot[3]);
     const std::uint16_t* group_winners(std::uint32_t level, const std::uint32_t slot[3],
@@ -114,27 +117,22 @@ private:
     std::vector<std::int32_t> index_;
     std::vector<std::uint16_t> all_;  // 0, 1, ... size_ - 1
 
-    // The grid: span_ slots per channel, core_ of them across the palette;
-    // a query's slot is its offset from origin_ times scale_ (Lookup::locate).
+    // The grid: span_ slots per channel, core_ of them in the core. A
+    // query's u = (w - origin_) * scale_ is in [0, core_) in the core, whose
+    // slot k + outer holds u in [k, k + 1).
     Floats4 origin_ = {}, scale_ = {};
     std::uint32_t core_ = 0, span_ = 0;  // span_ 0: no grid
     // Per channel and slot, the range of working values its queries can
-    // have: its exact range, widened to allow for the rounding of the slot
-    // computation.
+    // have: its exact range, widened to allow for the rounding of u.
     std::vector<double> slot_lo_[3], slot_hi_[3];
     struct FreeDeleter {
         void operator()(void* p) const { std::free(p); }
     };
     // Zero-filled by calloc, so untouched pages are never mapped.
     std::unique_ptr<std::uint32_t[], FreeDeleter> cells_;
-    // Candidate lists: per cell, its n candidates' r, g and b values then
-    // their palette indices, n floats each. Reserved whole; only the part
-    // cells fill is ever touched.
+    // Candidate lists. Reserved whole; only what cells fill is touched.
     std::unique_ptr<float[]> lists_;
     std::size_t lists_used_ = 0;
-    // Per level of blocks: the blocks per channel, each slot's block, each
-    // block's first and last slot, and per block its winners, a slice of
-    // group_lists_.
     GroupLevel group_levels_[group_levels];
     std::unique_ptr<std::uint16_t[]> group_lists_;
     std::size_t group_lists_used_ = 0;
@@ -146,19 +144,18 @@ class ColorSearch::Lookup {
 public:
     // The palette index of the first nearest colour to w.
     [[gnu::always_inline]] std::size_t nearest(Floats4 w) const {
-        std::uint32_t cell;
-        if (!locate(w, cell)) {
-            return search_->scan_all(w);
-        }
+        // Most queries fall in the core: they are handled here.
+        const Floats4 u = (w - origin_) * scale_;
+        const auto inside = reinterpret_cast<__m128>((u >= 0.0f) & (u < core_));
+        if ((_mm_movemask_ps(inside) & 7) != 7) return search_->nearest_outside(w);
+        const std::uint32_t cell = cell_of(u);
         if (const float* list = short_list(cell)) return scan_eight(w, list);
         return search_->nearest_in_cell(w, cell);
     }
 
     // The cell of a query within the bounds the search was given.
     [[gnu::always_inline]] std::uint32_t cell_inside(Floats4 w) const {
-        const Slots slot =
-            outer + reinterpret_cast<Slots>(__builtin_convertvector((w - origin_) * scale_, Ints4));
-        return (slot[0] * span_ + slot[1]) * span_ + slot[2];
+        return cell_of((w - origin_) * scale_);
     }
 
     // The cell's list if the cell is filled and has up to list_lanes
@@ -177,27 +174,15 @@ public:
 private:
     friend class ColorSearch;
 
-    // The cell of w, false when w lies beyond the grid (or is NaN).
-    [[gnu::always_inline]] bool locate(Floats4 w, std::uint32_t& cell) const {
-        const Floats4 u = (w - origin_) * scale_;  // core cell k holds [k, k + 1)
-        const Floats4 below = 1.0f - u, above = u - (core_ - 1.0f);
-        // Outer cells are numbered by the float exponent of below or above,
-        // each at least 1 where it is used. Past either end of the grid
-        // (and for NaN) the slot wraps around as an unsigned number.
-        const Slots below_exponent = reinterpret_cast<Slots>(below) >> 23;
-        const Slots above_exponent = reinterpret_cast<Slots>(above) >> 23;
-        const Slots inside = reinterpret_cast<Slots>(__builtin_convertvector(u, Ints4));
-        const Slots slot = u < 0.0f ? (outer - 1 + 127) - below_exponent
-                                    : (u < core_ ? outer + inside
-                                                 : (outer + core_slots_ - 127) + above_exponent);
-        if (_mm_movemask_ps(reinterpret_cast<__m128>(slot >= span_)) & 7) return false;
-        cell = (slot[0] * span_ + slot[1]) * span_ + slot[2];
-        return true;
+    // The cell of a u in the core.
+    [[gnu::always_inline]] std::uint32_t cell_of(Floats4 u) const {
+        const Slots slot = outer + reinterpret_cast<Slots>(__builtin_convertvector(u, Ints4));
+        return (slot[0] * span_ + slot[1]) * span_ + slot[2];
     }
 
     Floats4 origin_, scale_;
     float core_;
-    std::uint32_t core_slots_, span_;
+    std::uint32_t span_;
     const std::uint32_t* cells_;
     const float* lists_;
     ColorSearch* search_;
@@ -231,7 +216,6 @@ inline ColorSearch::Lookup ColorSearch::lookup() {
     view.origin_ = origin_;
     view.scale_ = scale_;
     view.core_ = static_cast<float>(core_);
-    view.core_slots_ = core_;
     view.span_ = span_;
     view.cells_ = cells_.get();
     view.lists_ = lists_.get();

@@ -125,18 +125,20 @@ struct LevelsQuantiser {
 };
 
 // Quantises a pixel's first three channels together to a palette colour.
+// The colours' working values are held as vectors of four, the last lane
+// zero like the error's, so the error is one vector subtraction.
 struct PaletteQuantiser {
     using Cell = Float4;
     const float* decode;
     const Rgb* colors;
-    const std::array<float, 3>* values;
+    const Float4* values;
     ColorSearch::Lookup search;
 
     [[gnu::always_inline]] Float4 operator()(std::uint8_t* pixel, Float4 owed) const {
         const Float4 v = Float4{decode[pixel[0]], decode[pixel[1]], decode[pixel[2]], 0.0f} + owed;
         const std::size_t best = search.nearest(v);
         for (int ch = 0; ch < 3; ++ch) pixel[ch] = colors[best][ch];
-        return v - Float4{values[best][0], values[best][1], values[best][2], 0.0f};
+        return v - values[best];
     }
 };
 
@@ -369,8 +371,11 @@ void diffuse_palette(Raster& image, const Space& space, const Palette& palette,
         return;
     }
     ColorSearch search(palette, image.height * image.width);
+    std::vector<Float4> values(palette.values.size());
+    for (std::size_t i = 0; i < values.size(); ++i)
+        values[i] = Float4{palette.values[i][0], palette.values[i][1], palette.values[i][2], 0.0f};
     scan_with(method, image, kernel, serpentine, rows,
-              PaletteQuantiser{space.decode.data(), palette.colors.data(), palette.values.data(),
+              PaletteQuantiser{space.decode.data(), palette.colors.data(), values.data(),
                                search.lookup()});
 }
 

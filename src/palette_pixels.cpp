@@ -27,26 +27,9 @@ Floats broadcast(float x) {
     return v;
 }
 
-template <class V>
-int sign_bits(V v) {
-    if constexpr (sizeof v == 32)
-        return _mm256_movemask_ps(reinterpret_cast<__m256>(v));
-    else
-        return _mm_movemask_ps(reinterpret_cast<__m128>(v));
-}
-
-// Every lane becomes the smallest of all lanes.
-Floats fold_min(Floats v) {
-    for (std::size_t half = lanes / 2; half > 0; half /= 2) {
-        Floats partner;
-        for (std::size_t i = 0; i < lanes; ++i) partner[i] = v[i ^ half];
-        v = v < partner ? v : partner;
-    }
-    return v;
-}
-
 // The first nearest of a short candidate list (ColorSearch::list_lanes
-// candidates, some of them padding that never wins).
+// candidates, some of them padding that never wins). The distances are
+// computed with the widest vectors, their least found in halves of four.
 [[gnu::always_inline]] inline std::size_t first_nearest_listed(Floats4 w, const float* list) {
     constexpr std::size_t parts = ColorSearch::list_lanes / lanes;
     constexpr std::size_t stride = ColorSearch::list_lanes;
@@ -57,12 +40,15 @@ Floats fold_min(Floats v) {
                      db = wb - load(list + 2 * stride + p * lanes);
         d[p] = (dr * dr + dg * dg) + db * db;
     }
-    Floats least = d[0];
-    for (std::size_t p = 1; p < parts; ++p) least = d[p] < least ? d[p] : least;
-    least = fold_min(least);
-    int nearest = 0;
-    for (std::size_t p = 0; p < parts; ++p)
-        nearest |= sign_bits(reinterpret_cast<Floats>(d[p] == least)) << (p * lanes);
+    Floats4 half[2];
+    __builtin_memcpy(half, d, sizeof half);
+    Floats4 least = half[0] < half[1] ? half[0] : half[1];
+    Floats4 other = __builtin_shufflevector(least, least, 1, 0, 3, 2);
+    least = least < other ? least : other;
+    other = __builtin_shufflevector(least, least, 2, 3, 0, 1);
+    least = least < other ? least : other;
+    const int nearest = _mm_movemask_ps(reinterpret_cast<__m128>(half[0] == least)) |
+                        _mm_movemask_ps(reinterpret_cast<__m128>(half[1] == least)) << 4;
     std::int32_t index;
     __builtin_memcpy(&index, list + 3 * stride + __builtin_ctz(nearest), sizeof index);
     return static_cast<std::size_t>(index);
@@ -106,6 +92,7 @@ void quantise(const PalettePass& pass, Shifts shifts) {
     constexpr std::size_t batch = 16;
     Floats4 w[batch];
     std::uint32_t cell[batch];
+    const float* list[batch];
     for (std::size_t y = 0; y < image.height; ++y) {
         shifts.start_row(y);
         std::uint8_t* row = image.pixels + y * image.width * channels;
@@ -114,14 +101,17 @@ void quantise(const PalettePass& pass, Shifts shifts) {
             std::uint8_t* pixel = row + x0 * channels;
             for (std::size_t i = 0; i < n; ++i, pixel += channels) {
                 w[i] = shifts.next() + Floats4{decode[pixel[0]], decode[pixel[1]], decode[pixel[2]], 0.0f};
-                if constexpr (Grid) cell[i] = lookup.cell_inside(w[i]);
+                if constexpr (Grid) {
+                    cell[i] = lookup.cell_inside(w[i]);
+                    list[i] = lookup.short_list(cell[i]);
+                }
             }
             pixel = row + x0 * channels;
             for (std::size_t i = 0; i < n; ++i, pixel += channels) {
                 std::size_t best;
                 if constexpr (Grid) {
-                    const float* list = lookup.short_list(cell[i]);
-                    best = list ? first_nearest_listed(w[i], list) : lookup.nearest_in_cell(w[i], cell[i]);
+                    best = list[i] ? first_nearest_listed(w[i], list[i])
+                                   : lookup.nearest_in_cell(w[i], cell[i]);
                 } else {
                     best = lookup.nearest(w[i]);
                 }

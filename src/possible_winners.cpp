@@ -1,7 +1,6 @@
 #include "possible_winners.h"
 
 #include <algorithm>
-#include <limits>
 
 namespace grainel {
 
@@ -46,7 +45,8 @@ WinnerFilter::WinnerFilter(const float* const channel[3], std::size_t count)
       centre_distance_(count),
       position_(count),
       order_(count),
-      kept_(count) {}
+      kept_(count),
+      is_kept_(count) {}
 
 namespace {
 
@@ -69,34 +69,38 @@ bool outranks(const Box& box, const double i[3], double reach_i, const double j[
 
 std::size_t WinnerFilter::filter(const Box& box, const std::uint16_t* from, std::size_t count,
                                  std::uint16_t* kept) {
-    // A few colours are tried first against all the others: the one whose
-    // farthest point of the box is nearest, and those nearest the box's
-    // centre, which are the likeliest to outrank the rest.
-    constexpr std::size_t nearest_count = 5;
-    std::size_t seed[1 + nearest_count];  // the least reaching, then the nearest
-    std::size_t seeds = 0;
-    double least_reach = std::numeric_limits<double>::infinity();
+    // Each colour's values, farthest squared distance to the box and
+    // squared distance to its centre. A few colours are tried first against
+    // all the others: the one whose farthest point of the box is nearest,
+    // and the five nearest the centre, the likeliest to outrank the rest.
+    constexpr std::size_t seed_count = 6;
+    std::size_t seed[seed_count] = {};  // the least reaching, then the nearest in order
+    std::size_t nearest = 0;
+    double centre[3];
+    for (int c = 0; c < 3; ++c) centre[c] = 0.5 * (box.lo[c] + box.hi[c]);
     for (std::size_t k = 0; k < count; ++k) {
         double reach = 0, distance = 0;
         for (int c = 0; c < 3; ++c) {
             const double v = channel_[c][from[k]];
-            value_[c][k] = v;
             const double r = std::max(v - box.lo[c], box.hi[c] - v);
-            const double offset = v - 0.5 * (box.lo[c] + box.hi[c]);
+            value_[c][k] = v;
             reach += r * r;
-            distance += offset * offset;
+            distance += (v - centre[c]) * (v - centre[c]);
         }
         reach_[k] = reach;
         centre_distance_[k] = distance;
         position_[k] = from[k];
-        if (reach < least_reach) least_reach = reach, seed[0] = k;
-        if (seeds == nearest_count && distance >= centre_distance_[seed[nearest_count]]) continue;
-        std::size_t at = seeds < nearest_count ? ++seeds : nearest_count;
+        if (reach < reach_[seed[0]]) seed[0] = k;
+        if (nearest == seed_count - 1 && distance >= centre_distance_[seed[nearest]]) continue;
+        std::size_t at = nearest < seed_count - 1 ? ++nearest : nearest;
         for (; at > 1 && centre_distance_[seed[at - 1]] > distance; --at) seed[at] = seed[at - 1];
         seed[at] = k;
     }
-    double seed_value[1 + nearest_count][3], seed_reach[1 + nearest_count];
-    for (std::size_t s = 0; s <= seeds; ++s) {
+
+    // The seeds against every colour; the arrays are compacted in place, so
+    // the seeds are copied out first.
+    double seed_value[seed_count][3], seed_reach[seed_count];
+    for (std::size_t s = 0; s <= nearest; ++s) {
         for (int c = 0; c < 3; ++c) seed_value[s][c] = value_[c][seed[s]];
         seed_reach[s] = reach_[seed[s]];
     }
@@ -104,27 +108,26 @@ std::size_t WinnerFilter::filter(const Box& box, const std::uint16_t* from, std:
     for (std::size_t k = 0; k < count; ++k) {
         const double j[3] = {value_[0][k], value_[1][k], value_[2][k]};
         bool outranked = false;
-        for (std::size_t s = 0; s <= seeds && !outranked; ++s)
+        for (std::size_t s = 0; s <= nearest && !outranked; ++s)
             outranked = outranks(box, seed_value[s], seed_reach[s], j, reach_[k]);
-        if (outranked) continue;
         for (int c = 0; c < 3; ++c) value_[c][left] = j[c];
         reach_[left] = reach_[k];
         centre_distance_[left] = centre_distance_[k];
-        position_[left++] = position_[k];
+        position_[left] = position_[k];
+        left += !outranked;
     }
-    count = left;
 
-    // Then, nearest the centre first, each is kept unless one of the first
-    // colours kept outranks it. (Trying only the first few bounds the cost
-    // for large boxes, where many colours can win; any colour left in
-    // needlessly costs time, not exactness.)
+    // Then what is left, nearest the centre first: each is kept unless one
+    // of the first colours kept outranks it. (Trying only the first few
+    // bounds the cost for large boxes, where many colours can win; a colour
+    // kept needlessly costs time, not exactness.)
     constexpr std::size_t tried_at_most = 24;
-    for (std::size_t k = 0; k < count; ++k) order_[k] = static_cast<std::uint32_t>(k);
-    std::sort(order_.begin(), order_.begin() + count, [&](std::uint32_t a, std::uint32_t b) {
+    for (std::size_t k = 0; k < left; ++k) order_[k] = static_cast<std::uint32_t>(k);
+    std::sort(order_.begin(), order_.begin() + left, [&](std::uint32_t a, std::uint32_t b) {
         return centre_distance_[a] < centre_distance_[b];
     });
     std::size_t count_kept = 0;
-    for (std::size_t n = 0; n < count; ++n) {
+    for (std::size_t n = 0; n < left; ++n) {
         const std::uint32_t k = order_[n];
         const double j[3] = {value_[0][k], value_[1][k], value_[2][k]};
         bool outranked = false;
@@ -133,11 +136,12 @@ std::size_t WinnerFilter::filter(const Box& box, const std::uint16_t* from, std:
             const double values[3] = {value_[0][i], value_[1][i], value_[2][i]};
             outranked = outranks(box, values, reach_[i], j, reach_[k]);
         }
+        is_kept_[k] = !outranked;
         if (!outranked) kept_[count_kept++] = k;
     }
     // Back in the order given.
-    std::sort(kept_.begin(), kept_.begin() + count_kept);
-    for (std::size_t m = 0; m < count_kept; ++m) kept[m] = position_[kept_[m]];
+    for (std::size_t k = 0, n = 0; k < left; ++k)
+        if (is_kept_[k]) kept[n++] = position_[k];
     return count_kept;
 }
 

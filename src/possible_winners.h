@@ -3,14 +3,13 @@
 // The nearest-colour search keeps, for each box of a grid, the colours that
 // could win for some query inside it; a query then compares only those. A
 // colour may be left out only when it provably cannot win anywhere in the
-// box, with the distances the search computes in 32-bit floats: the tests
-// below leave margins far wider than that rounding (possible_winners.cpp
-// gives the proof).
+// box, with the distances the search computes in 32-bit floats: the test
+// leaves a margin far wider than their rounding (possible_winners.cpp gives
+// the proof).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <utility>
 #include <vector>
 
 namespace grainel {
@@ -42,6 +41,7 @@ private:
     std::vector<double> value_[3], reach_, centre_distance_;
     std::vector<std::uint16_t> position_;
     std::vector<std::uint32_t> order_, kept_;
+    std::vector<std::uint8_t> is_kept_;
 };
 
 }  // namespace grainel
