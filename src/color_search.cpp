@@ -50,9 +50,12 @@ ColorSearch::ColorSearch(const Palette& palette, std::size_t queries, const Boun
 }
 
 void ColorSearch::set_up_grid(std::size_t queries, const Bounds* bounds) {
-    // A handful of colours is one vector to scan; the grid's set-up needs
-    // an image of some size to pay off.
-    if (size_ <= 4 || queries < 4096) return;
+    // A handful of colours is one vector to scan. The grid costs a set-up
+    // and a fill per cell reached; it pays off at fewer queries the more
+    // colours a scan would compare (measured: some 65000 queries for 16
+    // colours, 12000 for 256, 4000 for 4096).
+    if (size_ <= 4 || static_cast<double>(queries) < std::max(4096.0, 262144.0 / std::sqrt(size_)))
+        return;
     // The core: the bounds given, or the palette's range with a margin of
     // the colours' typical spacing, where most diffused values stay. Its
     // cells are a third of that spacing wide.
@@ -144,8 +147,9 @@ void ColorSearch::set_up_groups() {
             blocks.last_slot.back() = slot;
         }
         blocks.per_side = static_cast<std::uint32_t>(blocks.first_slot.size());
-        blocks.groups.assign(std::size_t{blocks.per_side} * blocks.per_side * blocks.per_side,
-                             Group{});
+        blocks.groups.reset(static_cast<Group*>(std::calloc(
+            std::size_t{blocks.per_side} * blocks.per_side * blocks.per_side, sizeof(Group))));
+        if (!blocks.groups) throw std::bad_alloc();
     }
 }
 
@@ -162,7 +166,7 @@ ColorSearch::Group& ColorSearch::group_of(std::uint32_t level, const std::uint32
     GroupLevel& blocks = group_levels_[level];
     std::uint32_t block[3];
     for (int c = 0; c < 3; ++c) block[c] = blocks.of_slot[slot[c]];
-    return blocks.groups[(block[0] * blocks.per_side + block[1]) * blocks.per_side + block[2]];
+    return blocks.groups.get()[(block[0] * blocks.per_side + block[1]) * blocks.per_side + block[2]];
 }
 
 // The winners of the block at `level` that holds the cell of these slots,

@@ -79,15 +79,19 @@ private:
     static constexpr std::uint32_t core_shift[group_levels] = {2, 4, 6};
     static constexpr std::uint32_t outer_shift[group_levels] = {0, 0, 2};
 
+    struct FreeDeleter {
+        void operator()(void* p) const { std::free(p); }
+    };
+    // Blocks are zero-filled by calloc, which is their empty state.
     struct Group {
-        bool filled = false;
-        std::uint32_t start = 0, count = 0;  // its winners in group_lists_
-        std::uint32_t cell_entry = 0;        // the list its cells share, if they do
+        bool filled;
+        std::uint32_t start, count;  // its winners in group_lists_
+        std::uint32_t cell_entry;    // the list its cells share, if they do
     };
     struct GroupLevel {
         std::uint32_t per_side = 0;
         std::vector<std::uint32_t> of_slot, first_slot, last_slot;
-        std::vector<Group> groups;
+        std::unique_ptr<Group[], FreeDeleter> groups;
     };
 
     static std::size_t scan_eight(Floats4 w, const float* list);
@@ -125,9 +129,6 @@ private:
     // Per channel and slot, the range of working values its queries can
     // have: its exact range, widened to allow for the rounding of u.
     std::vector<double> slot_lo_[3], slot_hi_[3];
-    struct FreeDeleter {
-        void operator()(void* p) const { std::free(p); }
-    };
     // Zero-filled by calloc, so untouched pages are never mapped.
     std::unique_ptr<std::uint32_t[], FreeDeleter> cells_;
     // Candidate lists. Reserved whole; only what cells fill is touched.

@@ -6,7 +6,8 @@ narrower is known, and compares candidates with the widest vectors the CPU
 has (the baseline-only build runs the narrow ones). Each case aims at one of
 those: exact ties and repeated colours, crowded and sparse palettes, diffused
 values that run thousands of units outside the palette or past the grid, and
-4096 colours. Images have at least 4096 pixels, below which no grid is set up.
+4096 colours. The images are large enough for every palette here to get a
+grid (a few thousand pixels for thousands of colours, 16384 for 256).
 """
 
 import numpy as np
@@ -16,8 +17,7 @@ import grainel
 import reference
 
 
-def lattice(step):
-    ramp = list(range(0, 256, step)) + [255]
+def lattice(ramp):
     return [(r, g, b) for r in ramp for g in ramp for b in ramp]
 
 
@@ -30,8 +30,8 @@ def clustered(seed):
     # a photo is: crowded cells with long candidate lists.
     rng = np.random.default_rng(seed)
     centres = rng.integers(20, 236, (6, 3))
-    near = centres[rng.integers(0, 6, 200)] + rng.integers(-6, 7, (200, 3))
-    return np.concatenate([near, random_colors(56, seed)]).clip(0, 255)
+    near = centres[rng.integers(0, 6, 240)] + rng.integers(-6, 7, (240, 3))
+    return np.concatenate([near, random_colors(80, seed)]).clip(0, 255)
 
 
 def repeated(colors):
@@ -42,10 +42,13 @@ def repeated(colors):
 
 
 PALETTES = {
-    "lattice with repeats": repeated(lattice(85)),
-    "midpoint ties": [(0, 0, 0), (2, 2, 2), (0, 2, 0), (2, 0, 2), (1, 1, 1), (1, 1, 1), (3, 1, 1)],
-    "dark only": [(v, v // 2, v) for v in range(0, 48, 6)],
-    "one unit wide": [(0, 0, 0), (1, 0, 0), (0, 1, 0), (0, 0, 1), (1, 1, 0), (1, 1, 1)],
+    # Midpoints between lattice colours tie exactly at strength 0.
+    "lattice with repeats": repeated(lattice([*range(0, 256, 32), 255])),
+    # Diffused values run thousands of units past a palette this dark.
+    "dark only": lattice(range(0, 41, 4)),
+    # A unit wide in linear light: the grid's cells are tiny, and diffused
+    # values leave it altogether.
+    "thirteen darkest bytes": lattice(range(13)),
     "crowded": clustered(3),
     "256 random": random_colors(256, 4),
     "1024 bright": random_colors(1024, 5, 96),
@@ -66,7 +69,7 @@ def image(rng, height, width, channels=3):
 @pytest.mark.parametrize("name", PALETTES)
 @pytest.mark.parametrize("method, linear", [("floyd_steinberg", False), ("atkinson", True)])
 def test_diffusion_matches_the_plain_rule(name, method, linear):
-    img = image(np.random.default_rng(len(name)), 64, 64)
+    img = image(np.random.default_rng(len(name)), 128, 128)
     options = dict(palette=PALETTES[name], linear=linear)
     expected = reference.error_diffusion(img, method, **options)
     assert np.array_equal(grainel.error_diffusion(img, method, **options), expected)
@@ -74,7 +77,7 @@ def test_diffusion_matches_the_plain_rule(name, method, linear):
 
 @pytest.mark.parametrize("name", PALETTES)
 def test_serpentine_diffusion_matches_the_plain_rule(name):
-    img = image(np.random.default_rng(7), 64, 72, 4)
+    img = image(np.random.default_rng(7), 128, 128, 4)
     options = dict(palette=PALETTES[name], serpentine=True, strength=0.8)
     expected = reference.error_diffusion(img, "sierra_lite", **options)
     assert np.array_equal(grainel.error_diffusion(img, "sierra_lite", **options), expected)
@@ -83,15 +86,18 @@ def test_serpentine_diffusion_matches_the_plain_rule(name):
 @pytest.mark.parametrize("name", PALETTES)
 @pytest.mark.parametrize("linear", [False, True])
 def test_threshold_dither_and_plain_quantisation_match_the_plain_rule(name, linear):
-    img = image(np.random.default_rng(11), 96, 128)
+    img = image(np.random.default_rng(11), 128, 128)
     img[::7] = np.arange(128, dtype=np.uint8)[:, None]  # every byte, in each channel
-    for seed, strength in enumerate((0.0, 0.5, 1.0)):
-        options = dict(palette=PALETTES[name], strength=strength, linear=linear)
-        assert np.array_equal(grainel.ordered_dither(img, 4, **options),
-                              reference.ordered_dither(img, reference.bayer(4), **options))
-        assert np.array_equal(grainel.random_dither(img, seed=seed, **options),
-                              reference.random_dither(img, seed, **options))
-    # Diffusion at strength 0 passes nothing on: plain quantisation.
     options = dict(palette=PALETTES[name], linear=linear)
-    assert np.array_equal(grainel.error_diffusion(img, strength=0.0, **options),
-                          reference.ordered_dither(img, reference.bayer(4), strength=0.0, **options))
+    bayer = reference.bayer(4)
+    assert np.array_equal(grainel.ordered_dither(img, 4, **options),
+                          reference.ordered_dither(img, bayer, **options))
+    assert np.array_equal(grainel.random_dither(img, seed=3, **options),
+                          reference.random_dither(img, 3, **options))
+    # At strength 0 all three are plain quantisation (diffusion passes
+    # nothing on).
+    plain = reference.ordered_dither(img, bayer, strength=0.0, **options)
+    for result in (grainel.ordered_dither(img, strength=0.0, **options),
+                   grainel.random_dither(img, strength=0.0, **options),
+                   grainel.error_diffusion(img, strength=0.0, **options)):
+        assert np.array_equal(result, plain)
