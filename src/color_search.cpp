@@ -101,11 +101,12 @@ void ColorSearch::set_up_slots(int c, float lo, float hi) {
     scale_[c] = static_cast<float>(core_) / std::max(hi - lo, 1.0f);
     while ((hi - lo) * scale_[c] >= static_cast<float>(core_))
         scale_[c] = std::nextafter(scale_[c], 0.0f);
-    // A slot's exact range of u: outer slots are numbered by the exponent
-    // of 1 - u or of u - (core - 1) (nearest_outside), core slots by the
-    // whole part of u. The u a query gets is rounded twice, so it is within
-    // 2^-23 |u| of the exact one; the range is widened by far more, 1e-5 |u|
-    // plus 1e-4 of its width.
+    // A slot's range of u: core slots hold the u whose whole part is theirs,
+    // outer slots those whose 1 - u or u - (core - 1) has their exponent
+    // (nearest_outside). The u of a query, and those two, are rounded, so
+    // they are within 2^-22 of their size of the exact values; the range is
+    // widened by far more, 1e-5 |u| plus 1e-4 of its width, and turned into
+    // working values with the exact inverse of the scale.
     const double unit = 1.0 / static_cast<double>(scale_[c]);
     slot_lo_[c].resize(span_);
     slot_hi_[c].resize(span_);

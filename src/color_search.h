@@ -46,10 +46,9 @@ public:
 
     bool has_grid() const { return span_ != 0; }
 
-    // A cell's candidate list, in palette order and padded with colours
-    // that never win, is laid out in blocks of list_lanes candidates: their
-    // r values, then g, then b, then their palette indices as 32-bit
-    // integers.
+    // A cell's candidates, in palette order, padded with colours that never
+    // win to a multiple of list_lanes: their r values, then g, then b, then
+    // their palette indices as 32-bit integers.
     static constexpr std::size_t list_lanes = 8;
 
     // What a query reads, copied into the pixel loop: held by value there,

@@ -11,6 +11,7 @@
 
 #include "color_search.h"
 #include "isa.h"
+#include "matrices.h"
 #include "palette.h"
 #include "raster.h"
 #include "space.h"
@@ -26,11 +27,12 @@ struct PalettePass {
     ColorSearch& search;
 };
 
-// Ordered dither: the shift of each cell of the tiled matrix, row-major,
-// `width` per row.
+// Ordered dither: the scale times each pixel's matrix threshold minus 0.5.
+// `row` has room for as many columns as the image or the matrix has,
+// whichever is fewer.
 template <Isa>
-void ordered_palette_pixels(const PalettePass& pass, const ColorSearch::Floats4* shifts,
-                            std::size_t width, std::size_t height);
+void ordered_palette_pixels(const PalettePass& pass, ColorSearch::Floats4 scale,
+                            const ThresholdMatrix& matrix, ColorSearch::Floats4* row);
 
 // Random dither: the scale times each pixel's draw.
 template <Isa>

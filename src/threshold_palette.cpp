@@ -5,6 +5,7 @@
 
 #include "palette_pixels.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace grainel {
@@ -40,11 +41,9 @@ Floats4 threshold_scale(const Palette& palette, float strength) {
 void ordered_palette(Raster& image, const Space& space, const Palette& palette,
                      float strength, const ThresholdMatrix& matrix) {
     const Floats4 scale = threshold_scale(palette, strength);
-    // Each matrix cell's shift, computed once as each pixel would compute it.
-    std::vector<Floats4> shifts(matrix.thresholds.size());
-    for (std::size_t k = 0; k < shifts.size(); ++k) shifts[k] = scale * (matrix.thresholds[k] - 0.5f);
+    std::vector<Floats4> row(std::min(matrix.width, image.width));
     run_pass(image, space, palette, scale, [&]<Isa I>(const PalettePass& pass) {
-        ordered_palette_pixels<I>(pass, shifts.data(), matrix.width, matrix.height);
+        ordered_palette_pixels<I>(pass, scale, matrix, row.data());
     });
 }
 
@@ -59,8 +58,7 @@ void random_palette(Raster& image, const Space& space, const Palette& palette,
 // Ordered dither at strength 0: every offset is zero, and adding zero to a
 // working value leaves it as it is.
 void nearest_palette(Raster& image, const Space& space, const Palette& palette) {
-    static const ThresholdMatrix one_cell{{0.5f}, 1, 1};
-    ordered_palette(image, space, palette, 0.0f, one_cell);
+    ordered_palette(image, space, palette, 0.0f, ThresholdMatrix{{0.5f}, 1, 1});
 }
 
 }  // namespace grainel
