@@ -188,6 +188,17 @@ private:
     ColorSearch* search_;
 };
 
+// Which of the eight lanes of low and high first holds the least value.
+[[gnu::always_inline]] inline int first_least(ColorSearch::Floats4 low, ColorSearch::Floats4 high) {
+    ColorSearch::Floats4 least = low < high ? low : high;
+    ColorSearch::Floats4 other = __builtin_shufflevector(least, least, 1, 0, 3, 2);
+    least = least < other ? least : other;
+    other = __builtin_shufflevector(least, least, 2, 3, 0, 1);
+    least = least < other ? least : other;
+    return __builtin_ctz(_mm_movemask_ps(reinterpret_cast<__m128>(low == least)) |
+                         _mm_movemask_ps(reinterpret_cast<__m128>(high == least)) << 4);
+}
+
 // The first nearest of a list of eight candidates, in two vectors.
 [[gnu::always_inline]] inline std::size_t ColorSearch::scan_eight(Floats4 w, const float* list) {
     auto distances = [&](const float* at) {
@@ -198,16 +209,9 @@ private:
         const Floats4 dr = w[0] - r, dg = w[1] - g, db = w[2] - b;
         return (dr * dr + dg * dg) + db * db;
     };
-    const Floats4 low = distances(list), high = distances(list + 4);
-    Floats4 least = low < high ? low : high;
-    Floats4 other = __builtin_shufflevector(least, least, 1, 0, 3, 2);
-    least = least < other ? least : other;
-    other = __builtin_shufflevector(least, least, 2, 3, 0, 1);
-    least = least < other ? least : other;
-    const int lanes = _mm_movemask_ps(reinterpret_cast<__m128>(low == least)) |
-                      _mm_movemask_ps(reinterpret_cast<__m128>(high == least)) << 4;
     std::int32_t index;
-    std::memcpy(&index, list + 3 * list_lanes + __builtin_ctz(lanes), sizeof index);
+    std::memcpy(&index, list + 3 * list_lanes + first_least(distances(list), distances(list + 4)),
+                sizeof index);
     return static_cast<std::size_t>(index);
 }
 

@@ -1,7 +1,5 @@
 #include "palette_pixels.h"
 
-#include <immintrin.h>
-
 #include <algorithm>
 
 #include "ordered.h"
@@ -29,8 +27,9 @@ Floats broadcast(float x) {
 
 // The first nearest of a short candidate list (ColorSearch::list_lanes
 // candidates, some of them padding that never wins). The distances are
-// computed with the widest vectors; their least is found in halves of four,
-// which measured faster than shuffling across a 256-bit register.
+// computed with the widest vectors; their least is found in halves of four
+// (first_least), which measured faster than shuffling across a 256-bit
+// register.
 [[gnu::always_inline]] inline std::size_t first_nearest_listed(Floats4 w, const float* list) {
     constexpr std::size_t parts = ColorSearch::list_lanes / lanes;
     constexpr std::size_t stride = ColorSearch::list_lanes;
@@ -43,15 +42,8 @@ Floats broadcast(float x) {
     }
     Floats4 half[2];
     __builtin_memcpy(half, d, sizeof half);
-    Floats4 least = half[0] < half[1] ? half[0] : half[1];
-    Floats4 other = __builtin_shufflevector(least, least, 1, 0, 3, 2);
-    least = least < other ? least : other;
-    other = __builtin_shufflevector(least, least, 2, 3, 0, 1);
-    least = least < other ? least : other;
-    const int nearest = _mm_movemask_ps(reinterpret_cast<__m128>(half[0] == least)) |
-                        _mm_movemask_ps(reinterpret_cast<__m128>(half[1] == least)) << 4;
     std::int32_t index;
-    __builtin_memcpy(&index, list + 3 * stride + __builtin_ctz(nearest), sizeof index);
+    __builtin_memcpy(&index, list + 3 * stride + first_least(half[0], half[1]), sizeof index);
     return static_cast<std::size_t>(index);
 }
 
