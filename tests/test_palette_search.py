@@ -87,7 +87,8 @@ def test_serpentine_diffusion_matches_the_plain_rule(name):
 @pytest.mark.parametrize("linear", [False, True])
 def test_threshold_dither_and_plain_quantisation_match_the_plain_rule(name, linear):
     img = image(np.random.default_rng(11), 128, 128)
-    img[::7] = np.arange(128, dtype=np.uint8)[:, None]  # every byte, in each channel
+    img[::7] = np.arange(0, 256, 2, dtype=np.uint8)[:, None]  # every byte, as grays
+    img[3::7] = np.arange(1, 256, 2, dtype=np.uint8)[:, None]
     options = dict(palette=PALETTES[name], linear=linear)
     bayer = reference.bayer(4)
     assert np.array_equal(grainel.ordered_dither(img, 4, **options),
