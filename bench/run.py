@@ -525,6 +525,87 @@ def named_matrix_rows(table, gray, warm, repeats):
 
 
 # ---------------------------------------------------------------------------
+# Colour palettes beside Pillow's quantizer, on a photo and the synthetic picture
+# ---------------------------------------------------------------------------
+
+def photo_rgb(size):
+    """scikit-image's astronaut resized to size x size (bicubic), or None without scikit-image."""
+    try:
+        from skimage import data
+    except ImportError:
+        return None
+    photo = data.astronaut()[:, :, :3]
+    if Image is None:  # whole-pixel repeats instead, close enough for timing
+        reps = -(-size // photo.shape[0])
+        return np.ascontiguousarray(photo.repeat(reps, 0).repeat(reps, 1)[:size, :size])
+    return np.asarray(Image.fromarray(photo).resize((size, size), Image.BICUBIC))
+
+
+def cube_palette(n):
+    """The n x n x n cube of evenly spaced values: n=4 the 64-colour EGA set, n=6 the web-safe 216."""
+    ramp = [int(round(i * 255.0 / (n - 1))) for i in range(n)]
+    return [(r, g, b) for r in ramp for g in ramp for b in ramp]
+
+
+def random_palette(n):
+    return np.random.default_rng(20240700 + n).integers(0, 256, (n, 3))
+
+
+def fitted_palette(img):
+    """Pillow's median-cut 256-colour palette of img, or None without Pillow."""
+    if Image is None:
+        return None
+    quantized = Image.fromarray(img).quantize(256, method=0)  # 0: median cut
+    used = sorted(index for _, index in quantized.getcolors())
+    return np.array(quantized.getpalette()[:768]).reshape(-1, 3)[used]
+
+
+def palette_rows(table, bench, pictures, reps, note):
+    """Every palette case, on each picture of pictures ("photo" and "synth") it names."""
+    title = "colour palettes, RGB %s, one thread, MP/s; peer: Pillow quantize(palette=...)" % (
+        "x".join(map(str, pictures["synth"].shape[:2])))
+    table.section(title + ("; " + note if note else ""))
+    random256 = random_palette(256)
+    cases = [  # label, pictures, palette (or a function of the picture), call, Pillow's dither
+        ("FS, 16 colours", ("photo", "synth"), PALETTE_16, "fs", "FLOYDSTEINBERG"),
+        ("FS, 64 colours", ("photo", "synth"), cube_palette(4), "fs", "FLOYDSTEINBERG"),
+        ("FS, 216 web-safe", ("photo", "synth"), cube_palette(6), "fs", "FLOYDSTEINBERG"),
+        ("FS, 256 fitted (median cut)", ("photo", "synth"), fitted_palette, "fs", "FLOYDSTEINBERG"),
+        ("FS, 256 random", ("photo", "synth"), random256, "fs", "FLOYDSTEINBERG"),
+        ("FS, 1024 random", ("photo",), random_palette(1024), "fs", None),
+        ("FS, 4096 random", ("photo",), random_palette(4096), "fs", None),
+        ("strength 0, 256 random", ("photo",), random256, "nearest", "NONE"),
+        ("ordered 8x8, 256 random", ("photo",), random256, "ordered", None),
+        ("random, 256 random", ("photo",), random256, "random", None),
+    ]
+    calls = {
+        "fs": lambda im, p: grainel.error_diffusion(im, "floyd_steinberg", palette=p),
+        "nearest": lambda im, p: grainel.error_diffusion(im, palette=p, strength=0.0),
+        "ordered": lambda im, p: grainel.ordered_dither(im, 8, palette=p),
+        "random": lambda im, p: grainel.random_dither(im, palette=p, seed=1),
+    }
+    for label, names, palette, call, pil_dither in cases:
+        for name in [n for n in names if n in pictures] or ["synth"]:
+            img = pictures[name]
+            colors = palette(img) if callable(palette) else palette
+            if colors is None:
+                continue
+            warm = np.ascontiguousarray(img[:16, :16])
+            px = img.shape[0] * img.shape[1]
+            ours, s = bench(lambda im, p=colors, f=calls[call]: f(img if im is None else im, p),
+                            px, warm, reps)
+            peer, ps, peer_name = None, [], None
+            if pil_dither and Image is not None:
+                dither = getattr(getattr(Image, "Dither", Image), pil_dither)
+                pal_img = pil_palette_image([tuple(int(c) for c in rgb) for rgb in colors])
+                peer, ps = bench(lambda im, pi=pal_img, d=dither: Image.fromarray(
+                    img if im is None else im).quantize(palette=pi, dither=d), px, warm, reps)
+                peer_name = "Pillow" + (" no dither" if pil_dither == "NONE" else " FS")
+            table.add("%s, %s" % (label, name), ours, "MP/s", peer_name, peer,
+                      extra={"samples_s": s, "peer_samples_s": ps, "pixels": px})
+
+
+# ---------------------------------------------------------------------------
 # The benchmark
 # ---------------------------------------------------------------------------
 
@@ -634,6 +715,11 @@ def main():
 
     add_threshold_and_levels_rows(table, bench, g_call, gray, rgb, small_gray, small_rgb, reps)
     named_matrix_rows(table, gray, small_gray, reps)
+
+    # -- colour palettes -------------------------------------------------------
+    photo = photo_rgb(rgb_size)
+    palette_rows(table, bench, {"synth": rgb} if photo is None else {"photo": photo, "synth": rgb},
+                 reps, "photo rows skipped: scikit-image is not installed" if photo is None else "")
 
     # -- every kernel, raster and serpentine -------------------------------
     table.section("error diffusion, 2 levels, gray, every kernel, MP/s; "

@@ -1,137 +1,281 @@
 #include "color_search.h"
 
+#include "isa.h"
 #include "nearest_scan.h"
 
 #include <algorithm>
-#include <cstdint>
-#include <limits>
+#include <cmath>
+#include <new>
+#include <numeric>
 
 namespace grainel {
 namespace {
 
-// Four lanes: the bounds below are summed and compared in SSE registers,
-// which every x86-64 has.
-using Floats = float __attribute__((vector_size(16)));
-using Ints = std::int32_t __attribute__((vector_size(16)));
-constexpr std::size_t lanes = 4;
-
-Floats load(const float* from) {
-    Floats v;
-    __builtin_memcpy(&v, from, sizeof v);
-    return v;
+constexpr std::size_t round_up(std::size_t n, std::size_t multiple) {
+    return (n + multiple - 1) / multiple * multiple;
 }
 
-// The smallest of four values; no lane may be NaN.
-float smallest(Floats d) {
-    d = d < __builtin_shufflevector(d, d, 2, 3, 0, 1) ? d : __builtin_shufflevector(d, d, 2, 3, 0, 1);
-    d = d < __builtin_shufflevector(d, d, 1, 0, 3, 2) ? d : __builtin_shufflevector(d, d, 1, 0, 3, 2);
-    return d[0];
-}
-
-std::size_t scan(const float w[3], const float* r, const float* g, const float* b,
-                 std::size_t count) {
-    return with_vector_isa([&]<Isa I>() { return first_nearest<I>(w, r, g, b, count); });
-}
+// Storage reserved for candidate lists: 16 MiB of address space, of which
+// a pass touches only what its cells use (a few MiB at most in practice).
+// Cells that find it full are marked to scan the whole palette instead.
+constexpr std::size_t list_floats = std::size_t{1} << 22;
+// The blocks' lists of winners, likewise: 2 MiB.
+constexpr std::size_t group_list_entries = std::size_t{1} << 20;
 
 }  // namespace
 
-ColorSearch::ColorSearch(const Palette& palette, std::size_t queries)
-    : size_(palette.values.size()) {
-    // At least one far-away entry past the colours: a cell's unused slots
-    // take its index.
-    const std::size_t padded = (size_ + scan_padding) / scan_padding * scan_padding;
+ColorSearch::ColorSearch(const Palette& palette, std::size_t queries, const Bounds* bounds)
+    : scan_(vector_isa() == Isa::avx2 ? &first_nearest<Isa::avx2>
+                                      : &first_nearest<Isa::baseline>) {
+    // Of equal colours only the first in palette order can win: keep that one.
+    const auto& values = palette.values;
+    std::vector<std::uint32_t> by_value(values.size());
+    std::iota(by_value.begin(), by_value.end(), 0u);
+    std::stable_sort(by_value.begin(), by_value.end(),
+                     [&](std::uint32_t a, std::uint32_t b) { return values[a] < values[b]; });
+    std::vector<bool> first_of_its_value(values.size(), false);
+    for (std::size_t k = 0; k < by_value.size(); ++k)
+        if (k == 0 || values[by_value[k]] != values[by_value[k - 1]])
+            first_of_its_value[by_value[k]] = true;
+    for (std::uint32_t i = 0; i < values.size(); ++i)
+        if (first_of_its_value[i]) index_.push_back(static_cast<std::int32_t>(i));
+    size_ = index_.size();
+
+    const std::size_t padded = round_up(size_, scan_padding);
     for (int c = 0; c < 3; ++c) {
         channel_[c].assign(padded, far_away);
-        for (std::size_t i = 0; i < size_; ++i) channel_[c][i] = palette.values[i][c];
+        for (std::size_t k = 0; k < size_; ++k) channel_[c][k] = values[index_[k]][c];
     }
-    // Up to 16 colours a scan is as fast as a lookup; the grid's fixed
-    // set-up needs an image of some size to pay off.
-    if (size_ > 16 && queries >= 4096) set_up_grid();
+    set_up_grid(queries, bounds);
 }
 
-std::size_t ColorSearch::scan_all(const float w[3]) const {
-    return scan(w, channel_[0].data(), channel_[1].data(), channel_[2].data(),
-                channel_[0].size());
-}
-
-std::size_t ColorSearch::scan_cell(const float w[3], const Cell& cell) {
-    // Slots are in palette order, so the first nearest slot is the answer.
-    return cell.index[scan(w, cell.r, cell.g, cell.b, cell.scanned)];
-}
-
-void ColorSearch::set_up_grid() {
-    const std::size_t padded = channel_[0].size();
+void ColorSearch::set_up_grid(std::size_t queries, const Bounds* bounds) {
+    // A handful of colours is one vector to scan. The grid costs a set-up
+    // and a fill per cell reached; it pays off at fewer queries the more
+    // colours a scan would compare (measured: some 65000 queries for 16
+    // colours, 12000 for 256, 4000 for 4096).
+    if (size_ <= 4 || static_cast<double>(queries) < std::max(4096.0, 262144.0 / std::sqrt(size_)))
+        return;
+    // The core: the bounds given, or the palette's range with a margin of
+    // the colours' typical spacing, where most diffused values stay. Its
+    // cells are a third of that spacing wide.
+    float lo[3], hi[3], widest = 1.0f;
     for (int c = 0; c < 3; ++c) {
-        const auto [lo, hi] = std::minmax_element(channel_[c].begin(), channel_[c].begin() + size_);
-        // Diffused values stray well past the palette's extent where it
-        // cannot reach a colour; the margin keeps most of them on the grid.
-        const float margin = 0.5f * (*hi - *lo) + 32.0f;
-        origin_[c] = *lo - margin;
-        const float cell_size = (*hi - *lo + 2 * margin) / side;
-        inv_cell_size_[c] = 1.0f / cell_size;
-        near_[c].assign(side * padded, far_away);
-        far_[c].assign(side * padded, far_away);
-        for (std::size_t s = 0; s < side; ++s) {
-            // Widened slightly, so a query whose cell index rounding put it
-            // on the wrong side of a boundary is still inside.
-            const double slack = 1e-3 * cell_size;
-            const double a = origin_[c] + s * static_cast<double>(cell_size) - slack;
-            const double b = a + cell_size + 2 * slack;
-            for (std::size_t i = 0; i < size_; ++i) {
-                const double v = channel_[c][i];
-                const double gap = v < a ? a - v : (v > b ? v - b : 0.0);
-                const double reach = std::max(v - a, b - v);
-                near_[c][s * padded + i] = static_cast<float>(gap * gap);
-                far_[c][s * padded + i] = static_cast<float>(reach * reach);
-            }
+        if (bounds) {
+            lo[c] = bounds->lo[c];
+            hi[c] = bounds->hi[c];
+        } else {
+            const auto [least, most] =
+                std::minmax_element(channel_[c].begin(), channel_[c].begin() + size_);
+            lo[c] = *least;
+            hi[c] = *most;
         }
+        widest = std::max(widest, hi[c] - lo[c]);
     }
-    cell_slot_.assign(side * side * side, unfilled);
-    pool_.reset(new Cell[side * side * side]);
+    const float spacing = widest / static_cast<float>(std::cbrt(static_cast<double>(size_)));
+    if (!bounds) {
+        for (int c = 0; c < 3; ++c) lo[c] -= spacing, hi[c] += spacing;
+        widest += 2 * spacing;
+    }
+    core_ = static_cast<std::uint32_t>(std::clamp(std::lround(3 * widest / spacing), 4l, 64l));
+    span_ = core_ + 2 * outer;
+    for (int c = 0; c < 3; ++c) set_up_slots(c, lo[c], hi[c]);
+    cells_.reset(static_cast<std::uint32_t*>(
+        std::calloc(std::size_t{span_} * span_ * span_, sizeof(std::uint32_t))));
+    if (!cells_) throw std::bad_alloc();
+    lists_.reset(new float[list_floats]);
+    set_up_groups();
+    group_lists_.reset(new std::uint16_t[group_list_entries]);
+    all_.resize(size_);
+    std::iota(all_.begin(), all_.end(), std::uint16_t{0});
+    winners_.resize(size_);
+    const float* channels[3] = {channel_[0].data(), channel_[1].data(), channel_[2].data()};
+    filter_ = std::make_unique<WinnerFilter>(channels, size_);
 }
 
-void ColorSearch::fill_cell(std::size_t cell) {
-    const std::size_t padded = channel_[0].size();
-    const std::size_t s[3] = {cell / (side * side), cell / side % side, cell % side};
-    const float* near[3] = {&near_[0][s[0] * padded], &near_[1][s[1] * padded],
-                            &near_[2][s[2] * padded]};
-    const float* far[3] = {&far_[0][s[0] * padded], &far_[1][s[1] * padded],
-                           &far_[2][s[2] * padded]};
-    // The cell's bound: the least, over colours, of the farthest squared
-    // distance from the colour to any point of the cell.
-    Floats bound = Floats{} + std::numeric_limits<float>::infinity();
-    for (std::size_t i = 0; i < padded; i += lanes) {
-        const Floats reach = (load(far[0] + i) + load(far[1] + i)) + load(far[2] + i);
-        bound = reach < bound ? reach : bound;
+// The slots of one channel, with the core spanning lo..hi.
+void ColorSearch::set_up_slots(int c, float lo, float hi) {
+    origin_[c] = lo;
+    // With bounds, the largest query's u must stay below core_; every step
+    // of computing u rounds monotonically, so u grows with the query.
+    scale_[c] = static_cast<float>(core_) / std::max(hi - lo, 1.0f);
+    while ((hi - lo) * scale_[c] >= static_cast<float>(core_))
+        scale_[c] = std::nextafter(scale_[c], 0.0f);
+    // A slot's range of u: core slots hold the u whose whole part is theirs,
+    // outer slots those whose 1 - u or u - (core - 1) has their exponent
+    // (nearest_outside). The u of a query, and those two, are rounded, so
+    // they are within 2^-22 of their size of the exact values; the range is
+    // widened by far more, 1e-5 |u| plus 1e-4 of its width, and turned into
+    // working values with the exact inverse of the scale.
+    const double unit = 1.0 / static_cast<double>(scale_[c]);
+    slot_lo_[c].resize(span_);
+    slot_hi_[c].resize(span_);
+    for (std::uint32_t slot = 0; slot < span_; ++slot) {
+        double a, b;
+        if (slot < outer) {
+            a = 1.0 - std::ldexp(1.0, static_cast<int>(outer - slot));
+            b = 1.0 - std::ldexp(1.0, static_cast<int>(outer - 1 - slot));
+        } else if (slot < outer + core_) {
+            a = slot - outer;
+            b = a + 1.0;
+        } else {
+            const int n = static_cast<int>(slot - outer - core_);
+            a = core_ - 1.0 + std::ldexp(1.0, n);
+            b = core_ - 1.0 + std::ldexp(1.0, n + 1);
+        }
+        const double slack = 1e-4 * (b - a) + 1e-5 * std::max(std::abs(a), std::abs(b));
+        slot_lo_[c][slot] = origin_[c] + (a - slack) * unit;
+        slot_hi_[c][slot] = origin_[c] + (b + slack) * unit;
     }
-    // Float distances are within a few parts in 10^7 of the real ones, and
-    // these bounds within about the same; the margin is far wider, so no
-    // possible winner or tie is dropped.
-    const float keep_below = smallest(bound) * 1.0001f + 1e-3f;
-    Cell& filling = pool_[pool_used_];
-    std::size_t count = 0;
-    for (std::size_t i = 0; i < padded; i += lanes) {
-        const Floats gap = (load(near[0] + i) + load(near[1] + i)) + load(near[2] + i);
-        const Ints keep = gap <= keep_below;
-        for (std::size_t l = 0; l < lanes; ++l) {
-            if (!keep[l]) continue;
-            if (count == slots) {
-                cell_slot_[cell] = crowded;
-                return;
+}
+
+void ColorSearch::set_up_groups() {
+    for (std::uint32_t level = 0; level < group_levels; ++level) {
+        GroupLevel& blocks = group_levels_[level];
+        blocks.of_slot.resize(span_);
+        // Slots are counted outwards from the core on either side.
+        auto key = [&](std::uint32_t slot) {
+            if (slot < outer) return std::pair(0u, (outer - 1 - slot) >> outer_shift[level]);
+            if (slot < outer + core_) return std::pair(1u, (slot - outer) >> core_shift[level]);
+            return std::pair(2u, (slot - outer - core_) >> outer_shift[level]);
+        };
+        for (std::uint32_t slot = 0; slot < span_; ++slot) {
+            if (slot == 0 || key(slot) != key(slot - 1)) {
+                blocks.first_slot.push_back(slot);
+                blocks.last_slot.push_back(slot);
             }
-            filling.index[count++] = static_cast<std::uint16_t>(i + l);
+            blocks.of_slot[slot] = static_cast<std::uint32_t>(blocks.first_slot.size() - 1);
+            blocks.last_slot.back() = slot;
+        }
+        blocks.per_side = static_cast<std::uint32_t>(blocks.first_slot.size());
+        blocks.groups.reset(static_cast<Group*>(std::calloc(
+            std::size_t{blocks.per_side} * blocks.per_side * blocks.per_side, sizeof(Group))));
+        if (!blocks.groups) throw std::bad_alloc();
+    }
+}
+
+Box ColorSearch::box(const std::uint32_t first[3], const std::uint32_t last[3]) const {
+    Box box;
+    for (int c = 0; c < 3; ++c) {
+        box.lo[c] = slot_lo_[c][first[c]];
+        box.hi[c] = slot_hi_[c][last[c]];
+    }
+    return box;
+}
+
+ColorSearch::Group& ColorSearch::group_of(std::uint32_t level, const std::uint32_t slot[3]) {
+    GroupLevel& blocks = group_levels_[level];
+    std::uint32_t block[3];
+    for (int c = 0; c < 3; ++c) block[c] = blocks.of_slot[slot[c]];
+    return blocks.groups.get()[(block[0] * blocks.per_side + block[1]) * blocks.per_side + block[2]];
+}
+
+// The winners of the block at `level` that holds the cell of these slots,
+// filled from the level above, the top level from the whole palette.
+const std::uint16_t* ColorSearch::group_winners(std::uint32_t level, const std::uint32_t slot[3],
+                                                std::size_t& count) {
+    Group& group = group_of(level, slot);
+    if (!group.filled) {
+        group.filled = true;
+        std::size_t from_count = size_;
+        const std::uint16_t* from =
+            level + 1 < group_levels ? group_winners(level + 1, slot, from_count) : all_.data();
+        // With no room left the group keeps count 0: the whole palette.
+        if (group_lists_used_ + from_count <= group_list_entries) {
+            const GroupLevel& blocks = group_levels_[level];
+            std::uint32_t first[3], last[3];
+            for (int c = 0; c < 3; ++c) {
+                first[c] = blocks.first_slot[blocks.of_slot[slot[c]]];
+                last[c] = blocks.last_slot[blocks.of_slot[slot[c]]];
+            }
+            group.start = static_cast<std::uint32_t>(group_lists_used_);
+            group.count = static_cast<std::uint32_t>(filter_->filter(
+                box(first, last), from, from_count, group_lists_.get() + group.start));
+            group_lists_used_ += group.count;
         }
     }
-    // Pad with the colour that cannot win; the colour that sets the bound
-    // always qualifies, so the cell is never empty.
-    filling.scanned = (count + scan_padding - 1) / scan_padding * scan_padding;
-    for (std::size_t k = count; k < slots; ++k) filling.index[k] = static_cast<std::uint16_t>(size_);
-    for (std::size_t k = 0; k < slots; ++k) {
-        filling.r[k] = channel_[0][filling.index[k]];
-        filling.g[k] = channel_[1][filling.index[k]];
-        filling.b[k] = channel_[2][filling.index[k]];
+    if (group.count == 0) {
+        count = size_;
+        return all_.data();
     }
-    cell_slot_[cell] = static_cast<std::uint16_t>(pool_used_++);
+    count = group.count;
+    return group_lists_.get() + group.start;
+}
+
+// Stores a list of candidates and returns the entry of a cell that has it.
+std::uint32_t ColorSearch::store_list(const std::uint16_t* winners, std::size_t count) {
+    const std::size_t width = round_up(count, list_lanes);
+    // A list of over half the palette saves little over scanning it all.
+    if (2 * count > size_ || lists_used_ + 4 * width > list_floats) return scan_all_mark;
+    float* list = lists_.get() + lists_used_;
+    for (std::size_t k = 0; k < width; ++k) {
+        for (int c = 0; c < 3; ++c)
+            list[c * width + k] = k < count ? channel_[c][winners[k]] : far_away;
+        const std::int32_t index = k < count ? index_[winners[k]] : 0;
+        std::memcpy(list + 3 * width + k, &index, sizeof index);
+    }
+    const auto entry = static_cast<std::uint32_t>(lists_used_ / 4 << count_bits | count);
+    lists_used_ += 4 * width;
+    return entry;
+}
+
+std::uint32_t ColorSearch::fill_cell(std::uint32_t cell) {
+    const std::uint32_t slot[3] = {cell / (span_ * span_), cell / span_ % span_, cell % span_};
+    std::size_t from_count;
+    const std::uint16_t* from = group_winners(0, slot, from_count);
+    // Where the block has as few winners as one list scanned in the pixel
+    // loop, its cells share that list: narrowing it further gains nothing.
+    if (from_count <= list_lanes) {
+        Group& group = group_of(0, slot);
+        if (group.cell_entry == 0) group.cell_entry = store_list(from, from_count);
+        return group.cell_entry;
+    }
+    const std::size_t count = filter_->filter(box(slot, slot), from, from_count, winners_.data());
+    return store_list(winners_.data(), count);
+}
+
+std::size_t ColorSearch::scan_all(Floats4 w) const {
+    const float query[3] = {w[0], w[1], w[2]};
+    return index_[scan_(query, channel_[0].data(), channel_[1].data(), channel_[2].data(),
+                        channel_[0].size())];
+}
+
+std::size_t ColorSearch::nearest_in_cell(Floats4 w, std::uint32_t cell) {
+    std::uint32_t entry = cells_.get()[cell];
+    if ((entry & count_mask) == 0) entry = cells_.get()[cell] = fill_cell(cell);
+    const std::uint32_t count = entry & count_mask;
+    if (count == scan_all_mark) return scan_all(w);
+    const float* list = lists_.get() + (entry >> count_bits) * 4;
+    if (count <= list_lanes) return scan_eight(w, list);
+    const std::size_t width = round_up(count, list_lanes);
+    const float query[3] = {w[0], w[1], w[2]};
+    const std::size_t first = scan_(query, list, list + width, list + 2 * width, width);
+    std::int32_t index;
+    std::memcpy(&index, list + 3 * width + first, sizeof index);
+    return static_cast<std::size_t>(index);
+}
+
+// A query outside the core (or any query, with no grid).
+std::size_t ColorSearch::nearest_outside(Floats4 w) {
+    if (span_ == 0) return scan_all(w);
+    const Floats4 u = (w - origin_) * scale_;
+    const Floats4 below = 1.0f - u, above = u - (static_cast<float>(core_) - 1.0f);
+    // Outer cells are numbered by the float exponent of below or above,
+    // each at least 1 where it is used. Past either end of the grid (and
+    // for NaN) the slot wraps around as an unsigned number.
+    const Slots below_exponent = reinterpret_cast<Slots>(below) >> 23;
+    const Slots above_exponent = reinterpret_cast<Slots>(above) >> 23;
+    const Slots inside = reinterpret_cast<Slots>(__builtin_convertvector(u, Ints4));
+    const Slots slot = u < 0.0f ? (outer - 1 + 127) - below_exponent
+                                : (u < static_cast<float>(core_) ? outer + inside
+                                                                 : (outer + core_ - 127) + above_exponent);
+    for (int c = 0; c < 3; ++c)
+        if (slot[c] >= span_) return scan_all(w);
+    const std::uint32_t cell = (slot[0] * span_ + slot[1]) * span_ + slot[2];
+    const std::uint32_t entry = cells_.get()[cell];
+    if ((entry & count_mask) - 1 < list_lanes)
+        return scan_eight(w, lists_.get() + (entry >> count_bits) * 4);
+    return nearest_in_cell(w, cell);
 }
 
 }  // namespace grainel

@@ -1,80 +1,230 @@
 // Exact nearest-colour search, faster than a plain scan of the palette.
 //
 // The rule it must reproduce: squared distance ((dr*dr + dg*dg) + db*db) in
-// 32-bit floats, smallest wins, the first of equal colours wins. A grid over
-// working space keeps, per cell, only the colours that could win somewhere
-// in the cell (decided with a margin far wider than float rounding), in
-// palette order. Cells are filled the first time a pixel lands in them, into
-// storage reserved up front, so a pass allocates nothing. Queries outside
-// the grid, cells with more than 16 candidates, and small jobs scan every
-// colour, a vector of them at a time.
+// 32-bit floats, smallest wins, the first of equal colours wins. A grid
+// over working space keeps, per cell, only the colours that can win
+// somewhere in the cell (possible_winners.h), in palette order, so a query
+// compares few colours where the palette is sparse near it and more where
+// it is crowded. Along each channel the grid has evenly spaced core cells
+// across the palette's range and a margin around it and, beyond them on
+// either side, outer cells that double in width: diffused values can run
+// tens of thousands of units past the palette, where only a few colours can
+// win, and they still find a cell. Cells are filled the first time a query
+// lands in them, into storage reserved up front, so a pass allocates
+// nothing.
 #pragma once
+
+#include <xmmintrin.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <vector>
 
 #include "palette.h"
+#include "possible_winners.h"
 
 namespace grainel {
 
 class ColorSearch {
 public:
-    // `queries` is how many lookups the caller expects: the grid is only
-    // set up when it can pay for itself.
-    ColorSearch(const Palette& palette, std::size_t queries);
+    // A query: the working values r, g, b in lanes 0 to 2; lane 3 is ignored.
+    using Floats4 = float __attribute__((vector_size(16)));
 
-    std::size_t nearest(const float w[3]) {
-        if (cell_slot_.empty()) return scan_all(w);
-        std::size_t cell = 0;
-        for (int c = 0; c < 3; ++c) {
-            const float offset = (w[c] - origin_[c]) * inv_cell_size_[c];
-            // Written to be false for NaN, so NaN takes the full scan.
-            if (!(offset >= 0.0f && offset < static_cast<float>(side))) return scan_all(w);
-            cell = cell * side + static_cast<std::size_t>(offset);
-        }
-        if (cell_slot_[cell] == unfilled) fill_cell(cell);
-        if (cell_slot_[cell] == crowded) return scan_all(w);
-        return scan_cell(w, pool_[cell_slot_[cell]]);
+    // A range of working values per channel (lanes 0 to 2).
+    struct Bounds {
+        Floats4 lo, hi;
+    };
+
+    // `queries` is how many lookups the caller expects: the grid is only
+    // set up when it can pay for itself. A caller that knows every query
+    // lies within `bounds` may give them: the core then covers just that
+    // range, and Lookup::cell_inside finds a query's cell without checks.
+    ColorSearch(const Palette& palette, std::size_t queries, const Bounds* bounds = nullptr);
+
+    bool has_grid() const { return span_ != 0; }
+
+    // A cell's candidates, in palette order, padded with colours that never
+    // win to a multiple of list_lanes: their r values, then g, then b, then
+    // their palette indices as 32-bit integers.
+    static constexpr std::size_t list_lanes = 8;
+
+    // What a query reads, copied into the pixel loop: held by value there,
+    // it cannot be aliased by the bytes the loop writes, so it stays in
+    // registers. Cells fill through the search, into storage that never
+    // moves.
+    class Lookup;
+    Lookup lookup();
+
+private:
+    using Ints4 = std::int32_t __attribute__((vector_size(16)));
+    using Slots = std::uint32_t __attribute__((vector_size(16)));
+
+    // Outer cells per channel on each side of the core, the n-th 2^n core
+    // cells wide: the grid reaches 2^14 core cells past the core.
+    static constexpr std::uint32_t outer = 14;
+    // A cell's entry: where its list starts, in units of four floats, above
+    // the count of its candidates. Count 0: not filled yet.
+    static constexpr int count_bits = 12;
+    static constexpr std::uint32_t count_mask = (1u << count_bits) - 1;
+    static constexpr std::uint32_t scan_all_mark = count_mask;  // scan the palette instead
+    // Cells are filled from the winners of a block of cells around them,
+    // and those blocks from the winners of larger blocks, three levels in
+    // all. Per channel a block spans 2^core_shift core cells or
+    // 2^outer_shift outer ones.
+    static constexpr std::uint32_t group_levels = 3;
+    static constexpr std::uint32_t core_shift[group_levels] = {2, 4, 6};
+    static constexpr std::uint32_t outer_shift[group_levels] = {0, 0, 2};
+
+    struct FreeDeleter {
+        void operator()(void* p) const { std::free(p); }
+    };
+    // Blocks are zero-filled by calloc, which is their empty state.
+    struct Group {
+        bool filled;
+        std::uint32_t start, count;  // its winners in group_lists_
+        std::uint32_t cell_entry;    // the list its cells share, if they do
+    };
+    struct GroupLevel {
+        std::uint32_t per_side = 0;
+        std::vector<std::uint32_t> of_slot, first_slot, last_slot;
+        std::unique_ptr<Group[], FreeDeleter> groups;
+    };
+
+    static std::size_t scan_eight(Floats4 w, const float* list);
+    std::size_t scan_all(Floats4 w) const;
+    std::size_t nearest_in_cell(Floats4 w, std::uint32_t cell);
+    std::size_t nearest_outside(Floats4 w);
+    void set_up_grid(std::size_t queries, const Bounds* bounds);
+    void set_up_slots(int channel, float lo, float hi);
+    void set_up_groups();
+    std::uint32_t fill_cell(std::uint32_t cell);
+    Group& group_of(std::uint32_t level, const std::uint32_t slot[3]);
+    const std::uint16_t* group_winners(std::uint32_t level, const std::uint32_t slot[3],
+                                       std::size_t& count);
+    std::uint32_t store_list(const std::uint16_t* winners, std::size_t count);
+    Box box(const std::uint32_t first[3], const std::uint32_t last[3]) const;
+
+    using Scan = std::size_t (*)(const float*, const float*, const float*, const float*,
+                                 std::size_t);
+    Scan scan_;  // the first_nearest of the widest vectors this CPU runs
+
+    // The palette's distinct colours, the first of each set of equal ones
+    // in palette order (a later equal colour never wins): by channel,
+    // padded for the scan with far-away entries that can never win, and
+    // each with its palette index.
+    std::size_t size_;
+    std::vector<float> channel_[3];
+    std::vector<std::int32_t> index_;
+    std::vector<std::uint16_t> all_;  // 0, 1, ... size_ - 1
+
+    // The grid: span_ slots per channel, core_ of them in the core. A
+    // query's u = (w - origin_) * scale_ is in [0, core_) in the core, whose
+    // slot k + outer holds u in [k, k + 1).
+    Floats4 origin_ = {}, scale_ = {};
+    std::uint32_t core_ = 0, span_ = 0;  // span_ 0: no grid
+    // Per channel and slot, the range of working values its queries can
+    // have: its exact range, widened to allow for the rounding of u.
+    std::vector<double> slot_lo_[3], slot_hi_[3];
+    // Zero-filled by calloc, so untouched pages are never mapped.
+    std::unique_ptr<std::uint32_t[], FreeDeleter> cells_;
+    // Candidate lists. Reserved whole; only what cells fill is touched.
+    std::unique_ptr<float[]> lists_;
+    std::size_t lists_used_ = 0;
+    GroupLevel group_levels_[group_levels];
+    std::unique_ptr<std::uint16_t[]> group_lists_;
+    std::size_t group_lists_used_ = 0;
+    std::vector<std::uint16_t> winners_;  // one fill's result
+    std::unique_ptr<WinnerFilter> filter_;
+};
+
+class ColorSearch::Lookup {
+public:
+    // The palette index of the first nearest colour to w.
+    [[gnu::always_inline]] std::size_t nearest(Floats4 w) const {
+        // Most queries fall in the core: they are handled here.
+        const Floats4 u = (w - origin_) * scale_;
+        const auto inside = reinterpret_cast<__m128>((u >= 0.0f) & (u < core_));
+        if ((_mm_movemask_ps(inside) & 7) != 7) return search_->nearest_outside(w);
+        const std::uint32_t cell = cell_of(u);
+        if (const float* list = short_list(cell)) return scan_eight(w, list);
+        return search_->nearest_in_cell(w, cell);
+    }
+
+    // The cell of a query within the bounds the search was given.
+    [[gnu::always_inline]] std::uint32_t cell_inside(Floats4 w) const {
+        return cell_of((w - origin_) * scale_);
+    }
+
+    // The cell's list if the cell is filled and has up to list_lanes
+    // candidates, else null.
+    [[gnu::always_inline]] const float* short_list(std::uint32_t cell) const {
+        const std::uint32_t entry = cells_[cell];
+        return (entry & count_mask) - 1 < list_lanes ? lists_ + (entry >> count_bits) * 4 : nullptr;
+    }
+
+    // The nearest colour to a query in the cell, however long its list;
+    // fills the cell first if need be.
+    std::size_t nearest_in_cell(Floats4 w, std::uint32_t cell) const {
+        return search_->nearest_in_cell(w, cell);
     }
 
 private:
-    static constexpr std::size_t side = 40;  // cells per axis, 64000 in all
-    // A cell's place in the pool, or one of these markers.
-    static constexpr std::uint16_t unfilled = 0xFFFF;
-    static constexpr std::uint16_t crowded = 0xFFFE;
+    friend class ColorSearch;
 
-    // Up to `slots` candidates of a cell in palette order, their values
-    // laid out for vector loads; unused slots hold a colour that cannot win.
-    static constexpr std::size_t slots = 16;
-    struct Cell {
-        float r[slots], g[slots], b[slots];
-        std::uint16_t index[slots];
-        std::size_t scanned;  // candidates padded to the scan's multiple
-    };
+    // The cell of a u in the core.
+    [[gnu::always_inline]] std::uint32_t cell_of(Floats4 u) const {
+        const Slots slot = outer + reinterpret_cast<Slots>(__builtin_convertvector(u, Ints4));
+        return (slot[0] * span_ + slot[1]) * span_ + slot[2];
+    }
 
-    std::size_t scan_all(const float w[3]) const;
-    static std::size_t scan_cell(const float w[3], const Cell& cell);
-    void set_up_grid();
-    void fill_cell(std::size_t cell);
-
-    std::size_t size_;
-    // Palette values by channel, padded for the scan with far-away entries
-    // that can never win.
-    std::vector<float> channel_[3];
-    float origin_[3] = {};
-    float inv_cell_size_[3] = {};
-    // Per axis and slab of the grid, each colour's smallest and largest
-    // squared distance to the slab; a cell's bounds are sums of three.
-    // Padded like the channels, with entries that never qualify.
-    std::vector<float> near_[3], far_[3];
-    std::vector<std::uint16_t> cell_slot_;
-    // Filled cells, in the order pixels first reached them. Reserved for
-    // every cell but left uninitialised, so memory is only touched as cells
-    // fill.
-    std::unique_ptr<Cell[]> pool_;
-    std::size_t pool_used_ = 0;
+    Floats4 origin_, scale_;
+    float core_;
+    std::uint32_t span_;
+    const std::uint32_t* cells_;
+    const float* lists_;
+    ColorSearch* search_;
 };
+
+// Which of the eight lanes of low and high first holds the least value.
+[[gnu::always_inline]] inline int first_least(ColorSearch::Floats4 low, ColorSearch::Floats4 high) {
+    ColorSearch::Floats4 least = low < high ? low : high;
+    ColorSearch::Floats4 other = __builtin_shufflevector(least, least, 1, 0, 3, 2);
+    least = least < other ? least : other;
+    other = __builtin_shufflevector(least, least, 2, 3, 0, 1);
+    least = least < other ? least : other;
+    return __builtin_ctz(_mm_movemask_ps(reinterpret_cast<__m128>(low == least)) |
+                         _mm_movemask_ps(reinterpret_cast<__m128>(high == least)) << 4);
+}
+
+// The first nearest of a list of eight candidates, in two vectors.
+[[gnu::always_inline]] inline std::size_t ColorSearch::scan_eight(Floats4 w, const float* list) {
+    auto distances = [&](const float* at) {
+        Floats4 r, g, b;
+        std::memcpy(&r, at, sizeof r);
+        std::memcpy(&g, at + list_lanes, sizeof g);
+        std::memcpy(&b, at + 2 * list_lanes, sizeof b);
+        const Floats4 dr = w[0] - r, dg = w[1] - g, db = w[2] - b;
+        return (dr * dr + dg * dg) + db * db;
+    };
+    std::int32_t index;
+    std::memcpy(&index, list + 3 * list_lanes + first_least(distances(list), distances(list + 4)),
+                sizeof index);
+    return static_cast<std::size_t>(index);
+}
+
+inline ColorSearch::Lookup ColorSearch::lookup() {
+    Lookup view;
+    view.origin_ = origin_;
+    view.scale_ = scale_;
+    view.core_ = static_cast<float>(core_);
+    view.span_ = span_;
+    view.cells_ = cells_.get();
+    view.lists_ = lists_.get();
+    view.search_ = this;
+    return view;
+}
 
 }  // namespace grainel

@@ -2,6 +2,7 @@
 
 #include "color_search.h"
 #include "level_quantisers.h"
+#include "palette_pixels.h"
 
 #include <algorithm>
 #include <array>
@@ -90,19 +91,20 @@ void store_cell(float* to, Cell cell) {
 }
 
 // Quantises a pixel's first three channels together to a palette colour.
+// The colours' working values are held as vectors of four, the last lane
+// zero like the error's, so the error is one vector subtraction.
 struct PaletteQuantiser {
     using Cell = Float4;
     const float* decode;
     const Rgb* colors;
-    const std::array<float, 3>* values;
-    ColorSearch& search;
+    const Float4* values;
+    ColorSearch::Lookup search;
 
     [[gnu::always_inline]] Float4 operator()(std::uint8_t* pixel, Float4 owed) const {
         const Float4 v = Float4{decode[pixel[0]], decode[pixel[1]], decode[pixel[2]], 0.0f} + owed;
-        const float w[3] = {v[0], v[1], v[2]};
-        const std::size_t best = search.nearest(w);
+        const std::size_t best = search.nearest(v);
         for (int ch = 0; ch < 3; ++ch) pixel[ch] = colors[best][ch];
-        return v - Float4{values[best][0], values[best][1], values[best][2], 0.0f};
+        return v - values[best];
     }
 };
 
@@ -349,10 +351,18 @@ void diffuse_palette(Raster& image, const Space& space, const Palette& palette,
                      const DiffusionMethod& method, float strength, bool serpentine,
                      ErrorRows& rows) {
     const KernelRows kernel = kernel_rows(method, strength);
+    if (!kernel.active[0] && !kernel.active[1] && !kernel.active[2]) {
+        // Nothing is spread: each pixel simply takes its nearest colour.
+        nearest_palette(image, space, palette);
+        return;
+    }
     ColorSearch search(palette, image.height * image.width);
+    std::vector<Float4> values(palette.values.size());
+    for (std::size_t i = 0; i < values.size(); ++i)
+        values[i] = Float4{palette.values[i][0], palette.values[i][1], palette.values[i][2], 0.0f};
     scan_with(method, image, kernel, serpentine, rows,
-              PaletteQuantiser{space.decode.data(), palette.colors.data(), palette.values.data(),
-                               search});
+              PaletteQuantiser{space.decode.data(), palette.colors.data(), values.data(),
+                               search.lookup()});
 }
 
 }  // namespace grainel

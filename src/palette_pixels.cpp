@@ -1,0 +1,143 @@
+#include "palette_pixels.h"
+
+#include <algorithm>
+
+#include "ordered.h"
+
+#include "isa_target.h"
+
+namespace grainel {
+namespace {
+
+using Floats4 = ColorSearch::Floats4;
+constexpr std::size_t lanes = vector_bytes / sizeof(float);
+using Floats = float __attribute__((vector_size(vector_bytes)));
+
+Floats load(const float* from) {
+    Floats v;
+    __builtin_memcpy(&v, from, sizeof v);
+    return v;
+}
+
+Floats broadcast(float x) {
+    Floats v;
+    for (std::size_t i = 0; i < lanes; ++i) v[i] = x;
+    return v;
+}
+
+// The first nearest of a short candidate list (ColorSearch::list_lanes
+// candidates, some of them padding that never wins). The distances are
+// computed with the widest vectors; their least is found in halves of four
+// (first_least), which measured faster than shuffling across a 256-bit
+// register.
+[[gnu::always_inline]] inline std::size_t first_nearest_listed(Floats4 w, const float* list) {
+    constexpr std::size_t parts = ColorSearch::list_lanes / lanes;
+    constexpr std::size_t stride = ColorSearch::list_lanes;
+    const Floats wr = broadcast(w[0]), wg = broadcast(w[1]), wb = broadcast(w[2]);
+    Floats d[parts];
+    for (std::size_t p = 0; p < parts; ++p) {
+        const Floats dr = wr - load(list + p * lanes), dg = wg - load(list + stride + p * lanes),
+                     db = wb - load(list + 2 * stride + p * lanes);
+        d[p] = (dr * dr + dg * dg) + db * db;
+    }
+    Floats4 half[2];
+    __builtin_memcpy(half, d, sizeof half);
+    std::int32_t index;
+    __builtin_memcpy(&index, list + 3 * stride + first_least(half[0], half[1]), sizeof index);
+    return static_cast<std::size_t>(index);
+}
+
+// Where each pixel's shift comes from: the tiled matrix, one row of it at
+// a time, each cell's shift computed as the pixel would compute it, or the
+// noise stream. The row holds only the columns the image reaches, so it
+// wraps at the matrix width or never.
+struct MatrixShifts {
+    const ThresholdMatrix& matrix;
+    Floats4 scale;
+    Floats4* row;
+    std::size_t used;
+    std::size_t column = 0;
+
+    void start_row(std::size_t y) {
+        const float* thresholds = matrix.thresholds.data() + y % matrix.height * matrix.width;
+        for (std::size_t k = 0; k < used; ++k) row[k] = scale * (thresholds[k] - 0.5f);
+        column = 0;
+    }
+    Floats4 next() {
+        const Floats4 shift = row[column];
+        if (++column == used) column = 0;
+        return shift;
+    }
+};
+
+struct NoiseShifts {
+    Floats4 scale;
+    NoiseStream stream;
+
+    void start_row(std::size_t) {}
+    Floats4 next() { return scale * stream.next_offset(); }
+};
+
+template <bool Grid, class Shifts>
+void quantise(const PalettePass& pass, Shifts shifts) {
+    // Locals, so that the byte stores below cannot alias them.
+    const ColorSearch::Lookup lookup = pass.search.lookup();
+    const float* decode = pass.space.decode.data();
+    const Rgb* colors = pass.palette.colors.data();
+    const Raster& image = pass.image;
+    const std::size_t channels = image.channels;
+    constexpr std::size_t batch = 16;
+    Floats4 w[batch];
+    std::uint32_t cell[batch];
+    const float* list[batch];
+    for (std::size_t y = 0; y < image.height; ++y) {
+        shifts.start_row(y);
+        std::uint8_t* row = image.pixels + y * image.width * channels;
+        for (std::size_t x0 = 0; x0 < image.width; x0 += batch) {
+            const std::size_t n = std::min(batch, image.width - x0);
+            std::uint8_t* pixel = row + x0 * channels;
+            for (std::size_t i = 0; i < n; ++i, pixel += channels) {
+                w[i] = shifts.next() + Floats4{decode[pixel[0]], decode[pixel[1]], decode[pixel[2]], 0.0f};
+                if constexpr (Grid) {
+                    cell[i] = lookup.cell_inside(w[i]);
+                    list[i] = lookup.short_list(cell[i]);
+                }
+            }
+            pixel = row + x0 * channels;
+            for (std::size_t i = 0; i < n; ++i, pixel += channels) {
+                std::size_t best;
+                if constexpr (Grid) {
+                    best = list[i] ? first_nearest_listed(w[i], list[i])
+                                   : lookup.nearest_in_cell(w[i], cell[i]);
+                } else {
+                    best = lookup.nearest(w[i]);
+                }
+                const Rgb& color = colors[best];
+                for (int c = 0; c < 3; ++c) pixel[c] = color[c];
+            }
+        }
+    }
+}
+
+template <class Shifts>
+void quantise(const PalettePass& pass, Shifts shifts) {
+    if (pass.search.has_grid())
+        quantise<true>(pass, shifts);
+    else
+        quantise<false>(pass, shifts);
+}
+
+}  // namespace
+
+template <>
+void ordered_palette_pixels<this_isa>(const PalettePass& pass, Floats4 scale,
+                                      const ThresholdMatrix& matrix, Floats4* row) {
+    quantise(pass, MatrixShifts{matrix, scale, row, std::min(matrix.width, pass.image.width)});
+}
+
+template <>
+void random_palette_pixels<this_isa>(const PalettePass& pass, Floats4 scale, std::uint64_t seed) {
+    quantise(pass, NoiseShifts{scale, NoiseStream(seed)});
+}
+
+}  // namespace grainel

@@ -1,0 +1,104 @@
+"""The nearest-colour search finds the plain rule's colour on every path.
+
+The search keeps per region of working space only the colours that can win
+there, reaches far past the palette, scans the palette whole where nothing
+narrower is known, and compares candidates with the widest vectors the CPU
+has (the baseline-only build runs the narrow ones). Each case aims at one of
+those: exact ties and repeated colours, crowded and sparse palettes, diffused
+values that run thousands of units outside the palette or past the grid, and
+4096 colours. The images are large enough for every palette here to get a
+grid (a few thousand pixels for thousands of colours, 16384 for 256).
+"""
+
+import numpy as np
+import pytest
+
+import grainel
+import reference
+
+
+def lattice(ramp):
+    return [(r, g, b) for r in ramp for g in ramp for b in ramp]
+
+
+def random_colors(count, seed, low=0, high=256):
+    return np.random.default_rng(seed).integers(low, high, (count, 3))
+
+
+def clustered(seed):
+    # Most colours packed into a few small clusters, as a palette fitted to
+    # a photo is: crowded cells with long candidate lists.
+    rng = np.random.default_rng(seed)
+    centres = rng.integers(20, 236, (6, 3))
+    near = centres[rng.integers(0, 6, 240)] + rng.integers(-6, 7, (240, 3))
+    return np.concatenate([near, random_colors(80, seed)]).clip(0, 255)
+
+
+def repeated(colors):
+    # Each colour again, later and in the reverse order: only the first of
+    # equal colours may ever be chosen.
+    colors = [tuple(int(c) for c in rgb) for rgb in colors]
+    return colors + colors[::-1]
+
+
+PALETTES = {
+    # Midpoints between lattice colours tie exactly at strength 0.
+    "lattice with repeats": repeated(lattice([*range(0, 256, 32), 255])),
+    # Diffused values run thousands of units past a palette this dark.
+    "dark only": lattice(range(0, 41, 4)),
+    # A unit wide in linear light: the grid's cells are tiny, and diffused
+    # values leave it altogether.
+    "thirteen darkest bytes": lattice(range(13)),
+    "crowded": clustered(3),
+    "256 random": random_colors(256, 4),
+    "1024 bright": random_colors(1024, 5, 96),
+    "4096 random": random_colors(4096, 6),
+}
+
+
+def image(rng, height, width, channels=3):
+    img = rng.integers(0, 256, (height, width, channels), dtype=np.uint8)
+    # Flat saturated areas drive the diffused error far past a palette that
+    # cannot reach them; smooth ramps cross many cells.
+    img[: height // 4] = 255
+    img[height // 4: height // 2, :, 0] = 0
+    img[height // 2:, : width // 2] = np.linspace(0, 255, width // 2, dtype=np.uint8)[None, :, None]
+    return img
+
+
+@pytest.mark.parametrize("name", PALETTES)
+@pytest.mark.parametrize("method, linear", [("floyd_steinberg", False), ("atkinson", True)])
+def test_diffusion_matches_the_plain_rule(name, method, linear):
+    img = image(np.random.default_rng(len(name)), 128, 128)
+    options = dict(palette=PALETTES[name], linear=linear)
+    expected = reference.error_diffusion(img, method, **options)
+    assert np.array_equal(grainel.error_diffusion(img, method, **options), expected)
+
+
+@pytest.mark.parametrize("name", PALETTES)
+def test_serpentine_diffusion_matches_the_plain_rule(name):
+    img = image(np.random.default_rng(7), 128, 128, 4)
+    options = dict(palette=PALETTES[name], serpentine=True, strength=0.8)
+    expected = reference.error_diffusion(img, "sierra_lite", **options)
+    assert np.array_equal(grainel.error_diffusion(img, "sierra_lite", **options), expected)
+
+
+@pytest.mark.parametrize("name", PALETTES)
+@pytest.mark.parametrize("linear", [False, True])
+def test_threshold_dither_and_plain_quantisation_match_the_plain_rule(name, linear):
+    img = image(np.random.default_rng(11), 128, 128)
+    img[::7] = np.arange(0, 256, 2, dtype=np.uint8)[:, None]  # every byte, as grays
+    img[3::7] = np.arange(1, 256, 2, dtype=np.uint8)[:, None]
+    options = dict(palette=PALETTES[name], linear=linear)
+    bayer = reference.bayer(4)
+    assert np.array_equal(grainel.ordered_dither(img, 4, **options),
+                          reference.ordered_dither(img, bayer, **options))
+    assert np.array_equal(grainel.random_dither(img, seed=3, **options),
+                          reference.random_dither(img, 3, **options))
+    # At strength 0 all three are plain quantisation (diffusion passes
+    # nothing on).
+    plain = reference.ordered_dither(img, bayer, strength=0.0, **options)
+    for result in (grainel.ordered_dither(img, strength=0.0, **options),
+                   grainel.random_dither(img, strength=0.0, **options),
+                   grainel.error_diffusion(img, strength=0.0, **options)):
+        assert np.array_equal(result, plain)
