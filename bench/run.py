@@ -136,57 +136,6 @@ def pil_palette_image(palette):
 # Peers written in plain NumPy
 # ---------------------------------------------------------------------------
 
-def _bayer8():
-    n, k = 8, 3
-    m = np.zeros((n, n), dtype=np.float32)
-    for yy in range(n):
-        for xx in range(n):
-            v = 0
-            for i in range(k):
-                v = 4 * v + 2 * (((xx ^ yy) >> i) & 1) + ((yy >> i) & 1)
-            m[yy, xx] = (np.float32(v) + np.float32(0.5)) / np.float32(n * n)
-    return m
-
-
-BAYER8 = _bayer8()
-
-
-def _level_bytes(n):
-    return np.array([int(round(k * 255.0 / (n - 1))) for k in range(n)], dtype=np.uint8)
-
-
-def numpy_ordered(img, n):
-    """Ordered 8x8 dither of a 2-D uint8 image to n levels, float32 throughout."""
-    h, w = img.shape
-    step = np.float32(255.0 / (n - 1))
-    inv_step = np.float32((n - 1) / 255.0)
-    offset = step * (BAYER8 - np.float32(0.5))                   # 8 x 8
-    band = np.tile(offset, (1, -(-w // 8)))[:, :w]                # 8 x W, tiled
-    v = img.astype(np.float32)
-    h8 = h - h % 8
-    if h8:
-        # add the 8-row band to every 8-row stripe without tiling it to H x W
-        stripes = v[:h8].reshape(h8 // 8, 8, w)
-        stripes += band
-    if h % 8:
-        v[h8:] += band[:h % 8]
-    v *= inv_step
-    v += np.float32(0.5)
-    np.floor(v, out=v)
-    np.clip(v, 0, n - 1, out=v)
-    return _level_bytes(n)[v.astype(np.uint8)]
-
-
-def numpy_random(img, seed):
-    """White-noise threshold to two levels (NumPy's own generator)."""
-    rng = np.random.default_rng(seed)
-    v = rng.random(img.shape, dtype=np.float32)
-    v -= np.float32(0.5)
-    v *= np.float32(255.0)
-    v += img
-    return np.where(v >= np.float32(127.5), np.uint8(255), np.uint8(0))
-
-
 def ordered_cut_tile(gray, matrix_side):
     """The byte each pixel of `gray` must exceed to come out white under grainel's ordered
     dither (Bayer, 2 levels), found by asking grainel for every byte in every cell: what
@@ -654,64 +603,8 @@ def main():
         sec, samples = median_seconds(lambda: fn(None), repeats)
         return mps(pixels, sec), samples
 
-    # -- single-threaded throughput -----------------------------------------
-    table.section("throughput, one thread, MP/s (higher is better); ratio = grainel / peer")
-
     def g_call(fn, img):
         return lambda which: fn(img if which is None else which)
-
-    # Floyd-Steinberg, two levels, gray
-    ours, s = bench(g_call(lambda im: grainel.error_diffusion(im, "floyd_steinberg"), gray),
-                    gray_px, small_gray, reps)
-    if Image is not None:
-        peer, ps = bench(g_call(lambda im: Image.fromarray(im).convert("1"), gray),
-                         gray_px, small_gray, reps)
-    else:
-        peer, ps = None, []
-    table.add("Floyd-Steinberg, 2 levels, gray", ours, "MP/s",
-              'Pillow convert("1")' if Image is not None else na, peer,
-              extra={"samples_s": s, "peer_samples_s": ps, "pixels": gray_px})
-
-    # palettes on RGB: Floyd-Steinberg (with Pillow) and Atkinson (no peer)
-    for method, label in (("floyd_steinberg", "Floyd-Steinberg"), ("atkinson", "Atkinson")):
-        for palette in (PALETTE_16, PALETTE_256):
-            n = len(palette)
-            ours, s = bench(g_call(lambda im, p=palette, m=method:
-                                   grainel.error_diffusion(im, m, palette=p), rgb),
-                            rgb_px, small_rgb, reps)
-            peer_name, peer, ps = None, None, []
-            if method == "floyd_steinberg":
-                if Image is not None:
-                    pal_img = pil_palette_image(palette)
-                    peer, ps = bench(g_call(lambda im, pi=pal_img:
-                                            Image.fromarray(im).quantize(palette=pi, dither=PIL_FS), rgb),
-                                     rgb_px, small_rgb, reps)
-                    peer_name = "Pillow quantize(FS)"
-                else:
-                    peer_name = na
-            table.add("%s, %d colours, RGB" % (label, n), ours, "MP/s", peer_name, peer,
-                      extra={"samples_s": s, "peer_samples_s": ps, "pixels": rgb_px})
-
-    # ordered 8x8 Bayer, two and four levels, against plain NumPy
-    for n in (2, 4):
-        ours, s = bench(g_call(lambda im, n=n: grainel.ordered_dither(im, 8, levels=n), gray),
-                        gray_px, small_gray, reps)
-        peer, ps = bench(g_call(lambda im, n=n: numpy_ordered(im, n), gray),
-                         gray_px, small_gray, reps)
-        same = bool(np.array_equal(grainel.ordered_dither(gray, 8, levels=n), numpy_ordered(gray, n)))
-        row = table.add("ordered Bayer 8x8, %d levels, gray" % n, ours, "MP/s",
-                        "NumPy float32", peer,
-                        extra={"samples_s": s, "peer_samples_s": ps, "pixels": gray_px,
-                               "same_output_as_peer": same})
-        if not same:
-            row["peer_note"] = "(output differs)"
-
-    # random, two levels
-    ours, s = bench(g_call(lambda im: grainel.random_dither(im, seed=1), gray),
-                    gray_px, small_gray, reps)
-    peer, ps = bench(g_call(lambda im: numpy_random(im, 1), gray), gray_px, small_gray, reps)
-    table.add("random, 2 levels, gray", ours, "MP/s", "NumPy rng threshold", peer,
-              extra={"samples_s": s, "peer_samples_s": ps, "pixels": gray_px})
 
     add_threshold_and_levels_rows(table, bench, g_call, gray, rgb, small_gray, small_rgb, reps)
     named_matrix_rows(table, gray, small_gray, reps)
@@ -720,6 +613,11 @@ def main():
     photo = photo_rgb(rgb_size)
     palette_rows(table, bench, {"synth": rgb} if photo is None else {"photo": photo, "synth": rgb},
                  reps, "photo rows skipped: scikit-image is not installed" if photo is None else "")
+    for palette in (PALETTE_16, PALETTE_256):
+        ours, s = bench(g_call(lambda im, p=palette: grainel.error_diffusion(im, "atkinson", palette=p),
+                               rgb), rgb_px, small_rgb, reps)
+        table.add("Atkinson, %d colours, synth" % len(palette), ours, "MP/s",
+                  extra={"samples_s": s, "pixels": rgb_px})
 
     # -- every kernel, raster and serpentine -------------------------------
     table.section("error diffusion, 2 levels, gray, every kernel, MP/s; "
