@@ -161,6 +161,15 @@ def test_results_are_stored_in_the_smallest_exact_form(tmp_path, source, flags, 
     assert_array_equal(pixels(tmp_path / "out.png"), pixels(tmp_path / "out.webp"))
 
 
+def test_colours_closer_than_pillows_palette_cache_keep_their_own_index(tmp_path):
+    dark = RGB // 64  # near black, so that the dark entries all occur
+    Image.fromarray(dark).save(tmp_path / "in.png")
+    options = ["-p", "#000,#010101,#020203,#fff", "-s", "0"]
+    assert main([str(tmp_path / "in.png"), str(tmp_path / "out.png"), *options]) == 0
+    expected = grainel.dither(dark, palette=["#000", "#010101", "#020203", "#fff"], strength=0)
+    assert_array_equal(pixels(tmp_path / "out.png"), expected)
+
+
 @pytest.mark.parametrize("source, out, flags, status, magic", [
     (GRAY, "out.pbm", [], 0, b"P4"), (GRAY, "out.pgm", ["-l", "3"], 0, b"P5"), (GRAY, "out.pbm", ["-l", "3"], 1, b""),
     (RGB, "out.gif", ["-l", "16"], 1, b""), (RGB, "out.jpg", [], 2, b""), (RGB, "out.jpg", ["--lossy"], 0, b"\xff\xd8"),

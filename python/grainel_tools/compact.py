@@ -11,7 +11,7 @@ import itertools
 from dataclasses import dataclass
 
 import numpy as np
-from PIL import Image, ImageChops
+from PIL import Image
 
 Entry = tuple[int, ...]
 
@@ -92,13 +92,18 @@ def _quantized(frame: Image.Image, rgb: np.ndarray) -> Image.Image | None:
     """Pillow's own mapping to the palette, when it maps every pixel to its own colour.
 
     It is several times quicker than ours, but answers from a cache of 6-bit
-    colour cells, so entries closer than that can be confused; the check is
-    exact, and a confusion falls back to the table lookup below.
+    colour cells, so entries closer than that can be confused. Without
+    dither it maps each pixel by its colour alone, so a row holding each
+    entry once shows how every pixel of the frame maps; a confusion falls
+    back to the table lookup below.
     """
     palette = Image.new("P", (1, 1))
     palette.putpalette(rgb.tobytes())
-    quantized = frame.quantize(palette=palette, dither=Image.Dither.NONE)
-    return quantized if ImageChops.difference(quantized.convert("RGB"), frame).getbbox() is None else None
+    entries = Image.frombytes("RGB", (len(rgb), 1), rgb.tobytes())
+    mapped = np.asarray(entries.quantize(palette=palette, dither=Image.Dither.NONE))
+    if not np.array_equal(mapped[0], np.arange(len(rgb))):
+        return None
+    return frame.quantize(palette=palette, dither=Image.Dither.NONE)
 
 
 def _keys(pixels: np.ndarray) -> np.ndarray:
