@@ -161,13 +161,15 @@ def test_results_are_stored_in_the_smallest_exact_form(tmp_path, source, flags, 
     assert_array_equal(pixels(tmp_path / "out.png"), pixels(tmp_path / "out.webp"))
 
 
-def test_colours_closer_than_pillows_palette_cache_keep_their_own_index(tmp_path):
-    dark = RGB // 64  # near black, so that the dark entries all occur
-    Image.fromarray(dark).save(tmp_path / "in.png")
-    options = ["-p", "#000,#010101,#020203,#fff", "-s", "0"]
-    assert main([str(tmp_path / "in.png"), str(tmp_path / "out.png"), *options]) == 0
-    expected = grainel.dither(dark, palette=["#000", "#010101", "#020203", "#fff"], strength=0)
-    assert_array_equal(pixels(tmp_path / "out.png"), expected)
+# Indexed output holds exactly the dithered colours: colours closer than the cells of
+# Pillow's palette cache keep their own entries, and a named palette's unused entries
+# are dropped without mixing up the others.
+@pytest.mark.parametrize("palette, source", [("#000,#010101,#020203,#fff", RGB // 64), ("web", RGB)])
+def test_indexed_output_holds_the_dithered_colours(tmp_path, palette, source):
+    Image.fromarray(source).save(tmp_path / "in.png")
+    assert main([str(tmp_path / "in.png"), str(tmp_path / "out.png"), "-p", palette, "-s", "0"]) == 0
+    colors = palettes.resolve(palette)
+    assert_array_equal(pixels(tmp_path / "out.png"), grainel.dither(source, palette=colors, strength=0))
 
 
 @pytest.mark.parametrize("source, out, flags, status, magic", [

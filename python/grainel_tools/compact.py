@@ -8,6 +8,7 @@ A dithered image has few distinct colours, so storing it as 8-bit gray or
 from __future__ import annotations
 
 import itertools
+from collections.abc import Sequence
 from dataclasses import dataclass
 
 import numpy as np
@@ -34,8 +35,17 @@ class Compact:
         return self.frames[0].mode
 
 
-def compact(frames: list[Image.Image]) -> Compact:
-    """The smallest exact form of frames that share one mode (L, LA, RGB, RGBA)."""
+def compact(frames: list[Image.Image], palette: Sequence[Sequence[int]] | None = None) -> Compact:
+    """The smallest exact form of frames that share one mode (L, LA, RGB, RGBA).
+
+    `palette` lists colours that every pixel of RGB frames is known to be
+    one of (a result dithered to that palette): indexing by it spares the
+    search for the frames' colours, which costs as much as the indexing.
+    """
+    if palette is not None and frames[0].mode == "RGB":
+        indexed = _indexed_by(frames, np.asarray(palette, np.uint8).reshape(-1, 3))
+        if indexed is not None:
+            return indexed
     entries = _distinct(frames)
     if entries is None:  # more than 256 colours: only the full mode holds them
         return Compact(frames)
@@ -86,6 +96,34 @@ def _indexed(frames: list[Image.Image], entries: list[Entry]) -> Compact:
             im.info["transparency"] = alphas.tobytes()
         indexed.append(im)
     return Compact(indexed, alphas=None if alphas is None else alphas.tobytes())
+
+
+def _indexed_by(frames: list[Image.Image], palette: np.ndarray) -> Compact | None:
+    """What _indexed gives for frames whose colours are among `palette`'s, or None.
+
+    The entries the frames use are found from the indexed frames' counts;
+    gray ones are left to compact(), whose gray forms are smaller.
+    """
+    rgb = np.unique(palette, axis=0)  # sorted, as compact() sorts the colours it finds
+    if len(rgb) > 256:
+        return None
+    indexed = []
+    for frame in frames:
+        im = _quantized(frame, rgb)
+        if im is None:
+            return None
+        indexed.append(im)
+    used = np.flatnonzero(sum(np.asarray(im.histogram()[:len(rgb)]) for im in indexed))
+    if (rgb[used] == rgb[used, :1]).all():
+        return None
+    if len(used) < len(rgb):
+        renumber = np.zeros(256, np.uint8)
+        renumber[used] = np.arange(len(used))
+        indexed = [Image.frombuffer("P", im.size, renumber[np.asarray(im)], "raw", "P", 0, 1)
+                   for im in indexed]
+    for im in indexed:
+        im.putpalette(rgb[used].tobytes())
+    return Compact(indexed)
 
 
 def _quantized(frame: Image.Image, rgb: np.ndarray) -> Image.Image | None:

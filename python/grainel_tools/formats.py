@@ -75,7 +75,7 @@ def save(picture: Picture, stream: BinaryIO, fmt: Format, *, lossy: bool = False
     if count > 1 and not fmt.frames:
         raise FormatError(f"{fmt.name} holds one frame, this picture has {count}; "
                           "write .png, .gif, .webp or .tif")
-    form = _fit(compact(picture.frames), fmt)
+    form = _fit(compact(picture.frames, picture.palette), fmt)
     if fmt.pillow == "PNG" and count == 1 and not _many_levels(form):
         write_png(stream, form.frames[0], gray_bits=form.gray_bits, alphas=form.alphas,
                   icc_profile=picture.icc_profile)

@@ -39,15 +39,21 @@ class Picture:
     `durations` (milliseconds per frame) and `loop` (as the file gives it;
     None plays once) describe an animation; `icc_profile` is the colour
     profile the values are in when they were not converted to sRGB.
+    `palette`, set by Settings.apply_picture on a result dithered to a
+    palette, holds colours (r, g, b) that every pixel of its RGB frames is
+    one of: the writers then index the frames without looking for their
+    colours. Frames made otherwise must leave it None.
     """
 
     frames: list[Image.Image]
     durations: list[int] | None = None
     loop: int | None = None
     icc_profile: bytes | None = field(default=None, repr=False)
+    palette: list[tuple[int, int, int]] | None = field(default=None, repr=False)
 
-    def with_frames(self, frames: list[Image.Image]) -> Picture:
-        return replace(self, frames=frames)
+    def with_frames(self, frames: list[Image.Image],
+                    palette: list[tuple[int, int, int]] | None = None) -> Picture:
+        return replace(self, frames=frames, palette=palette)
 
 
 def read_image(source: Source, *, color_managed: bool = True,

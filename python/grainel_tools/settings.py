@@ -109,7 +109,11 @@ class Settings:
         if self.wants_color and frames[0].mode in ("L", "LA"):  # a palette needs colour channels
             frames = [f.convert("RGB" if f.mode == "L" else "RGBA") for f in frames]
         own = palettes.adaptive(_stacked(frames), self.colors) if self.colors else None
-        return picture.with_frames([self.apply(f, own) for f in frames])
+        chosen = own if own is not None else self.palette
+        # Colours given as text are left to grainel to read: only (r, g, b)
+        # entries can tell the writers which colours the pixels are.
+        known = None if chosen is None or any(isinstance(c, str) for c in chosen) else chosen
+        return picture.with_frames([self.apply(f, own) for f in frames], known)
 
     def check(self) -> None:
         """Run the options once on a 1x1 picture, and refuse options that would do nothing.
