@@ -78,19 +78,6 @@ def test_row_bands_match_the_model(method, height, width):
     agree(random_image(rng, 4, height, width), method, levels=3, strength=0.6, linear=True)
 
 
-@pytest.mark.parametrize("method, serpentine, size, duplicates", [
-    ("floyd_steinberg", False, 9, 0), ("floyd_steinberg", True, 40, 3), ("atkinson", False, 300, 0),
-    ("jarvis_judice_ninke", False, 24, 30), ("sierra_lite", True, 5, 0),  # a crowd of equal colours
-])
-def test_palettes_large_enough_for_the_colour_grid_match_the_model(method, serpentine, size, duplicates):
-    rng = rng_for("grid", method, size)
-    img = random_image(rng, 3, 48, 96)
-    colors = rng.integers(0, 256, (size, 3)).tolist()
-    colors += [colors[0]] * duplicates + [[0, 0, 0], [128, 128, 128], [255, 255, 255]]  # ties
-    for linear in (False, True):
-        agree(img, method, palette=colors, serpentine=serpentine, linear=linear)
-
-
 # ------------------------------------------------------------------ examples worked by hand
 
 @pytest.mark.parametrize("img, kw, expected", [

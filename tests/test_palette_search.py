@@ -86,15 +86,16 @@ def test_serpentine_diffusion_matches_the_plain_rule(name):
 @pytest.mark.parametrize("name", PALETTES)
 @pytest.mark.parametrize("linear", [False, True])
 def test_threshold_dither_and_plain_quantisation_match_the_plain_rule(name, linear):
-    img = image(np.random.default_rng(11), 128, 128)
-    img[::7] = np.arange(0, 256, 2, dtype=np.uint8)[:, None]  # every byte, as grays
-    img[3::7] = np.arange(1, 256, 2, dtype=np.uint8)[:, None]
+    img = image(np.random.default_rng(11), 128, 128, 4)  # alpha passes through
+    img[::7, :, :3] = np.arange(0, 256, 2, dtype=np.uint8)[:, None]  # every byte, as grays
+    img[3::7, :, :3] = np.arange(1, 256, 2, dtype=np.uint8)[:, None]
     options = dict(palette=PALETTES[name], linear=linear)
     bayer = reference.bayer(4)
-    assert np.array_equal(grainel.ordered_dither(img, 4, **options),
-                          reference.ordered_dither(img, bayer, **options))
-    assert np.array_equal(grainel.random_dither(img, seed=3, **options),
-                          reference.random_dither(img, 3, **options))
+    for strength in (1.0, 0.45):
+        assert np.array_equal(grainel.ordered_dither(img, 4, strength=strength, **options),
+                              reference.ordered_dither(img, bayer, strength=strength, **options))
+        assert np.array_equal(grainel.random_dither(img, seed=3, strength=strength, **options),
+                              reference.random_dither(img, 3, strength=strength, **options))
     # At strength 0 all three are plain quantisation (diffusion passes
     # nothing on).
     plain = reference.ordered_dither(img, bayer, strength=0.0, **options)
