@@ -24,7 +24,7 @@ LEVEL = 6
 try:
     # libdeflate writes the same format, as small at its level 5 as zlib at 6
     # in a third of the time; compressing is most of what saving costs.
-    from deflate import zlib_compress
+    from deflate import zlib_compress  # type: ignore[import-not-found, unused-ignore]
 
     def compress(data: bytes) -> bytes:
         return bytes(zlib_compress(data, 5))
