@@ -138,6 +138,7 @@ def test_palette_turns_gray_into_rgb_and_colors_fits_one(Image, tmp_path):
     (["--palette", "#000,#ggg"], "invalid hex color \"#ggg\"; expected '#rgb' or '#rrggbb'"),
     (["--palette", "no-such-palette"], "unknown palette"),
     (["--matrix", "3"], 'unknown dither matrix "3"'),
+    (["--matrix", "bluenoise65"], "bluenoise64 (see --list)"),
     (["--matrix", "1,2;3"], "bad matrix"),
     (["--matrix", "4", "--method", "fs"], "--matrix"),
     (["--colors", "4", "--palette", "bw"], "not allowed with"),
@@ -187,6 +188,13 @@ def test_installed_command_and_module():
     for argv in [[command, "--version"], [sys.executable, "-m", "grainel_tools", "--version"]]:
         done = subprocess.run(argv, capture_output=True, text=True, timeout=60)
         assert (done.returncode, done.stdout) == (0, f"grainel {grainel.__version__}\n"), done.stderr
+    # A reader that stops early (`grainel --list | head`) ends the listing quietly.
+    read_end, write_end = os.pipe()
+    os.close(read_end)
+    with os.fdopen(write_end, "wb") as closed_pipe:
+        done = subprocess.run([sys.executable, "-m", "grainel_tools", "--list"], stdout=closed_pipe,
+                              stderr=subprocess.PIPE, text=True, timeout=60)
+    assert (done.returncode, done.stderr) == (1, "")
 
 
 def test_stubs_match_the_module_and_the_tools_type_check(tmp_path):

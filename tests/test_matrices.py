@@ -92,12 +92,13 @@ def test_shipped_blue_noise_regenerates_exactly():
     assert not np.array_equal(void_and_cluster(16, seed=3), void_and_cluster(16, seed=4))
 
 
-@pytest.mark.parametrize("name", ["bluenoise16", "HALFTONE4", "diamond8", "dlines4"])
-def test_cli_dithers_with_named_matrices(tmp_path, capsys, name):
+@pytest.mark.parametrize("option, name", [("--matrix", "bluenoise16"), ("--method", "HALFTONE4"),
+                                          ("--matrix", "diamond8"), ("--method", "dlines4")])
+def test_cli_dithers_with_named_matrices(tmp_path, capsys, option, name):
     Image = pytest.importorskip("PIL.Image")
     gray = np.random.default_rng(2).integers(0, 256, (20, 24), dtype=np.uint8)
     Image.fromarray(gray).save(tmp_path / "in.png")
-    assert main([str(tmp_path / "in.png"), str(tmp_path / "out.png"), "--matrix", name]) == 0
+    assert main([str(tmp_path / "in.png"), str(tmp_path / "out.png"), option, name]) == 0
     with Image.open(tmp_path / "out.png") as out:
         assert_array_equal(np.asarray(out.convert("L")), grainel.ordered_dither(gray, matrices.matrix(name)))
     assert main(["--list"]) == 0

@@ -58,7 +58,7 @@ def build_parser() -> argparse.ArgumentParser:
     how = parser.add_argument_group("dithering")
     how.add_argument("-m", "--method",
                      help="error-diffusion name or alias (default floyd_steinberg), "
-                          "a Bayer matrix name such as bayer4x4, 'random', or 'ordered'")
+                          "a matrix name such as bayer4x4 or bluenoise64, 'random', or 'ordered'")
     how.add_argument("--matrix", metavar="M",
                      help="ordered dither with this matrix: bayer2x2..bayer16x16, a "
                           "size (2, 4, 8, 16), a named matrix such as bluenoise64 or "
@@ -108,8 +108,10 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def settings_from(args: argparse.Namespace, parser: argparse.ArgumentParser) -> Settings:
-    method = args.method
-    if args.matrix is not None:
+    method, matrix = args.method, args.matrix
+    if method is not None and matrices.is_named(method) and matrix is None:
+        method, matrix = None, method  # like Bayer names, every named matrix works as a method
+    if matrix is not None:
         if method is not None and method.lower() != ORDERED:
             parser.error("--matrix selects ordered dither; it cannot be combined "
                          f"with --method {method}")
@@ -122,7 +124,7 @@ def settings_from(args: argparse.Namespace, parser: argparse.ArgumentParser) -> 
     try:
         settings = Settings(
             method=method or "floyd_steinberg",
-            matrix=parse_matrix(args.matrix) if args.matrix is not None else None,
+            matrix=parse_matrix(matrix) if matrix is not None else None,
             levels=args.levels,
             palette=palettes.resolve(args.palette) if args.palette is not None else None,
             colors=args.colors, seed=args.seed, strength=args.strength,
@@ -254,7 +256,6 @@ def list_names() -> None:
     print("matrices (--matrix, or as --method):")
     for name in grainel.available_matrices():
         print(f"  {name}")
-    print("more matrices (--matrix):")
     for line in matrices.describe():
         print(f"  {line}")
     print("palettes (--palette):")
@@ -274,6 +275,10 @@ def main(argv: list[str] | None = None) -> int:
             return exc.code if isinstance(exc.code, int) else 0 if exc.code is None else 1
         except KeyboardInterrupt:  # only where no handler could be installed
             received.append(signal.SIGINT)
+        except BrokenPipeError:  # `grainel --list | head`: the reader took what it wanted
+            # Python would otherwise fail again, loudly, flushing stdout at exit.
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+            return 1
     if received:
         print("grainel: interrupted; files not yet written were dropped", file=sys.stderr)
         return 128 + received[0]

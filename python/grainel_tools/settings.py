@@ -42,7 +42,11 @@ def parse_matrix(text: str) -> Any:
     if matrices.is_named(text):
         return matrices.matrix(text)  # blue noise and screens are ours, Bayer grainel's
     if "," not in text and ";" not in text:
-        return text  # 'bayer4x4', '4x4', '4': grainel parses names itself
+        try:  # 'bayer4x4', '4x4', '4': grainel parses its names, and its message lists only those
+            grainel.ordered_dither(_PROBE, text)
+        except ValueError as exc:
+            raise OptionError(f"{exc}, or a named matrix such as bluenoise64 (see --list)") from None
+        return text
     rows = [[cell.strip() for cell in row.split(",")] for row in text.split(";")]
     try:
         try:
