@@ -182,6 +182,15 @@ def test_formats_that_would_change_the_pixels_are_refused(tmp_path, source, out,
     assert (tmp_path / out).read_bytes()[:2] == magic if magic else not (tmp_path / out).exists()
 
 
+def test_writing_from_python_refuses_lossy_formats_unless_asked(tmp_path):
+    from grainel_tools import FileError, write_image  # the command line checks before it reads
+    with pytest.raises(FileError, match="lossy"):
+        write_image(Image.fromarray(RGB), tmp_path / "out.jpg")
+    assert not (tmp_path / "out.jpg").exists()
+    write_image(Image.fromarray(RGB), tmp_path / "out.jpg", lossy=True)
+    assert (tmp_path / "out.jpg").read_bytes()[:2] == b"\xff\xd8"
+
+
 @pytest.mark.parametrize("out", ["out.gif", "out.webp", "out.png"])
 def test_animations_keep_every_frame_and_their_timing(tmp_path, out):
     frames = [Image.fromarray(np.roll(RGB, 5 * i, axis=1)).quantize(64) for i in range(3)]
