@@ -78,6 +78,14 @@ def test_row_bands_match_the_model(method, height, width):
     agree(random_image(rng, 4, height, width), method, levels=3, strength=0.6, linear=True)
 
 
+def test_a_value_pushed_past_half_a_step_above_white_stays_white():
+    # Level bytes are rounded, so an error can exceed half a step: here the 255 receives enough
+    # to round to a level above the top one, and the top one it must stay.
+    img = np.array([[99, 152, 188, 43, 37], [124, 100, 146, 225, 169], [103, 138, 255, 121, 66],
+                    [100, 170, 107, 245, 83]], np.uint8)
+    agree(img, "floyd_steinberg", levels=33)
+
+
 # ------------------------------------------------------------------ examples worked by hand
 
 @pytest.mark.parametrize("img, kw, expected", [
