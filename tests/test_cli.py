@@ -188,13 +188,16 @@ def test_installed_command_and_module():
     for argv in [[command, "--version"], [sys.executable, "-m", "grainel_tools", "--version"]]:
         done = subprocess.run(argv, capture_output=True, text=True, timeout=60)
         assert (done.returncode, done.stdout) == (0, f"grainel {grainel.__version__}\n"), done.stderr
-    # A reader that stops early (`grainel --list | head`) ends the listing quietly.
-    read_end, write_end = os.pipe()
-    os.close(read_end)
-    with os.fdopen(write_end, "wb") as closed_pipe:
-        done = subprocess.run([sys.executable, "-m", "grainel_tools", "--list"], stdout=closed_pipe,
-                              stderr=subprocess.PIPE, text=True, timeout=60)
-    assert (done.returncode, done.stderr) == (1, "")
+    # A reader that stops early (`grainel --list | head`) ends the listing quietly, whether
+    # the listing fails as it is printed or as it is flushed.
+    for unbuffered in ["1", ""]:
+        read_end, write_end = os.pipe()
+        os.close(read_end)
+        with os.fdopen(write_end, "wb") as closed_pipe:
+            done = subprocess.run([sys.executable, "-m", "grainel_tools", "--list"], stdout=closed_pipe,
+                                  stderr=subprocess.PIPE, text=True, timeout=60,
+                                  env={**os.environ, "PYTHONUNBUFFERED": unbuffered})
+        assert (done.returncode, done.stderr) == (1, ""), unbuffered
 
 
 def test_stubs_match_the_module_and_the_tools_type_check(tmp_path):

@@ -271,6 +271,7 @@ def main(argv: list[str] | None = None) -> int:
         try:
             # Intermixed, so that options may sit between IN and OUT.
             status = _main(parser, parser.parse_intermixed_args(argv), stop)
+            sys.stdout.flush()  # now, so that a closed pipe is caught below and not at exit
         except SystemExit as exc:  # argparse's --help, --version and usage errors
             return exc.code if isinstance(exc.code, int) else 0 if exc.code is None else 1
         except KeyboardInterrupt:  # only where no handler could be installed
