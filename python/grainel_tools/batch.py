@@ -1,7 +1,7 @@
 """Dithering many files: where each result goes, what must not be overwritten,
 and running the batch on threads, processes or a Dask cluster.
 
-    from grainel_tools import Settings, dither_files, output_paths
+    from grainel_tools import Settings, dither_files, output_paths, palettes
     jobs = output_paths(["photos"], "dithered", recursive=True)
     failures = dither_files(jobs, Settings(method="atkinson", palette=palettes.named("pico8")))
 """
