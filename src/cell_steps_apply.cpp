@@ -108,3 +108,5 @@ void apply_cell_steps<this_isa>(Raster& image, const CellSteps& plan) {
 }
 
 }  // namespace grainel
+
+#include "isa_target_end.h"

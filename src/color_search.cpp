@@ -25,8 +25,7 @@ constexpr std::size_t group_list_entries = std::size_t{1} << 20;
 }  // namespace
 
 ColorSearch::ColorSearch(const Palette& palette, std::size_t queries, const Bounds* bounds)
-    : scan_(vector_isa() == Isa::avx2 ? &first_nearest<Isa::avx2>
-                                      : &first_nearest<Isa::baseline>) {
+    : scan_(with_vector_isa([]<Isa I>() -> Scan { return &first_nearest<I>; })) {
     // Of equal colours only the first in palette order can win: keep that one.
     const auto& values = palette.values;
     std::vector<std::uint32_t> by_value(values.size());

@@ -14,8 +14,6 @@
 // nothing.
 #pragma once
 
-#include <xmmintrin.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -23,6 +21,7 @@
 #include <memory>
 #include <vector>
 
+#include "lane_bits.h"
 #include "palette.h"
 #include "possible_winners.h"
 
@@ -146,8 +145,7 @@ public:
     [[gnu::always_inline]] std::size_t nearest(Floats4 w) const {
         // Most queries fall in the core: they are handled here.
         const Floats4 u = (w - origin_) * scale_;
-        const auto inside = reinterpret_cast<__m128>((u >= 0.0f) & (u < core_));
-        if ((_mm_movemask_ps(inside) & 7) != 7) return search_->nearest_outside(w);
+        if ((lane_bits((u >= 0.0f) & (u < core_)) & 7) != 7) return search_->nearest_outside(w);
         const std::uint32_t cell = cell_of(u);
         if (const float* list = short_list(cell)) return scan_eight(w, list);
         return search_->nearest_in_cell(w, cell);
@@ -195,8 +193,7 @@ private:
     least = least < other ? least : other;
     other = __builtin_shufflevector(least, least, 2, 3, 0, 1);
     least = least < other ? least : other;
-    return __builtin_ctz(_mm_movemask_ps(reinterpret_cast<__m128>(low == least)) |
-                         _mm_movemask_ps(reinterpret_cast<__m128>(high == least)) << 4);
+    return __builtin_ctz(lane_bits(low == least) | lane_bits(high == least) << 4);
 }
 
 // The first nearest of a list of eight candidates, in two vectors.

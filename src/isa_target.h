@@ -1,6 +1,7 @@
-// The last include of a kernel source. CMake compiles each kernel source
-// twice, once with GRAINEL_TARGET_AVX2 defined; everything after this
-// header is compiled for that instruction set. It must come last: the
+// The last include of a kernel source, whose last line includes
+// isa_target_end.h. On x86-64 CMake compiles each kernel source twice, once
+// with GRAINEL_TARGET_AVX2 defined; everything between the two headers is
+// then compiled for that instruction set. This header must come last: the
 // standard library's templates and every inline function from the other
 // headers stay compiled for the baseline, so that no function the two
 // builds share (and the linker may pick either copy of) holds AVX2 code.
@@ -12,7 +13,14 @@
 #include "isa.h"
 
 #ifdef GRAINEL_TARGET_AVX2
+#if defined(__clang__)
+// Clang has no GCC target pragma: this gives every function declared up to
+// isa_target_end.h the target instead.
+#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
+#else
+#pragma GCC push_options
 #pragma GCC target("avx2")
+#endif
 #endif
 
 namespace grainel {

@@ -74,3 +74,5 @@ std::size_t first_nearest<this_isa>(const float w[3], const float* r, const floa
 }
 
 }  // namespace grainel
+
+#include "isa_target_end.h"

@@ -1,6 +1,10 @@
 #include "noise_draws.h"
 
+#include <bit>
+
+#if defined(__SSE2__)
 #include <immintrin.h>
+#endif
 
 #include "isa_target.h"
 
@@ -22,6 +26,10 @@ U64 mix(U64 z) {
     z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
     return (z ^ (z >> 27)) * 0x94D049BB133111EBull;
 }
+
+// Counters::next24 reads each 64-bit lane as two 32-bit lanes, low half
+// first.
+static_assert(std::endian::native == std::endian::little, "the draws' lanes assume little-endian");
 
 // The states of the stream's next `lanes` draws: the odd-numbered ones in
 // `odd`, the even-numbered in `even`, so that the top 24 bits of an even
@@ -62,7 +70,7 @@ Bytes narrow(const I32 (&masks)[4]) {
     return reinterpret_cast<Bytes>(_mm256_permutevar8x32_epi32(
         _mm256_packs_epi16(low, high), _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7)));
 }
-#else
+#elif defined(__SSE2__)
 void widen(const std::uint8_t* bytes, F32 (&values)[4]) {
     const __m128i all = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes));
     const __m128i zero = _mm_setzero_si128();
@@ -77,6 +85,36 @@ Bytes narrow(const I32 (&masks)[4]) {
     return reinterpret_cast<Bytes>(
         _mm_packs_epi16(_mm_packs_epi32(__m128i(masks[0]), __m128i(masks[1])),
                         _mm_packs_epi32(__m128i(masks[2]), __m128i(masks[3]))));
+}
+#else
+// Plain vector conversions; clang makes them NEON's widening moves on
+// aarch64. GCC 12 widens byte by byte there, but the draws' 64-bit
+// multiplies, which NEON has no lane instruction for, cost far more.
+void widen(const std::uint8_t* bytes, F32 (&values)[4]) {
+    using Bytes8 = std::uint8_t __attribute__((vector_size(8)));
+    using U16 = std::uint16_t __attribute__((vector_size(16)));
+    for (int half = 0; half < 2; ++half) {
+        Bytes8 eight;
+        __builtin_memcpy(&eight, bytes + 8 * half, sizeof eight);
+        const U16 wide = __builtin_convertvector(eight, U16);
+        values[2 * half] = __builtin_convertvector(__builtin_shufflevector(wide, wide, 0, 1, 2, 3), F32);
+        values[2 * half + 1] =
+            __builtin_convertvector(__builtin_shufflevector(wide, wide, 4, 5, 6, 7), F32);
+    }
+}
+
+// A mask lane is all ones or zero, so each of its low parts is the mask:
+// two rounds of keeping the even halves (NEON's uzp1).
+Bytes narrow(const I32 (&masks)[4]) {
+    using I16 = std::int16_t __attribute__((vector_size(16)));
+    using I8 = std::int8_t __attribute__((vector_size(16)));
+    const I16 low = __builtin_shufflevector(reinterpret_cast<I16>(masks[0]),
+                                            reinterpret_cast<I16>(masks[1]), 0, 2, 4, 6, 8, 10, 12, 14);
+    const I16 high = __builtin_shufflevector(reinterpret_cast<I16>(masks[2]),
+                                             reinterpret_cast<I16>(masks[3]), 0, 2, 4, 6, 8, 10, 12, 14);
+    return reinterpret_cast<Bytes>(__builtin_shufflevector(reinterpret_cast<I8>(low),
+                                                           reinterpret_cast<I8>(high), 0, 2, 4, 6, 8,
+                                                           10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30));
 }
 #endif
 
@@ -111,3 +149,5 @@ void random_two_raw_levels<this_isa>(NoiseStream& stream, std::uint8_t* pixels, 
 }
 
 }  // namespace grainel
+
+#include "isa_target_end.h"

@@ -141,3 +141,5 @@ void random_palette_pixels<this_isa>(const PalettePass& pass, Floats4 scale, std
 }
 
 }  // namespace grainel
+
+#include "isa_target_end.h"
