@@ -81,13 +81,6 @@ std::string bracketed_list(std::span<const Int> items) {
 
 }  // namespace
 
-void raise(PyObject* type, std::string_view message) {
-    Ref text = checked(PyUnicode_FromStringAndSize(message.data(),
-                                                   static_cast<Py_ssize_t>(message.size())));
-    PyErr_SetObject(type, text.get());
-    throw PythonError{};
-}
-
 std::string debug_string(PyObject* text) {
     // Only non-ASCII text needs the category table; it is an error path.
     Ref unicodedata;
@@ -176,21 +169,6 @@ void raise_not_instance(PyObject* object, std::string_view expected) {
     message += expected;
     message += '\'';
     raise(PyExc_TypeError, message);
-}
-
-void set_error_from_current_exception() noexcept {
-    try {
-        throw;
-    } catch (const PythonError&) {
-        if (!PyErr_Occurred())
-            PyErr_SetString(PyExc_SystemError, "error return without exception set");
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& fault) {
-        PyErr_SetString(PyExc_SystemError, fault.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unexpected internal fault");
-    }
 }
 
 }  // namespace grainel
