@@ -1,0 +1,45 @@
+// sRGB bytes, linear light and OKLab: the spaces the palette tools measure
+// colours in. Conversions are plain float arithmetic on tables built once
+// from double-precision curves, so they give the same results on every
+// platform and cost no library call per pixel.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+namespace grainel {
+
+// The linear light, 0 to 1, of each sRGB byte.
+const std::array<float, 256>& linear_of_byte();
+
+// The sRGB coding of linear light on the byte scale: encoded(v) is close to
+// 255 * srgb(v) for v in [0, 1] (within 0.005 of a byte), and maps the
+// linear value of every byte back onto that byte's value give or take that
+// much. Interpolated in a table of `steps` intervals: a multiply, a
+// lookup and a blend.
+class SrgbEncoder {
+public:
+    static constexpr int steps = 4096;
+    SrgbEncoder();
+    // v is clamped to [0, 1].
+    [[gnu::always_inline]] float operator()(float v) const {
+        const float t = (v > 0.0f ? (v < 1.0f ? v : 1.0f) : 0.0f) * static_cast<float>(steps);
+        const int i = static_cast<int>(t) < steps ? static_cast<int>(t) : steps - 1;
+        const float f = t - static_cast<float>(i);
+        return table_[i] + (table_[i + 1] - table_[i]) * f;
+    }
+
+private:
+    std::array<float, steps + 1> table_;
+};
+
+// OKLab (Ottosson 2020) of linear-light RGB, and back. Cube roots are taken
+// in double precision and rounded, so the results do not depend on the C
+// library's float cbrt.
+std::array<float, 3> oklab_of_linear(const std::array<float, 3>& rgb);
+std::array<float, 3> linear_of_oklab(const std::array<float, 3>& lab);
+
+// The sRGB byte nearest to linear light v (clamped to [0, 1]).
+std::uint8_t byte_of_linear(float v);
+
+}  // namespace grainel

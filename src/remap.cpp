@@ -1,0 +1,72 @@
+#include "remap.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+#include "color_search.h"
+#include "color_spaces.h"
+#include "diffusion_scan.h"
+#include "dither_amounts.h"
+#include "level_quantisers.h"
+
+namespace grainel {
+namespace {
+
+// Quantises one pixel of a picture with Channels channels. `amounts` holds
+// one share per pixel, found from the pixel's place in the picture.
+template <std::size_t Channels>
+struct RemapQuantiser {
+    using Cell = Float4;
+    const float* linear;
+    const SrgbEncoder* encode;
+    const Rgb* colors;
+    const Float4* values;  // the colours in linear light
+    const float* amounts;
+    const std::uint8_t* origin;
+    ColorSearch::Lookup search;
+
+    [[gnu::always_inline]] Float4 operator()(std::uint8_t* pixel, Float4 owed) const {
+        Float4 v = Float4{linear[pixel[0]], linear[pixel[1]], linear[pixel[2]], 0.0f} + owed;
+        v = v < 0.0f ? 0.0f : v;
+        v = v > 1.0f ? 1.0f : v;
+        const ColorSearch::Floats4 coded{(*encode)(v[0]), (*encode)(v[1]), (*encode)(v[2]), 0.0f};
+        const std::size_t best = search.nearest(coded);
+        for (int c = 0; c < 3; ++c) pixel[c] = colors[best][c];
+        const auto at = static_cast<std::size_t>(pixel - origin) / Channels;
+        return (v - values[best]) * amounts[at];
+    }
+};
+
+}  // namespace
+
+void perceptual_remap(Raster& image, const std::vector<Rgb>& colors, const RemapOptions& options) {
+    // Colours are compared as sRGB codes them: the raw byte space.
+    const Palette coded(colors, Space(false));
+    const std::vector<float> amounts = dither_amounts(image, coded, options.strength);
+    const std::size_t queries = image.height * image.width;
+    const ColorSearch::Bounds all_codes{{0.0f, 0.0f, 0.0f, 0.0f}, {255.0f, 255.0f, 255.0f, 0.0f}};
+    ColorSearch search(coded, queries, &all_codes);
+
+    const auto& linear = linear_of_byte();
+    const SrgbEncoder encode;
+    std::vector<Float4> values(colors.size());
+    for (std::size_t i = 0; i < colors.size(); ++i)
+        values[i] = Float4{linear[colors[i][0]], linear[colors[i][1]], linear[colors[i][2]], 0.0f};
+    // Every pixel passes on its own share of its error: the kernel itself
+    // runs at full strength.
+    const KernelRows kernel = kernel_rows(*options.method, 1.0f);
+    ErrorRows rows = ErrorRows::for_palette(image.width);
+    auto run = [&]<std::size_t Channels>() {
+        diffusion_scan::scan_with(*options.method, image, kernel, options.serpentine, rows,
+                                  RemapQuantiser<Channels>{linear.data(), &encode, colors.data(),
+                                                           values.data(), amounts.data(),
+                                                           image.pixels, search.lookup()});
+    };
+    if (image.channels == 4)
+        run.template operator()<4>();
+    else
+        run.template operator()<3>();
+}
+
+}  // namespace grainel
