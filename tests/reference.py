@@ -9,6 +9,7 @@ walks pixel by pixel in Python, so keep its images to a few dozen pixels.
 import ctypes
 import ctypes.util
 import functools
+import math
 import unicodedata
 
 import numpy as np
@@ -149,7 +150,8 @@ def kernel_rows(method, strength):
 
 def _diffuse(px, method, strength, serpentine, decode, quantise):
     """Diffuse over px, an (H, W, k) view of the channels quantised together, in place.
-    quantise(v) gives the output bytes and their working values for a working (k,) vector."""
+    quantise(v, y, x) gives the output bytes and the error passed on for the working (k,)
+    vector v of pixel (y, x)."""
     height, width, k = px.shape
     forward, mirrored, active = kernel_rows(method, strength)
     rows = [np.zeros((width + 8, k), f32) for _ in range(3)]  # cell x + 2 is column x
@@ -158,8 +160,7 @@ def _diffuse(px, method, strength, serpentine, decode, quantise):
         kernel = mirrored if backwards else forward
         for x in range(width - 1, -1, -1) if backwards else range(width):
             v = decode[px[y, x]] + rows[0][x + 2]  # never clamped
-            px[y, x], value = quantise(v)
-            e = v - value
+            px[y, x], e = quantise(v, y, x)
             for dy in np.flatnonzero(active):
                 rows[dy][x:x + 8] += kernel[dy][:, None] * e  # product rounded, then added
         rows[0][:] = 0
@@ -174,21 +175,85 @@ def error_diffusion(img, method="floyd_steinberg", levels=2, palette=None, serpe
     if palette is not None:
         colors, values, _ = palette_table(palette, linear)
 
-        def nearest_color(v):
+        def nearest_color(v, y, x):
             best = nearest_colors(values, v)
-            return colors[best], values[best]
+            return colors[best], v - values[best]
         _diffuse(px[:, :, :3], method, strength, serpentine, decode, nearest_color)
         return out
     level_bytes, level_values, _, inv_step = levels_table(levels, linear)
 
-    def nearest_level(v):
+    def nearest_level(v, y, x):
         if levels == 2:
             k = int(v[0] >= f32(127.5))
         else:
             k = min(max(int(round_half_away(v[0] * inv_step)), 0), levels - 1)
-        return level_bytes[k], level_values[k:k + 1]
+        return level_bytes[k], v - level_values[k:k + 1]
     for c in _level_channels(px.shape[2], preserve_alpha):
         _diffuse(px[:, :, c:c + 1], method, strength, serpentine, decode, nearest_level)
+    return out
+
+
+# ------------------------------------------------------------------ the perceptual remap
+
+def _srgb(v):
+    return 12.92 * v if v <= 0.0031308 else 1.055 * math.pow(v, 1 / 2.4) - 0.055
+
+
+@functools.cache
+def linear_of_byte():
+    """Linear light of each byte, from the curve in double precision."""
+    return np.array([e / 12.92 if e <= 0.04045 else math.pow((e + 0.055) / 1.055, 2.4)
+                     for e in (b / 255.0 for b in range(256))], f32)
+
+
+@functools.cache
+def encoder_table(steps=4096):
+    return np.array([255.0 * _srgb(i / steps) for i in range(steps + 1)], f32)
+
+
+def encoded(v, steps=4096):
+    """sRGB coding on the byte scale of linear values in [0, 1], interpolated in the table."""
+    table = encoder_table(steps)
+    t = v * f32(steps)
+    i = np.minimum(t.astype(np.int64), steps - 1)
+    return table[i] + (table[i + 1] - table[i]) * (t - i.astype(f32))
+
+
+def _box_means(planes, r):
+    """Means over (2r+1)^2 windows, edges replicated, of (H, W, k) planes, in double."""
+    padded = np.pad(planes.astype(np.float64), ((r, r), (r, r), (0, 0)), mode="edge")
+    h, w = planes.shape[:2]
+    total = sum(padded[dy:dy + h, dx:dx + w] for dy in range(2 * r + 1) for dx in range(2 * r + 1))
+    return total / float((2 * r + 1) ** 2)
+
+
+def dither_amounts(px, colors, strength):
+    """How much of its error each pixel passes on: its full error where the palette is coarse
+    around its neighbourhood or the neighbourhood is busy, less where smooth and close."""
+    rgb = px[:, :, :3].astype(np.int64)
+    nearest = colors[nearest_colors(colors.astype(f32), rgb.astype(f32))].astype(np.int64)
+    distance = np.sqrt(((rgb - nearest) ** 2).sum(axis=2).astype(np.float64)).astype(f32)
+    m = _box_means(distance[:, :, None], 3)[:, :, 0]
+    coarse = (m * m / (m * m + 81.0)).astype(f32).astype(np.float64)
+    means = _box_means(np.concatenate([rgb, rgb * rgb], axis=2), 2)
+    variance = np.maximum(means[:, :, 3:] - means[:, :, :3] * means[:, :, :3], 0.0).sum(axis=2) / 3.0
+    busy = variance / (variance + 8 * 58.5225)
+    return (float(f32(strength)) * (1.0 - (1.0 - busy) * (1.0 - coarse))).astype(f32)
+
+
+def remap(img, palette, strength=0.9, method="floyd_steinberg", serpentine=False):
+    """What grainel_tools.remap returns for an (H, W, 3 or 4) array."""
+    out, px = _image(img)
+    colors = parse_colors(palette)
+    linear = linear_of_byte()
+    values = linear[colors]
+    amounts = dither_amounts(px, colors, strength)
+
+    def nearest_coded(v, y, x):
+        v = np.minimum(np.maximum(v, f32(0)), f32(1))
+        best = nearest_colors(colors.astype(f32), encoded(v))
+        return colors[best], (v - values[best]) * amounts[y, x]
+    _diffuse(px[:, :, :3], ALIASES.get(method, method), 1.0, serpentine, linear, nearest_coded)
     return out
 
 

@@ -4,6 +4,8 @@
 
 - `palettes`: named palettes (`palettes.named("pico8")`, `palettes.NAMED`),
   palette files (`read_gpl`, `read_hex`) and palettes from images.
+- `remap`: a picture to a palette's colours as it looks (error diffused in
+  linear light, grain kept out of smooth areas the palette renders closely).
 - `matrices`, `matrix`: named threshold matrices for ordered dither (blue
   noise, halftone and line screens): `matrix("bluenoise64")`.
 - `read_image`, `read_picture`: image files as grainel takes them (upright,
@@ -22,12 +24,13 @@ from .errors import FileError
 from .formats import FORMATS, FormatError
 from .matrices import matrix
 from .pictures import READABLE, Picture, read_image, read_picture
+from .remap import remap
 from .settings import OptionError, Settings
 from .writing import write_image, write_picture
 
 __all__ = [
     "FORMATS", "READABLE", "Cancelled", "FileError", "FileOptions", "FormatError", "OptionError",
     "Picture", "PlanError", "Settings", "check_jobs", "dither_file", "dither_files", "main",
-    "matrices", "matrix", "output_paths", "palettes", "read_image", "read_picture",
+    "matrices", "matrix", "output_paths", "palettes", "read_image", "read_picture", "remap",
     "write_image", "write_picture",
 ]

@@ -1,0 +1,81 @@
+"""grainel_tools.remap gives the plain rule's bytes on every path, and takes what a picture is.
+
+The plain rule (reference.remap) walks pixel by pixel: the fast path scans rows in a staggered
+wavefront, searches a grid of candidate colours once there are enough pixels for one, and
+compares candidates in vectors (the baseline-only build runs the narrow ones). The pictures mix
+flat saturated areas, which push the error against the palette's limits, with ramps and noise,
+which make the dither amounts vary from pixel to pixel.
+"""
+
+import numpy as np
+import pytest
+
+import reference
+from test_palette_search import clustered, image, random_colors, repeated
+
+Image = pytest.importorskip("PIL.Image")
+from grainel_tools import remap  # noqa: E402  (after the skip: the tools need Pillow)
+
+PALETTES = {
+    "pico-like": random_colors(16, 1),
+    "grays": [(v, v, v) for v in (0, 85, 170, 255)],
+    "repeated, two colours": repeated([(255, 0, 0), (0, 0, 255)]),
+    "one colour": [(90, 140, 30)],
+    "crowded": clustered(2),
+}
+
+
+@pytest.mark.parametrize("name", PALETTES)
+@pytest.mark.parametrize("shape, options", [
+    ((9, 17, 3), dict()),
+    ((5, 1, 3), dict(strength=1.0, method="jjn")),
+    ((1, 23, 4), dict(strength=0.5, serpentine=True)),
+    ((14, 11, 4), dict(strength=0.0)),
+    ((13, 12, 3), dict(method="atkinson", serpentine=True)),
+])
+def test_small_pictures_match_the_plain_rule(name, shape, options):
+    img = image(np.random.default_rng(shape[0] * shape[1]), *shape)
+    expected = reference.remap(img, PALETTES[name], **options)
+    assert np.array_equal(remap(img, PALETTES[name], **options), expected)
+
+
+@pytest.mark.parametrize("palette", [clustered(5), random_colors(300, 8)])
+def test_a_picture_large_enough_for_the_grid_matches_the_plain_rule(palette):
+    img = image(np.random.default_rng(9), 130, 128)
+    assert np.array_equal(remap(img, palette), reference.remap(img, palette))
+
+
+def test_it_takes_what_a_picture_is():
+    rgb = image(np.random.default_rng(4), 6, 7)
+    gray = rgb[:, :, 1]
+    expected = remap(rgb, PALETTES["grays"])
+    # A gray picture is matched as the RGB picture of its grays.
+    assert np.array_equal(remap(gray, PALETTES["grays"]), remap(np.dstack([gray] * 3), PALETTES["grays"]))
+    as_pil = remap(Image.fromarray(rgb), PALETTES["grays"])
+    assert as_pil.mode == "RGB" and np.array_equal(np.asarray(as_pil), expected)
+    la = Image.fromarray(np.dstack([gray, rgb[:, :, 0]]), "LA")
+    assert remap(la, PALETTES["grays"]).mode == "RGBA"
+    hexes = ["#000", "#555555", "aaa", "#ffffff"]
+    assert np.array_equal(remap(rgb, hexes), expected)
+    assert np.array_equal(remap(rgb, np.array(PALETTES["grays"], np.int64)), expected)
+    before = rgb.copy()
+    remap(rgb, PALETTES["grays"])
+    assert np.array_equal(rgb, before)
+
+
+@pytest.mark.parametrize("args, options, exc, words", [
+    ((np.zeros((2, 2, 3)), ["#000"]), {}, TypeError, "uint8"),
+    ((np.zeros((2, 2, 5), np.uint8), ["#000"]), {}, ValueError, "image"),
+    ((None, ["#000"]), {}, TypeError, "image"),
+    ((np.zeros((2, 2, 3), np.uint8), "#000,#fff"), {}, TypeError, "palette"),
+    ((np.zeros((2, 2, 3), np.uint8), []), {}, ValueError, "palette"),
+    ((np.zeros((2, 2, 3), np.uint8), ["#00g"]), {}, ValueError, "palette"),
+    ((np.zeros((2, 2, 3), np.uint8), [(0, 0, 256)]), {}, ValueError, "palette"),
+    ((np.zeros((2, 2, 3), np.uint8), [(0, 0)]), {}, TypeError, "palette"),
+    ((np.zeros((2, 2, 3), np.uint8), ["#000"]), dict(strength=1.5), ValueError, "strength"),
+    ((np.zeros((2, 2, 3), np.uint8), ["#000"]), dict(strength="1"), TypeError, "strength"),
+    ((np.zeros((2, 2, 3), np.uint8), ["#000"]), dict(method="bayer8x8"), ValueError, "floyd_steinberg"),
+])
+def test_wrong_arguments_are_named(args, options, exc, words):
+    with pytest.raises(exc, match=words):
+        remap(*args, **options)
