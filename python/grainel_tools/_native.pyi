@@ -1,6 +1,7 @@
-# The companion's native module: plain byte buffers in and out; the Python
-# functions of grainel_tools check and shape every argument first.
-from typing_extensions import Buffer
+# The companion's native module: C-contiguous uint8 arrays in and out; the
+# Python functions of grainel_tools check and shape every argument first.
+import numpy as np
+from numpy.typing import NDArray
 
-def remap(image: Buffer, palette: Buffer, out: Buffer, method: str, strength: float,
-          serpentine: bool) -> None: ...
+def remap(image: NDArray[np.uint8], palette: NDArray[np.uint8], out: NDArray[np.uint8],
+          method: str, strength: float, serpentine: bool) -> None: ...
