@@ -8,22 +8,26 @@ and running the batch on threads, processes or a Dask cluster.
 
 from __future__ import annotations
 
+import contextlib
 import io
 import os
 import sys
 import threading
-from collections.abc import Callable, Iterable, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from concurrent.futures import FIRST_COMPLETED, Executor, ThreadPoolExecutor, wait
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from pathlib import Path
 from typing import Any, Union
 
 from PIL import Image
 
-from .pictures import READABLE, read_picture
+from .errors import Cancelled, FileError, reason
+from .formats import FormatError, encode, format_for, format_named, holds_alpha
+from .pictures import READABLE, Picture, read_picture
 from .safe_files import check_folder, is_special
 from .settings import Settings
-from .writing import write_picture
+from .sizing import WHITE
+from .writing import write_data
 
 STDIO = "-"  # standard input as a source, standard output as a destination
 PathName = Union[str, "os.PathLike[str]"]
@@ -37,8 +41,9 @@ class FileOptions:
     `color_managed=False` keeps pixel values as stored instead of converting
     an embedded ICC profile to sRGB. `replace` lets results replace existing
     files, inputs included. `lossy` allows JPEG output. `max_pixels` refuses
-    larger images (0: no limit) and takes the place of Pillow's own limit in
-    the process that reads. `format` is the format for standard output.
+    larger images, and results (0: no limit), and takes the place of
+    Pillow's own limit in the process that reads. `format` is the format
+    for standard output.
     """
 
     color_managed: bool = True
@@ -52,44 +57,50 @@ class PlanError(ValueError):
     """A batch that would overwrite a file or write one output twice; nothing was done."""
 
 
-class Cancelled(Exception):
-    """The batch was interrupted before this file was written."""
-
-
-def output_paths(inputs: Sequence[PathName], out_dir: PathName, *, recursive: bool = False,
-                 ext: str = ".png",
+def output_paths(inputs: Sequence[PathName], out_dir: PathName | None, *, recursive: bool = False,
+                 ext: str = ".png", suffix: str = "",
                  on_skipped: Callable[[Path, int], None] | None = None) -> list[tuple[Path, Path]]:
-    """Pair each input file with its result in `out_dir`, named <stem><ext>.
+    """Pair each input file with its result, named <stem><suffix><ext>, in `out_dir` or beside it.
 
     A directory stands for the image files in it (by READABLE extension,
     hidden ones skipped); with `recursive` its subfolders too, mirrored
     under `out_dir`. Without it, `on_skipped(folder, count)` hears of the
-    subfolders left out.
+    subfolders left out. Results are never taken as inputs: `out_dir` is
+    not searched, nor is a file found in a folder that another input's
+    result would replace (the `a-dithered.png` of `a.png`, on a second run).
     """
-    out = Path(out_dir)
+    out = None if out_dir is None else Path(out_dir)
+    results = None if out is None else _identity(out)
     jobs: list[tuple[Path, Path]] = []
+    found: set[Path] = set()
     for name in inputs:
         root = Path(name)
         if not root.is_dir():
-            jobs.append((root, out / (root.stem + ext)))
+            jobs.append((root, (out or root.parent) / (root.stem + suffix + ext)))
             continue
         for folder, subfolders, files in os.walk(root):
-            subfolders[:] = sorted(d for d in subfolders if not d.startswith("."))
+            subfolders[:] = sorted(d for d in subfolders if not d.startswith(".")
+                                   and _identity(Path(folder, d)) != results)
             if not recursive:
                 if subfolders and on_skipped:
                     on_skipped(root, len(subfolders))
                 subfolders.clear()
-            relative = Path(folder).relative_to(root)
-            jobs += [(Path(folder, f), out / relative / (Path(f).stem + ext)) for f in sorted(files)
-                     if not f.startswith(".") and Path(f).suffix.lower() in READABLE]
-    return jobs
+            target = Path(folder) if out is None else out / Path(folder).relative_to(root)
+            here = [Path(folder, f) for f in sorted(files)
+                    if not f.startswith(".") and Path(f).suffix.lower() in READABLE]
+            found.update(here)
+            jobs += [(src, target / (src.stem + suffix + ext)) for src in here]
+    written = {_identity(dst): src for src, dst in jobs}
+    return [(src, dst) for src, dst in jobs
+            if src not in found or written.get(_identity(src), src) == src]
 
 
-def check_jobs(jobs: Iterable[Job], *, replace: bool = False) -> None:
+def check_jobs(jobs: Iterable[Job], *, replace: bool = False, hint: str = "replace=True") -> None:
     """Refuse, before any work, a batch that would overwrite a file it was not allowed to.
 
     Two inputs with one result are always refused; an existing result (an
-    input above all) only without `replace`.
+    input above all) only without `replace`. `hint` names the way to allow
+    it in the messages.
     """
     problems: list[str] = []
     writers: dict[str, Path] = {}
@@ -104,7 +115,7 @@ def check_jobs(jobs: Iterable[Job], *, replace: bool = False) -> None:
         writers[key] = Path(src)
         if not replace and os.path.lexists(target) and not is_special(target):
             what = "is an input" if key in inputs else "exists"
-            problems.append(f"{target} {what}; use --force to replace it")
+            problems.append(f"{target} {what}; use {hint} to replace it")
     if problems:
         more = f"\n(and {len(problems) - 5} more)" if len(problems) > 5 else ""
         raise PlanError("\n".join(problems[:5]) + more)
@@ -115,40 +126,118 @@ def _identity(path: Path) -> str:
     return os.path.normcase(os.path.realpath(path))
 
 
+# One CPU-heavy step (decoding, dithering, encoding) per core at a time, however
+# many files are under way: more would only share the cores, and each running
+# step is one a stop request has to wait for.
+_CORES = threading.BoundedSemaphore(len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity")
+                                    else os.cpu_count() or 1)
+
+
+@contextlib.contextmanager
+def _core(cancelled: Callable[[], bool] | None) -> Iterator[None]:
+    while not _CORES.acquire(timeout=0.02):
+        if cancelled is not None and cancelled():
+            raise Cancelled()
+    try:
+        yield
+    finally:
+        _CORES.release()
+
+
+class _Watched(io.BytesIO):
+    """A file's bytes that a decoder reads a block at a time, giving up once `cancelled`."""
+
+    def __init__(self, data: bytes, name: str, cancelled: Callable[[], bool]) -> None:
+        super().__init__(data)
+        self.name, self._cancelled = name, cancelled
+
+    def read(self, size: int | None = -1) -> bytes:
+        if self._cancelled():
+            raise Cancelled()
+        return super().read(size)
+
+
+def _read_bytes(src: PathName, cancelled: Callable[[], bool] | None) -> bytes:
+    if src == STDIO:
+        return sys.stdin.buffer.read()
+    blocks = []
+    try:
+        with open(src, "rb") as stream:
+            while block := stream.read(1 << 20):
+                if cancelled is not None and cancelled():
+                    raise Cancelled()
+                blocks.append(block)
+    except OSError as exc:
+        raise FileError("reading", src, reason(exc)) from None
+    return b"".join(blocks)
+
+
+def _has_alpha(picture: Picture) -> bool:
+    return any(f.mode.endswith("A") and f.getchannel("A").histogram()[255] < f.width * f.height
+               for f in picture.frames)
+
+
 def dither_file(src: PathName, dst: PathName, settings: Settings = Settings(),
                 options: FileOptions = FileOptions(),
-                cancelled: Callable[[], bool] | None = None) -> None:
-    """Read, dither and write one file ("-": standard input or output).
+                cancelled: Callable[[], bool] | None = None) -> list[str]:
+    """Read, dither and write one file ("-": standard input or output); returns notes for the user.
 
-    `cancelled` is asked between the steps; once it says yes the file is
-    dropped (Cancelled) rather than written.
+    `cancelled` is asked as the file is read and decoded and between the
+    steps; once it says yes the file is dropped (Cancelled) rather than
+    written. A picture with transparency written to a format without it is
+    flattened onto white, unless `settings.background` says otherwise, and
+    a note says so.
     """
     def checkpoint() -> None:
         if cancelled is not None and cancelled():
             raise Cancelled(str(src))
 
+    notes: list[str] = []
     if options.max_pixels is not None:
         Image.MAX_IMAGE_PIXELS = None  # the check below is the one in force
+    try:
+        fmt = format_named(options.format or "png") if dst == STDIO else format_for(Path(dst))
+    except FormatError as exc:
+        raise FileError("writing", dst, str(exc)) from None
     checkpoint()
-    source: Any = src
-    if src == STDIO:
-        source = io.BytesIO(sys.stdin.buffer.read())
-        source.name = "standard input"
-    picture = read_picture(source, color_managed=options.color_managed,
-                           max_pixels=options.max_pixels or None)
+    name = "standard input" if src == STDIO else str(src)
+    data = _read_bytes(src, cancelled)
+    source: Any = io.BytesIO(data) if cancelled is None else _Watched(data, name, cancelled)
+    source.name = name
+    with _core(cancelled):
+        picture = read_picture(source, color_managed=options.color_managed,
+                               max_pixels=options.max_pixels or None)
+    del data, source
+    width, height = settings.output_size(picture.frames[0].size)
+    if options.max_pixels and width * height > options.max_pixels:
+        raise FileError("writing", dst, f"the result, {width}x{height}, is over the limit of "
+                        f"{options.max_pixels} pixels (--max-pixels)")
+    if settings.background is None and not holds_alpha(fmt) and _has_alpha(picture):
+        settings = replace(settings, background=WHITE)
+        notes.append(f"{dst}: {fmt.name} holds no transparency; flattened onto white "
+                     "(--background sets the colour)")
     checkpoint()
-    result = settings.apply_picture(picture)
+    with _core(cancelled):
+        result = settings.apply_picture(picture)
+    checkpoint()
+    with _core(cancelled):
+        try:
+            encoded = encode(result, fmt, lossy=options.lossy)
+        except (FormatError, OSError) as exc:
+            raise FileError("writing", dst, reason(exc)) from None
     checkpoint()
     if dst == STDIO:
-        write_picture(result, sys.stdout.buffer, format=options.format, lossy=options.lossy)
+        write_data(encoded, sys.stdout.buffer)
         sys.stdout.buffer.flush()
     else:
-        write_picture(result, dst, replace=options.replace, lossy=options.lossy)
+        write_data(encoded, dst, replace=options.replace, cancelled=cancelled)
+    return notes
 
 
 def dither_files(jobs: Iterable[Job], settings: Settings = Settings(),
                  options: FileOptions = FileOptions(), *, executor: Any = None,
                  on_done: Callable[[Job, BaseException | None], None] | None = None,
+                 on_note: Callable[[Job, str], None] | None = None,
                  stop: threading.Event | None = None) -> list[tuple[Job, BaseException]]:
     """Dither (source, destination) pairs; returns the failures, the others carry on.
 
@@ -156,13 +245,14 @@ def dither_files(jobs: Iterable[Job], settings: Settings = Settings(),
     (PlanError, see check_jobs) and every output folder must be writable
     (FileError). `executor` is any concurrent.futures.Executor, or a
     dask.distributed Client (paths must then name storage its workers see);
-    by default a thread pool with one thread per CPU. Setting `stop` (from a
-    signal handler, say) or a KeyboardInterrupt ends the batch early: queued
-    files are dropped (failing with Cancelled), running ones finish or are
+    by default a thread pool with one thread per CPU. `on_note` hears what
+    dither_file has to say about a file. Setting `stop` (from a signal
+    handler, say) or a KeyboardInterrupt ends the batch early: queued files
+    are dropped (failing with Cancelled), running ones finish or are
     dropped, and none is left half-written.
     """
     jobs = list(jobs)
-    check_jobs(jobs, replace=options.replace)
+    check_jobs(jobs, replace=options.replace, hint="FileOptions(replace=True)")
     folders: dict[Path, list[Path]] = {}
     for _, dst in jobs:
         if dst != STDIO:
@@ -185,12 +275,15 @@ def dither_files(jobs: Iterable[Job], settings: Settings = Settings(),
         while pending:
             # A short wait, so that a stop request is seen without any signal
             # having to interrupt this thread.
-            finished, pending = wait(pending, timeout=0.2, return_when=FIRST_COMPLETED)
+            finished, pending = wait(pending, timeout=0.02, return_when=FIRST_COMPLETED)
             for future in finished:
                 job = futures[future]
                 error = Cancelled(str(job[0])) if future.cancelled() else future.exception()
                 if error is not None:
                     failures.append((job, error))
+                elif on_note is not None:
+                    for note in future.result() or ():
+                        on_note(job, note)
                 if on_done is not None:
                     on_done(job, error)
             if stop.is_set():
