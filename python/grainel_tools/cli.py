@@ -296,8 +296,10 @@ def dask_client(address: str, parser: argparse.ArgumentParser) -> Any:
         return distributed.Client(address, timeout=10)
     except ValueError as exc:  # raised for an address it cannot parse, before any connection
         parser.error(f"--dask {address}: {reason(exc)}")
-    except Exception as exc:  # noqa: BLE001  (whatever answers, if it is not a scheduler)
+    except (OSError, TimeoutError) as exc:
         raise FileError("connecting to", address, f"no Dask scheduler answers ({reason(exc)})") from None
+    except Exception:  # noqa: BLE001  (a reply read as a message of some absurd size, say)
+        raise FileError("connecting to", address, "what answers is not a Dask scheduler") from None
 
 
 def run_batch(jobs: list[Job], settings: Settings, options: FileOptions,
@@ -368,7 +370,12 @@ def main(argv: list[str] | None = None) -> int:
 def parse(parser: argparse.ArgumentParser, argv: list[str]) -> argparse.Namespace:
     """Options may sit between paths; after '--' every word is a path, even one starting with '-'."""
     ends = argv.index("--") if "--" in argv else len(argv)
-    args = parser.parse_intermixed_args(argv[:ends])
+    words, rest = [], iter(argv[:ends])
+    for word in rest:
+        # A suffix starts with '-' as often as not (--suffix -dithered), which
+        # argparse would take for an option.
+        words.append(f"--suffix={next(rest, '')}" if word == "--suffix" else word)
+    args = parser.parse_intermixed_args(words)
     args.paths += argv[ends + 1:]
     return args
 
