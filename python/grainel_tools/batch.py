@@ -14,7 +14,7 @@ import os
 import sys
 import threading
 from collections.abc import Callable, Iterable, Iterator, Sequence
-from concurrent.futures import FIRST_COMPLETED, Executor, ThreadPoolExecutor, wait
+from concurrent.futures import FIRST_COMPLETED, Executor, Future, ThreadPoolExecutor, wait
 from dataclasses import dataclass, replace
 from pathlib import Path
 from typing import Any, Union
@@ -188,6 +188,12 @@ def dither_file(src: PathName, dst: PathName, settings: Settings = Settings(),
     flattened onto white, unless `settings.background` says otherwise, and
     a note says so.
     """
+    return _dither_file(src, dst, settings, options, cancelled, contextlib.nullcontext)
+
+
+def _dither_file(src: PathName, dst: PathName, settings: Settings, options: FileOptions,
+                 cancelled: Callable[[], bool] | None,
+                 writing: Callable[[], contextlib.AbstractContextManager[Any]]) -> list[str]:
     def checkpoint() -> None:
         if cancelled is not None and cancelled():
             raise Cancelled(str(src))
@@ -226,12 +232,40 @@ def dither_file(src: PathName, dst: PathName, settings: Settings = Settings(),
         except (FormatError, OSError) as exc:
             raise FileError("writing", dst, reason(exc)) from None
     checkpoint()
-    if dst == STDIO:
-        write_data(encoded, sys.stdout.buffer)
-        sys.stdout.buffer.flush()
-    else:
-        write_data(encoded, dst, replace=options.replace, cancelled=cancelled)
+    with writing():
+        if dst == STDIO:
+            write_data(encoded, sys.stdout.buffer)
+            sys.stdout.buffer.flush()
+        else:
+            write_data(encoded, dst, replace=options.replace, cancelled=cancelled)
     return notes
+
+
+class _Writers:
+    """The files of a batch being written: once stopped, it waits for these and lets no more start."""
+
+    def __init__(self) -> None:
+        self._changed = threading.Condition()
+        self._count = 0
+        self._closed = False
+
+    @contextlib.contextmanager
+    def entry(self) -> Iterator[None]:
+        with self._changed:
+            if self._closed:
+                raise Cancelled()
+            self._count += 1
+        try:
+            yield
+        finally:
+            with self._changed:
+                self._count -= 1
+                self._changed.notify_all()
+
+    def close(self) -> None:
+        with self._changed:
+            self._closed = True
+            self._changed.wait_for(lambda: self._count == 0)
 
 
 def dither_files(jobs: Iterable[Job], settings: Settings = Settings(),
@@ -248,8 +282,10 @@ def dither_files(jobs: Iterable[Job], settings: Settings = Settings(),
     by default a thread pool with one thread per CPU. `on_note` hears what
     dither_file has to say about a file. Setting `stop` (from a signal
     handler, say) or a KeyboardInterrupt ends the batch early: queued files
-    are dropped (failing with Cancelled), running ones finish or are
-    dropped, and none is left half-written.
+    are dropped (failing with Cancelled), and none is left half-written. On
+    threads, it returns once no file is being written: files still being
+    read or dithered fail with Cancelled and are dropped in the background,
+    writing nothing. Elsewhere the running ones finish or are dropped first.
     """
     jobs = list(jobs)
     check_jobs(jobs, replace=options.replace, hint="FileOptions(replace=True)")
@@ -265,11 +301,25 @@ def dither_files(jobs: Iterable[Job], settings: Settings = Settings(),
     local = isinstance(pool, ThreadPoolExecutor)
     # A thread shares the stop flag and the working directory; a process or
     # a cluster worker gets neither.
-    cancelled = stop.is_set if local else None
-    futures = {pool.submit(dither_file, *(job if local else (_absolute(job[0]), _absolute(job[1]))),
-                           settings, options, cancelled): job
-               for job in jobs}
+    writers = _Writers()
+    if local:
+        futures = {pool.submit(_dither_file, *job, settings, options, stop.is_set, writers.entry): job
+                   for job in jobs}
+    else:
+        futures = {pool.submit(dither_file, _absolute(job[0]), _absolute(job[1]), settings, options): job
+                   for job in jobs}
     failures: list[tuple[Job, BaseException]] = []
+
+    def finish(future: Future[list[str]], error: BaseException | None) -> None:
+        job = futures[future]
+        if error is not None:
+            failures.append((job, error))
+        elif on_note is not None:
+            for note in future.result() or ():
+                on_note(job, note)
+        if on_done is not None:
+            on_done(job, error)
+
     try:
         pending = set(futures)
         while pending:
@@ -277,18 +327,16 @@ def dither_files(jobs: Iterable[Job], settings: Settings = Settings(),
             # having to interrupt this thread.
             finished, pending = wait(pending, timeout=0.02, return_when=FIRST_COMPLETED)
             for future in finished:
-                job = futures[future]
-                error = Cancelled(str(job[0])) if future.cancelled() else future.exception()
-                if error is not None:
-                    failures.append((job, error))
-                elif on_note is not None:
-                    for note in future.result() or ():
-                        on_note(job, note)
-                if on_done is not None:
-                    on_done(job, error)
+                finish(future, Cancelled(str(futures[future][0])) if future.cancelled() else future.exception())
             if stop.is_set():
                 for future in pending:
                     future.cancel()
+                if local:  # what is still running has not begun to write, and never will
+                    writers.close()
+                    for future in pending:
+                        finish(future, future.exception() if future.done() and not future.cancelled()
+                               else Cancelled(str(futures[future][0])))
+                    break
     except BaseException:  # KeyboardInterrupt: let running files finish or drop out first
         stop.set()
         for future in futures:
@@ -297,7 +345,7 @@ def dither_files(jobs: Iterable[Job], settings: Settings = Settings(),
         raise
     finally:
         if own:
-            pool.shutdown(wait=True)
+            pool.shutdown(wait=not stop.is_set(), cancel_futures=True)
     return failures
 
 

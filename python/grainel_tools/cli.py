@@ -346,7 +346,11 @@ def list_names() -> None:
 
 
 def main(argv: list[str] | None = None) -> int:
-    """Run the command line; returns the exit status (2 for usage errors, 130 when interrupted)."""
+    """Run the command line; returns the exit status (2 for usage errors, 130 when interrupted).
+
+    Without `argv` it is the program, reading sys.argv, and an interrupted
+    run ends the process itself.
+    """
     parser = build_parser()
     stop, received = threading.Event(), list[int]()
     with stopped_by_signals(stop, received):
@@ -363,6 +367,14 @@ def main(argv: list[str] | None = None) -> int:
             return 1
     if received:
         print("grainel: interrupted; files not yet written were dropped", file=sys.stderr)
+        if argv is None:
+            # Run as the program: leave at once. Threads still dithering have
+            # nothing to write, and the interpreter would wait for each to
+            # finish its step before exiting.
+            with contextlib.suppress(OSError, ValueError):
+                sys.stdout.flush()
+                sys.stderr.flush()
+            os._exit(128 + received[0])
         return 128 + received[0]
     return status
 
@@ -425,5 +437,5 @@ def _main(parser: argparse.ArgumentParser, args: argparse.Namespace, stop: threa
     finally:
         if args.dask is not None:
             executor.close()
-        else:
-            executor.shutdown(wait=True)
+        else:  # once stopped, threads still dithering write nothing: no need to wait for them
+            executor.shutdown(wait=not stop.is_set(), cancel_futures=True)
