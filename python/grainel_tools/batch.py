@@ -126,52 +126,6 @@ def _identity(path: Path) -> str:
     return os.path.normcase(os.path.realpath(path))
 
 
-# One CPU-heavy step (decoding, dithering, encoding) per core at a time, however
-# many files are under way: more would only share the cores, and each running
-# step is one a stop request has to wait for.
-_CORES = threading.BoundedSemaphore(len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity")
-                                    else os.cpu_count() or 1)
-
-
-@contextlib.contextmanager
-def _core(cancelled: Callable[[], bool] | None) -> Iterator[None]:
-    while not _CORES.acquire(timeout=0.02):
-        if cancelled is not None and cancelled():
-            raise Cancelled()
-    try:
-        yield
-    finally:
-        _CORES.release()
-
-
-class _Watched(io.BytesIO):
-    """A file's bytes that a decoder reads a block at a time, giving up once `cancelled`."""
-
-    def __init__(self, data: bytes, name: str, cancelled: Callable[[], bool]) -> None:
-        super().__init__(data)
-        self.name, self._cancelled = name, cancelled
-
-    def read(self, size: int | None = -1) -> bytes:
-        if self._cancelled():
-            raise Cancelled()
-        return super().read(size)
-
-
-def _read_bytes(src: PathName, cancelled: Callable[[], bool] | None) -> bytes:
-    if src == STDIO:
-        return sys.stdin.buffer.read()
-    blocks = []
-    try:
-        with open(src, "rb") as stream:
-            while block := stream.read(1 << 20):
-                if cancelled is not None and cancelled():
-                    raise Cancelled()
-                blocks.append(block)
-    except OSError as exc:
-        raise FileError("reading", src, reason(exc)) from None
-    return b"".join(blocks)
-
-
 def _has_alpha(picture: Picture) -> bool:
     return any(f.mode.endswith("A") and f.getchannel("A").histogram()[255] < f.width * f.height
                for f in picture.frames)
@@ -182,8 +136,7 @@ def dither_file(src: PathName, dst: PathName, settings: Settings = Settings(),
                 cancelled: Callable[[], bool] | None = None) -> list[str]:
     """Read, dither and write one file ("-": standard input or output); returns notes for the user.
 
-    `cancelled` is asked as the file is read and decoded and between the
-    steps; once it says yes the file is dropped (Cancelled) rather than
+    `cancelled` is asked between the steps; once it says yes the file is dropped (Cancelled) rather than
     written. A picture with transparency written to a format without it is
     flattened onto white, unless `settings.background` says otherwise, and
     a note says so.
@@ -206,14 +159,12 @@ def _dither_file(src: PathName, dst: PathName, settings: Settings, options: File
     except FormatError as exc:
         raise FileError("writing", dst, str(exc)) from None
     checkpoint()
-    name = "standard input" if src == STDIO else str(src)
-    data = _read_bytes(src, cancelled)
-    source: Any = io.BytesIO(data) if cancelled is None else _Watched(data, name, cancelled)
-    source.name = name
-    with _core(cancelled):
-        picture = read_picture(source, color_managed=options.color_managed,
-                               max_pixels=options.max_pixels or None)
-    del data, source
+    source: Any = src
+    if src == STDIO:
+        source = io.BytesIO(sys.stdin.buffer.read())
+        source.name = "standard input"
+    picture = read_picture(source, color_managed=options.color_managed,
+                           max_pixels=options.max_pixels or None)
     width, height = settings.output_size(picture.frames[0].size)
     if options.max_pixels and width * height > options.max_pixels:
         raise FileError("writing", dst, f"the result, {width}x{height}, is over the limit of "
@@ -223,14 +174,12 @@ def _dither_file(src: PathName, dst: PathName, settings: Settings, options: File
         notes.append(f"{dst}: {fmt.name} holds no transparency; flattened onto white "
                      "(--background sets the colour)")
     checkpoint()
-    with _core(cancelled):
-        result = settings.apply_picture(picture)
+    result = settings.apply_picture(picture)
     checkpoint()
-    with _core(cancelled):
-        try:
-            encoded = encode(result, fmt, lossy=options.lossy)
-        except (FormatError, OSError) as exc:
-            raise FileError("writing", dst, reason(exc)) from None
+    try:
+        encoded = encode(result, fmt, lossy=options.lossy)
+    except (FormatError, OSError) as exc:
+        raise FileError("writing", dst, reason(exc)) from None
     checkpoint()
     with writing():
         if dst == STDIO:
