@@ -114,7 +114,8 @@ def palette_spec(Image, tmp_path, form):
         im.putpalette([255, 0, 0] * 4 + [v for c in GAMEBOY for v in c] + [0, 0, 255] * 4)
         im.save(path)
     else:
-        return {"named": "gameboy", "spelled": "Game_Boy", "hexlist": ",".join("#%02x%02x%02x" % c for c in GAMEBOY)}[form]
+        hexlist = ",".join("#%02x%02x%02x" % c for c in GAMEBOY)
+        return {"named": "gameboy", "spelled": "Game_Boy", "hexlist": hexlist}[form]
     return path
 
 

@@ -136,10 +136,10 @@ def dither_file(src: PathName, dst: PathName, settings: Settings = Settings(),
                 cancelled: Callable[[], bool] | None = None) -> list[str]:
     """Read, dither and write one file ("-": standard input or output); returns notes for the user.
 
-    `cancelled` is asked between the steps; once it says yes the file is dropped (Cancelled) rather than
-    written. A picture with transparency written to a format without it is
-    flattened onto white, unless `settings.background` says otherwise, and
-    a note says so.
+    `cancelled` is asked between the steps; once it says yes the file is
+    dropped (Cancelled) rather than written. A picture with transparency
+    written to a format without it is flattened onto white, unless
+    `settings.background` says otherwise, and a note says so.
     """
     return _dither_file(src, dst, settings, options, cancelled, contextlib.nullcontext)
 
@@ -259,8 +259,10 @@ def dither_files(jobs: Iterable[Job], settings: Settings = Settings(),
                    for job in jobs}
     failures: list[tuple[Job, BaseException]] = []
 
-    def finish(future: Future[list[str]], error: BaseException | None) -> None:
+    def finish(future: Future[list[str]]) -> None:
         job = futures[future]
+        ran = future.done() and not future.cancelled()
+        error = future.exception() if ran else Cancelled(str(job[0]))
         if error is not None:
             failures.append((job, error))
         elif on_note is not None:
@@ -276,15 +278,14 @@ def dither_files(jobs: Iterable[Job], settings: Settings = Settings(),
             # having to interrupt this thread.
             finished, pending = wait(pending, timeout=0.02, return_when=FIRST_COMPLETED)
             for future in finished:
-                finish(future, Cancelled(str(futures[future][0])) if future.cancelled() else future.exception())
+                finish(future)
             if stop.is_set():
                 for future in pending:
                     future.cancel()
                 if local:  # what is still running has not begun to write, and never will
                     writers.close()
                     for future in pending:
-                        finish(future, future.exception() if future.done() and not future.cancelled()
-                               else Cancelled(str(futures[future][0])))
+                        finish(future)
                     break
     except BaseException:  # KeyboardInterrupt: let running files finish or drop out first
         stop.set()

@@ -217,8 +217,8 @@ def plan(args: argparse.Namespace, parser: argparse.ArgumentParser) -> list[Job]
         src, dst = paths
         if Path(src).is_dir():
             parser.error(f"{src} is a folder: use -o DIR to process a folder")
-        if args.format is not None and dst != STDIO and (
-                Path(dst).suffix.lower() not in FORMATS or format_for(Path(dst)) != format_named(args.format)):
+        named = FORMATS.get(Path(dst).suffix.lower())
+        if args.format is not None and dst != STDIO and named is not format_named(args.format):
             parser.error(f"--format {args.format} and OUT {dst} disagree: OUT's extension picks "
                          "the format of one image; --format is for -o DIR and standard output")
         jobs: list[Job] = [(src, dst)]

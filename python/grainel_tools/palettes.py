@@ -162,7 +162,7 @@ def read_gpl(path: str | os.PathLike[str]) -> list[Color]:
 
 
 def read_hex(path: str | os.PathLike[str]) -> list[Color]:
-    """The colours of a .hex file: one per line as 'rrggbb' or 'rgb', '#' optional; blank lines are allowed."""
+    """The colours of a .hex file: one a line, 'rrggbb' or 'rgb', '#' optional; blank lines are skipped."""
     colors: list[Color] = []
     for number, line in enumerate(_lines(path), start=1):
         text = line.strip()
