@@ -84,20 +84,18 @@ def read_picture(source: Source, *, color_managed: bool = True,
     else:
         raise TypeError(f"source must be a path or a binary file, not {type(source).__name__}")
     try:
-        # Opened here, so that Pillow leaves the file open after decoding, for the check below.
-        with contextlib.ExitStack() as stack:
-            if isinstance(source, (str, os.PathLike)):
-                source = stack.enter_context(open(source, "rb"))
-            im = stack.enter_context(Image.open(source))
+        with Image.open(source) as im:
             if max_pixels and im.width * im.height > max_pixels:
                 raise ValueError(f"{im.width}x{im.height} is over the limit of {max_pixels} pixels "
                                  "(--max-pixels)")
             if im.format == "PNG" and getattr(im, "n_frames", 1) == 1:
-                assert im.fp is not None  # open until the with block ends
-                png = _PngData(im.fp)
-                png.check()
-                im.load()
-                png.check(im)  # before anything reads the rows Pillow did not write
+                # A file of its own: Pillow closes the one it opened once decoded.
+                with (open(source, "rb") if isinstance(source, (str, os.PathLike))
+                      else contextlib.nullcontext(source)) as data:
+                    png = _PngData(data)
+                    png.check()
+                    im.load()
+                    png.check(im)  # before anything reads the rows Pillow did not write
             return _read_frames(im, color_managed)
     except (OSError, ValueError, SyntaxError, Image.DecompressionBombError, ImageCms.PyCMSError) as exc:
         raise FileError("reading", name, reason(exc)) from None
