@@ -152,12 +152,13 @@ def _dither_file(src: PathName, dst: PathName, settings: Settings, options: File
             raise Cancelled(str(src))
 
     notes: list[str] = []
+    shown = "standard output" if dst == STDIO else dst
     if options.max_pixels is not None:
         Image.MAX_IMAGE_PIXELS = None  # the check below is the one in force
     try:
         fmt = format_named(options.format or "png") if dst == STDIO else format_for(Path(dst))
     except FormatError as exc:
-        raise FileError("writing", dst, str(exc)) from None
+        raise FileError("writing", shown, str(exc)) from None
     checkpoint()
     source: Any = src
     if src == STDIO:
@@ -167,11 +168,11 @@ def _dither_file(src: PathName, dst: PathName, settings: Settings, options: File
                            max_pixels=options.max_pixels or None)
     width, height = settings.output_size(picture.frames[0].size)
     if options.max_pixels and width * height > options.max_pixels:
-        raise FileError("writing", dst, f"the result, {width}x{height}, is over the limit of "
+        raise FileError("writing", shown, f"the result, {width}x{height}, is over the limit of "
                         f"{options.max_pixels} pixels (--max-pixels)")
     if settings.background is None and not holds_alpha(fmt) and _has_alpha(picture):
         settings = replace(settings, background=WHITE)
-        notes.append(f"{dst}: {fmt.name} holds no transparency; flattened onto white "
+        notes.append(f"{shown}: {fmt.name} holds no transparency; flattened onto white "
                      "(--background sets the colour)")
     checkpoint()
     result = settings.apply_picture(picture)
@@ -179,7 +180,7 @@ def _dither_file(src: PathName, dst: PathName, settings: Settings, options: File
     try:
         encoded = encode(result, fmt, lossy=options.lossy)
     except (FormatError, OSError) as exc:
-        raise FileError("writing", dst, reason(exc)) from None
+        raise FileError("writing", shown, reason(exc)) from None
     checkpoint()
     with writing():
         if dst == STDIO:
