@@ -396,10 +396,11 @@ def _main(parser: argparse.ArgumentParser, args: argparse.Namespace, stop: threa
     if args.list:
         list_names()
         return 0
-    if args.jobs is not None and args.jobs < 1:
-        parser.error("--jobs must be at least 1")
-    if args.jobs is not None and args.dask is not None:
-        parser.error("--jobs sets the threads of this machine; a Dask cluster has its own workers")
+    if args.jobs is not None:
+        if args.jobs < 1:
+            parser.error("--jobs must be at least 1")
+        if args.dask is not None:
+            parser.error("--jobs sets the threads of this machine; a Dask cluster has its own workers")
     if args.max_pixels < 0:
         parser.error("--max-pixels must be 0 (no limit) or more")
     options = FileOptions(color_managed=args.color_managed, replace=args.force,
