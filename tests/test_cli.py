@@ -114,11 +114,12 @@ def palette_spec(Image, tmp_path, form):
         im.putpalette([255, 0, 0] * 4 + [v for c in GAMEBOY for v in c] + [0, 0, 255] * 4)
         im.save(path)
     else:
-        return {"named": "gameboy", "hexlist": ",".join("#%02x%02x%02x" % c for c in GAMEBOY)}[form]
+        hexlist = ",".join("#%02x%02x%02x" % c for c in GAMEBOY)
+        return {"named": "gameboy", "spelled": "Game_Boy", "hexlist": hexlist}[form]
     return path
 
 
-@pytest.mark.parametrize("form", ["named", "hexlist", "gpl", "hex", "swatch", "indexed"])
+@pytest.mark.parametrize("form", ["named", "spelled", "hexlist", "gpl", "hex", "swatch", "indexed"])
 def test_palette_forms(Image, photo, tmp_path, form):
     status, out = run(tmp_path, photo[0], "--palette", palette_spec(Image, tmp_path, form))
     assert status == 0
@@ -137,6 +138,9 @@ def test_palette_turns_gray_into_rgb_and_colors_fits_one(Image, tmp_path):
     (["--method", "nope"], 'unknown dither method "nope"; valid values: '),
     (["--palette", "#000,#ggg"], "invalid hex color \"#ggg\"; expected '#rgb' or '#rrggbb'"),
     (["--palette", "no-such-palette"], "unknown palette"),
+    (["--palette", "{tmp}/missing.gpl"], "missing.gpl: no such file"),
+    (["--palette", "{tmp}/bad.hex"], "bad.hex: line 2: 'zz0000' is not a hex colour"),
+    (["--palette", "{tmp}/range.gpl"], "range.gpl: line 3: 300 0 0 is out of range"),
     (["--matrix", "3"], 'unknown dither matrix "3"'),
     (["--matrix", "bluenoise65"], "bluenoise64 (see --list)"),
     (["--matrix", "1,2;3"], "bad matrix"),
@@ -144,17 +148,48 @@ def test_palette_turns_gray_into_rgb_and_colors_fits_one(Image, tmp_path):
     (["--colors", "4", "--palette", "bw"], "not allowed with"),
     (["--jobs", "0"], "--jobs"),
     (["--seed", str(2**130), "--method", "random"], "Python int larger than 128 bits"),
+    (["--resize", "10x"], "--resize: expected a size like 800x480"),
+    (["--fit", "8x8", "--resize", "8x8"], "give one of them"),
+    (["--pad", "red"], "--pad applies to --fit"),
+    (["--fit", "8x8", "--pad", "nocolour"], "--pad: expected a colour"),
+    (["--background", "#12"], "--background: expected a colour"),
+    (["--scale", "0"], "--scale must be a whole number, 1 or more"),
 ])
 def test_bad_options_are_usage_errors(photo, tmp_path, capsys, args, message):
-    assert run(tmp_path, photo[0], *args) == (2, None)
+    (tmp_path / "bad.hex").write_text("#fff\nzz0000\n")
+    (tmp_path / "range.gpl").write_text("GIMP Palette\n0 0 0\n300 0 0\n")
+    assert run(tmp_path, photo[0], *(a.format(tmp=tmp_path) for a in args)) == (2, None)
     assert message in capsys.readouterr().err
 
 
-@pytest.mark.parametrize("argv", [["only-one.png"], ["{dir}", "x.png"], ["a.png", "b.unknownext"],
-                                  ["--demo", "d.png", "a.png"], []])
-def test_wrong_forms_are_usage_errors(Image, tmp_path, capsys, argv):
+@pytest.mark.parametrize("argv", [
+    ["only-one.png"], ["{dir}", "x.png"], ["a.png", "b.unknownext"], ["--demo", "d.png", "a.png"], [],
+    ["a.png", "b.png", "c.png"],                                  # several paths, the last no folder
+    ["{dir}/photo.png", "-o", "-"],                                # -o takes a folder
+    ["{dir}/photo.png", "-o", "{dir}/photo.png"],                  # ... not a file
+    ["{dir}/photo.png", "{dir}/x.png", "--format", "webp"],        # OUT names another format
+    ["{dir}/photo.png", "{dir}/x.png", "--skip-existing", "-f"],
+    ["{dir}/photo.png", "--suffix", "a/b"],
+    ["{dir}/photo.png", "{dir}/x.png", "--dask", ""],
+    ["{dir}/photo.png", "{dir}/x.png", "--dask", "nonsense"],     # no port (or no distributed)
+    ["{dir}/photo.png", "{dir}/x.png", "--dask", "tcp://h:1", "-j", "2"],
+])
+def test_wrong_forms_are_usage_errors(photo, tmp_path, capsys, monkeypatch, argv):
+    monkeypatch.chdir(tmp_path)
     assert main([a.format(dir=tmp_path) for a in argv]) == 2
     assert "grainel: error: " in capsys.readouterr().err
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["photo.png"]
+
+
+def test_random_dither_shows_its_seed_once_and_uses_it_for_every_image(Image, photo, tmp_path, capsys):
+    second = tmp_path / "second.png"
+    Image.fromarray(photo[1][::-1]).save(second)
+    assert main([str(photo[0]), str(second), "-o", str(tmp_path / "out"), "-m", "random"]) == 0
+    (line,) = capsys.readouterr().err.splitlines()
+    seed = int(line.split("--seed ")[1].split()[0])
+    for src in [photo[0], second]:
+        with Image.open(tmp_path / "out" / src.name) as out, Image.open(src) as im:
+            assert_array_equal(np.asarray(out.convert("RGB")), grainel.random_dither(np.asarray(im), seed=seed))
 
 
 def test_batch_keeps_going_past_bad_files(Image, photo, tmp_path, capsys):

@@ -1,6 +1,7 @@
 """The `grainel` command and its helpers with real files: safety, compact output,
 photos, animations, folders, pipes and a Dask cluster."""
 
+import contextlib
 import io
 import os
 import re
@@ -48,20 +49,23 @@ def pics(tmp_path):
     return tmp_path
 
 
-# Ctrl-C, SIGTERM, a second signal, a full disk: no output is ever left half-written.
-@pytest.mark.parametrize("sig, batch", [(signal.SIGINT, True), (signal.SIGTERM, False)])
-def test_a_signal_stops_the_run_and_leaves_no_file(pics, sig, batch):
+# Ctrl-C, SIGTERM, a second signal, a full disk: no output is ever left half-written. A
+# stop needs no running step to finish: a child waiting for an image that never comes
+# ends too.
+@pytest.mark.parametrize("sig, batch, fed", [(signal.SIGINT, True, False), (signal.SIGTERM, False, True)])
+def test_a_signal_stops_the_run_and_leaves_no_file(pics, sig, batch, fed):
     fifo, out = pics / "slow.png", pics / "out"
     os.mkfifo(fifo)  # reading it waits for this test: the child is caught mid-image
     args = [fifo, pics / "a.png", pics / "b.png", "-o", out, "-j", 1] if batch else [fifo, out / "x.png"]
     out.mkdir()
     child = grainel_cmd(*args)
-    with open(fifo, "wb") as feed:
+    with open(fifo, "wb", buffering=0) as feed:
         child.send_signal(sig)
         time.sleep(0.5)
         child.send_signal(sig)
-        feed.write(PNG_BYTES.getvalue())
-    err = child.communicate(timeout=60)[1]
+        with contextlib.suppress(BrokenPipeError):  # gone already, without reading it
+            feed.write(PNG_BYTES.getvalue() if fed else b"")
+        err = child.communicate(timeout=60)[1]
     assert (child.returncode, len(err.splitlines())) == (128 + sig, 1), err
     assert "Traceback" not in err and files_in(out) == []
 
@@ -120,27 +124,32 @@ def test_16_bit_pictures_scale_by_depth_in_the_module_and_the_command(tmp_path, 
     assert_array_equal(np.asarray(Image.open(tmp_path / "out.png").convert("L")), scaled)
 
 
-def swapped_profile():
-    """An sRGB profile whose red and blue primaries trade places."""
+def rotated_profile():
+    """An sRGB profile whose primaries turn round: its red is sRGB's green, its green blue, its blue red.
+
+    Unlike a swap, the turn is not its own inverse: converting the wrong way
+    round sends stored red to blue instead of green.
+    """
     from PIL import ImageCms
 
     icc = bytearray(ImageCms.ImageCmsProfile(ImageCms.createProfile("sRGB")).tobytes())
     tags = {bytes(icc[132 + 12 * i:136 + 12 * i]): 136 + 12 * i for i in range(int.from_bytes(icc[128:132]))}
-    r, b = tags[b"rXYZ"], tags[b"bXYZ"]
-    icc[r:r + 8], icc[b:b + 8] = icc[b:b + 8], icc[r:r + 8]
+    r, g, b = (icc[tags[t]:tags[t] + 8] for t in [b"rXYZ", b"gXYZ", b"bXYZ"])
+    for tag, entry in [(b"rXYZ", g), (b"gXYZ", b), (b"bXYZ", r)]:
+        icc[tags[tag]:tags[tag] + 8] = entry
     return bytes(icc)
 
 
-@pytest.mark.parametrize("flags, expected_blue", [([], True), (["--no-icc"], False)])
-def test_photos_are_turned_upright_and_brought_to_srgb(tmp_path, flags, expected_blue):
+@pytest.mark.parametrize("flags, expected", [([], (0, 255, 0)), (["--no-icc"], (255, 0, 0))])
+def test_photos_are_turned_upright_and_brought_to_srgb(tmp_path, flags, expected):
     red = Image.new("RGB", (3, 2), (255, 0, 0))
     exif = red.getexif()
     exif[0x0112] = 6  # rotated: shown turned by 90 degrees
-    red.save(tmp_path / "in.png", icc_profile=swapped_profile(), exif=exif)
-    assert main([str(tmp_path / "in.png"), str(tmp_path / "out.png"), "-p", "#f00,#00f", *flags]) == 0
+    red.save(tmp_path / "in.png", icc_profile=rotated_profile(), exif=exif)
+    assert main([str(tmp_path / "in.png"), str(tmp_path / "out.png"), "-p", "rgb8", *flags]) == 0
     with Image.open(tmp_path / "out.png") as out:
         assert out.size == (2, 3) and ("icc_profile" in out.info) == bool(flags)
-        assert (np.asarray(out.convert("RGB"))[..., 2] == 255).all() == expected_blue
+        assert (np.asarray(out.convert("RGB")) == expected).all()
 
 
 # The smallest file that holds the result exactly: (source, options, PNG bit depth and colour type).
@@ -266,3 +275,195 @@ def test_a_batch_runs_on_a_dask_cluster(tmp_path):
         assert done.returncode == 0, done.stderr
     assert files_in(tmp_path / "api") == files_in(tmp_path / "cli") == files_in(tmp_path / "dithered") == [
         "a.png", "b.png"]
+
+
+# Pages of their own sizes: kept by TIFF, refused where frames share one canvas.
+@pytest.mark.parametrize("out, status", [("o.tif", 0), ("o.png", 1), ("o.gif", 1), ("-", 0)])
+def test_pages_keep_their_own_sizes_or_are_refused(tmp_path, capsys, out, status):
+    pages = [Image.fromarray(RGB[:, :30]), Image.fromarray(np.tile(RGB, (2, 1, 1)))]
+    pages[0].save(tmp_path / "in.tif", save_all=True, append_images=pages[1:])
+    to = ["-", "--format", "tif"] if out == "-" else [tmp_path / out]  # a pipe, which cannot seek
+    done = subprocess.run([sys.executable, "-m", "grainel_tools", tmp_path / "in.tif", *to, "-p", "pico8"],
+                          capture_output=True, timeout=60)
+    assert done.returncode == status, done.stderr
+    if status:
+        assert b"differ in size (30x24, 32x48)" in done.stderr and not (tmp_path / out).exists()
+        return
+    with Image.open(io.BytesIO(done.stdout) if out == "-" else tmp_path / out) as im:
+        for index, page in enumerate(pages):
+            im.seek(index)
+            assert_array_equal(np.asarray(im.convert("RGB")),
+                               grainel.dither(np.asarray(page), palette=palettes.named("pico8")))
+
+
+def truncated_png(width, height, rows):
+    """A gray PNG whose header claims width x height, with data for `rows` rows (value 200)."""
+    import struct
+    import zlib
+
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+    data = zlib.compress(b"".join(b"\0" + bytes([200]) * width for _ in range(rows)))
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 0, 0, 0, 0))
+            + chunk(b"IDAT", data) + chunk(b"IEND", b""))
+
+
+# Too little data for its size: refused before the image is made (the first), or once
+# decoded, before the rows left black are read. Either way memory stays small.
+@pytest.mark.parametrize("width, height", [(20000, 20000), (20, 2000)])
+def test_truncated_png_data_is_a_read_error(tmp_path, width, height):
+    (tmp_path / "t.png").write_bytes(truncated_png(width, height, 4))
+    (tmp_path / "whole.png").write_bytes(truncated_png(20, 4, 4))
+    peaks, errors = [], []
+    for name in ["whole.png", "t.png"]:  # the first for the memory any run takes (more with sanitizers)
+        child = grainel_cmd(tmp_path / name, tmp_path / f"o-{name}", "--max-pixels", 0)
+        _, status, usage = os.wait4(child.pid, 0)
+        peaks.append(usage.ru_maxrss)  # KiB
+        errors.append((os.waitstatus_to_exitcode(status), child.stderr.read()))
+    assert errors == [(0, ""), (1, f"grainel: reading {tmp_path / 't.png'}: truncated: the image data ends "
+                                   f"after 4 of {height} rows\n")]
+    assert peaks[1] < peaks[0] + 100_000 and not (tmp_path / "o-t.png").exists()
+
+
+# Transparency: kept where the format holds it, else flattened onto --background (white
+# by default, with a note), before dithering.
+@pytest.mark.parametrize("out, flags, expected, note", [
+    ("o.png", [], None, False),
+    ("o.png", ["--background", "#f00"], (255, 0, 0), False),
+    ("o.bmp", [], (255, 255, 255), True),
+    ("o.jpg", ["--lossy"], (255, 255, 255), True),
+    ("o.jpg", ["--lossy", "--background", "black"], (0, 0, 0), False),
+])
+def test_transparency_is_kept_or_flattened_onto_a_background(tmp_path, capsys, out, flags, expected, note):
+    hidden = np.zeros((24, 32, 3), np.uint8)
+    hidden[..., 1] = 255  # green where transparent: what dropping the alpha would show
+    alpha = np.where(np.arange(32) < 16, 0, 255).astype(np.uint8) * np.ones((24, 1), np.uint8)
+    Image.fromarray(np.dstack([hidden * (alpha[..., None] == 0), alpha])).save(tmp_path / "in.png")
+    assert main([str(tmp_path / "in.png"), str(tmp_path / out), "-p", "rgb8", *flags]) == 0
+    err = capsys.readouterr().err
+    assert ("holds no transparency; flattened onto white" in err) == note
+    with Image.open(tmp_path / out) as im:
+        result = np.asarray(im.convert("RGBA")).astype(int)
+    tolerance = 40 if out.endswith(".jpg") else 0
+    assert (abs(result[:, 20:28, :3]) <= tolerance).all()  # the opaque black half
+    if expected is None:
+        assert (result[:, :16, 3] == 0).all() and (result[:, 16:, 3] == 255).all()
+    else:
+        assert (abs(result[:, 4:12, :3] - expected) <= tolerance).all() and (result[..., 3] == 255).all()
+
+
+def checkers(size):
+    return np.indices((size, size)).sum(axis=0) % 2 * 255
+
+
+# Sizes: --resize fills and crops, --fit fits inside and pads, both in linear light
+# (fine black-and-white checkers average to sRGB 188, not 128), --scale enlarges after.
+@pytest.mark.parametrize("source, flags, size, check", [
+    (checkers(16), ["--resize", "8x8", "-l", "256", "-s", "0"], (8, 8),
+     lambda out: (abs(out[2:6, 2:6].astype(int) - 188) <= 1).all()),
+    (np.repeat([[[255, 0, 0]] * 10 + [[0, 255, 0]] * 20 + [[0, 0, 255]] * 10], 10, axis=0),
+     ["--resize", "10x10", "-p", "rgb8"], (10, 10), lambda out: (out == (0, 255, 0)).all()),
+    (checkers(16), ["--fit", "8x16", "-l", "256", "-s", "0"], (8, 16),
+     lambda out: (out[:4] == out[12:]).all() and (out[:4] == 255).all()
+     and (abs(out[6:10, 2:6].astype(int) - 188) <= 1).all()),
+    (RGB, ["--fit", "16x16", "--pad", "#f00", "-p", "rgb8"], (16, 16),
+     lambda out: (out[:2] == (255, 0, 0)).all() and (out[14:] == (255, 0, 0)).all()),
+    (RGB, ["--fit", "16x16", "--pad", "#808080", "-p", "bw"], (16, 16),
+     lambda out: 0.3 < (out[:2] == 255).mean() < 0.7 and (out[:2] % 255 == 0).all()),
+    (RGB, ["--fit", "16x16", "--pad", "none"], (16, 12), lambda out: True),
+    (RGB, ["--scale", "3", "-p", "pico8"], (96, 72), lambda out: (out == np.repeat(np.repeat(
+        grainel.dither(RGB, palette=palettes.named("pico8")), 3, axis=0), 3, axis=1)).all()),
+    (RGB, ["--fit", "800x480", "-p", "acep7"], (800, 480), lambda out: {tuple(c) for c in out.reshape(-1, 3)}
+     <= set(palettes.named("acep7"))),
+])
+def test_resize_fit_pad_and_scale(tmp_path, source, flags, size, check):
+    Image.fromarray(np.asarray(source, np.uint8)).save(tmp_path / "in.png")
+    assert main([str(tmp_path / "in.png"), str(tmp_path / "panel.png"), *flags]) == 0
+    with Image.open(tmp_path / "panel.png") as im:
+        assert im.size == size and check(np.asarray(im.convert("L" if source.ndim == 2 else "RGB")))
+
+
+# Where results go: cp-style folders, --suffix beside the inputs, '--', and reruns that
+# neither take results as inputs nor redo what exists.
+@pytest.mark.parametrize("first, again, made", [
+    (["a.png", "b.png", "new/"], None, ["new/a.png", "new/b.png"]),
+    (["a.png", "old"], None, ["old/a.png"]),
+    (["-p", "pico8", "--", "-dash.png", "o.png"], None, ["o.png"]),
+    (["a.png", "b.png", "--suffix", "-dithered"], None, ["a-dithered.png", "b-dithered.png"]),
+    ([".", "--suffix", "-d"], [".", "--suffix", "-d", "--skip-existing"], ["-dash-d.png", "a-d.png", "b-d.png"]),
+    (["-r", "tree", "-o", "tree/out"], ["-r", "tree", "-o", "tree/out", "-f"], ["tree/out/c.png"]),
+    (["a.png", "b.png", "-o", "x"], ["a.png", "b.png", "-o", "x", "--skip-existing"], ["x/a.png", "x/b.png"]),
+])
+def test_where_results_go(pics, monkeypatch, capsys, first, again, made):
+    monkeypatch.chdir(pics)
+    (pics / "old").mkdir()
+    (pics / "tree").mkdir()
+    for name in ["-dash.png", "tree/c.png"]:
+        Image.fromarray(RGB).save(pics / name)
+    before = files_in(pics)
+    assert main(first) == 0
+    if again:
+        stamps = {p: p.stat().st_mtime_ns for p in pics.rglob("*.png")}
+        assert main(again) == 0
+        if "--skip-existing" in again:
+            assert {p: p.stat().st_mtime_ns for p in pics.rglob("*.png")} == stamps
+            assert "exist already and were skipped" in capsys.readouterr().err
+    assert sorted(set(files_in(pics)) - set(before)) == made
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda h, p: h.write_image(RGB.astype(float), p), TypeError, "image must hold uint8 values, not float64"),
+    (lambda h, p: h.write_image(RGB[..., :0], p), ValueError, "image must have the shape"),
+    (lambda h, p: h.write_image(Image.new("F", (4, 4)), p), ValueError, "image: floating-point images"),
+    (lambda h, p: h.write_image(Image.new("L", (0, 0)), p), ValueError, "image is empty (0x0)"),
+    (lambda h, p: h.write_picture(Image.new("L", (4, 4)), p), TypeError, "picture must be a Picture"),
+    (lambda h, p: h.write_picture(h.Picture([]), p), ValueError, "picture has no frames"),
+    (lambda h, p: h.write_image(RGB, p.parent / "a.png"), h_FileError := None, "use replace=True"),
+    (lambda h, p: h.read_image(None), TypeError, "source must be a path or a binary file, not NoneType"),
+    (lambda h, p: h.palettes.named(None), TypeError, "name must be a str"),
+    (lambda h, p: h.palettes.from_image(None), TypeError, "im must be a PIL image or a uint8 array"),
+    (lambda h, p: h.palettes.adaptive(None, 4), TypeError, "im must be a PIL image"),
+    (lambda h, p: h.palettes.adaptive(RGB, 1), ValueError, "count must be from 2 to 256"),
+    (lambda h, p: h.palettes.read_hex(p.parent / "p.gpl"), ValueError, "p.gpl: line 1: 'GIMP Palette' is not"),
+])
+def test_python_helpers_refuse_wrong_input_by_name(pics, call, error, message):
+    import grainel_tools as helpers
+
+    (pics / "p.gpl").write_text("GIMP Palette\n0 0 0\n")
+    with pytest.raises(error or helpers.FileError, match=re.escape(message)):
+        call(helpers, pics / "out.png")
+    assert not (pics / "out.png").exists()
+
+
+def test_python_helpers_take_arrays_wherever_they_take_images(tmp_path):
+    from grainel_tools import Picture, read_image, write_image, write_picture
+
+    flat = np.full((4, 4, 3), 90, np.uint8)
+    assert palettes.adaptive(flat, 4) == [(90, 90, 90), (255, 255, 255)]  # two colours, not one twice
+    assert palettes.from_image(RGB[:1, :3]) == [tuple(c) for c in RGB[0, :3].tolist()]
+    write_image(grainel.dither(RGB, palette=palettes.named("pico8")), tmp_path / "a.png")
+    write_picture(Picture([GRAY, GRAY[::-1]], durations=[50, 50]), tmp_path / "b.gif")
+    assert_array_equal(np.asarray(read_image(tmp_path / "a.png")), grainel.dither(RGB, palette=palettes.named("pico8")))
+    assert_array_equal(np.asarray(read_image(tmp_path / "b.gif").convert("L")), GRAY)
+
+
+def test_dask_failures_are_reported_without_a_traceback(tmp_path, capsys, monkeypatch):
+    import socket
+    import threading
+
+    Image.fromarray(RGB).save(tmp_path / "a.png")
+    argv = [str(tmp_path / "a.png"), str(tmp_path / "o.png"), "--dask"]
+    monkeypatch.setitem(sys.modules, "distributed", None)  # as if it were not installed
+    assert main([*argv, "tcp://127.0.0.1:8786"]) == 2
+    assert "--dask needs Dask's distributed package" in capsys.readouterr().err
+    monkeypatch.undo()
+    pytest.importorskip("distributed")
+    with socket.create_server(("127.0.0.1", 0)) as server:  # answers, but not as a scheduler
+        def answer():
+            with server.accept()[0] as conn:
+                conn.sendall(b"HTTP/1.1 400 Bad Request\r\n\r\n" * 40)
+        threading.Thread(target=answer, daemon=True).start()
+        assert main([*argv, f"tcp://127.0.0.1:{server.getsockname()[1]}"]) == 1
+    err = capsys.readouterr().err
+    assert err.startswith("grainel: connecting to tcp://127.0.0.1:") and "Traceback" not in err
+    assert len(err.splitlines()) == 1 and not (tmp_path / "o.png").exists()

@@ -18,9 +18,9 @@
 """
 
 from . import matrices, palettes
-from .batch import Cancelled, FileOptions, PlanError, check_jobs, dither_file, dither_files, output_paths
+from .batch import FileOptions, PlanError, check_jobs, dither_file, dither_files, output_paths
 from .cli import main
-from .errors import FileError
+from .errors import Cancelled, FileError
 from .formats import FORMATS, FormatError
 from .matrices import matrix
 from .pictures import READABLE, Picture, read_image, read_picture

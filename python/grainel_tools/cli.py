@@ -4,20 +4,23 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import dataclasses
 import os
+import secrets
 import signal
 import sys
 import threading
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from pathlib import Path
 from types import FrameType
 from typing import Any
 
 import grainel
 
-from . import matrices, palettes
-from .batch import STDIO, Cancelled, FileOptions, Job, PlanError, check_jobs, dither_files, output_paths
-from .errors import FileError, reason
+from . import matrices, palettes, sizing
+from .batch import STDIO, FileOptions, Job, PlanError, check_jobs, dither_files, output_paths
+from .errors import Cancelled, FileError, FileExists, reason
+from .formats import FORMATS
 from .progress import Progress
 from .settings import ORDERED, OptionError, Settings, parse_matrix
 
@@ -26,7 +29,8 @@ Dither images with grainel.
 
   grainel IN OUT [options]        one image; OUT's extension picks the format
   grainel IN... -o DIR [options]  many images (or folders of them) into DIR,
-                                  each saved as <name>.png (or --format)
+  grainel IN... DIR/ [options]    each saved as <name>.png (or --format)
+  grainel IN... --suffix S        each saved beside its input as <name>S.png
   grainel --demo OUT.png          a contact sheet of every method on a
                                   built-in test picture
 
@@ -47,7 +51,8 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("paths", nargs="*", metavar="PATH",
                         help="input image(s) or folders, then OUT when -o is not given")
     parser.add_argument("-o", "--output-dir", metavar="DIR",
-                        help="write every result into DIR as <input name>.png")
+                        help="write every result into DIR as <input name>.png; a last PATH "
+                             "that is a folder, or ends in /, does the same")
     parser.add_argument("--version", action="version",
                         version=f"grainel {grainel.__version__}")
     parser.add_argument("--list", action="store_true",
@@ -73,7 +78,9 @@ def build_parser() -> argparse.ArgumentParser:
                              "colours form the palette")
     target.add_argument("-c", "--colours", "--colors", dest="colors", type=int, metavar="N",
                         help="dither to an N-colour palette (2..256) fitted to each image")
-    how.add_argument("--seed", type=int, help="seed for 'random', for repeatable output")
+    how.add_argument("--seed", type=int,
+                     help="seed for 'random', for repeatable output (without it, one is "
+                          "drawn and shown)")
     how.add_argument("-s", "--strength", type=float, default=1.0, metavar="F",
                      help="dithering strength in [0, 1]; 0 is plain quantisation")
     how.add_argument("--serpentine", action="store_true",
@@ -83,11 +90,32 @@ def build_parser() -> argparse.ArgumentParser:
     how.add_argument("--no-preserve-alpha", dest="preserve_alpha", action="store_false",
                      help="dither the alpha channel too instead of copying it")
 
+    size = parser.add_argument_group("size and background")
+    size.add_argument("--resize", metavar="WxH",
+                      help="before dithering, resample to fill WxH exactly, cropping what "
+                           "sticks out (in linear light, Lanczos)")
+    size.add_argument("--fit", metavar="WxH",
+                      help="before dithering, resample to fit inside WxH, aspect kept, then "
+                           "pad to exactly WxH (see --pad)")
+    size.add_argument("--pad", metavar="COLOUR",
+                      help="the colour --fit pads with (default white), or 'none' to keep "
+                           "the fitted size")
+    size.add_argument("--scale", type=int, metavar="N",
+                      help="after dithering, enlarge every pixel to NxN (for pixel art)")
+    size.add_argument("--background", metavar="COLOUR",
+                      help="flatten transparency onto COLOUR before dithering (done onto "
+                           "white, with a note, for formats without transparency)")
+
     files = parser.add_argument_group("files")
     files.add_argument("-r", "--recursive", action="store_true",
                        help="take the subfolders of input folders too, mirrored under -o DIR")
     files.add_argument("-f", "--force", action="store_true",
                        help="replace existing files, inputs included")
+    files.add_argument("--skip-existing", action="store_true",
+                       help="leave out inputs whose result exists, to resume a batch")
+    files.add_argument("--suffix", metavar="S",
+                       help="name each result <name>S.<ext>, beside its input unless "
+                            "-o DIR is given")
     files.add_argument("--format", metavar="EXT",
                        help="output format for -o DIR and for standard output (default png)")
     files.add_argument("--lossy", action="store_true",
@@ -99,7 +127,7 @@ def build_parser() -> argparse.ArgumentParser:
                        help=f"refuse larger images (default {DEFAULT_MAX_PIXELS}; 0: no limit)")
 
     run = parser.add_argument_group("running")
-    run.add_argument("-j", "--jobs", type=int, default=os.cpu_count() or 1, metavar="N",
+    run.add_argument("-j", "--jobs", type=int, metavar="N",
                      help="images processed at once (default: the number of CPUs)")
     run.add_argument("--dask", metavar="ADDRESS",
                      help="run the batch on a Dask cluster (its scheduler's address); "
@@ -121,6 +149,8 @@ def settings_from(args: argparse.Namespace, parser: argparse.ArgumentParser) -> 
             parser.error(f"--colours must be between 2 and 256, got {args.colors}")
         if args.levels is not None:
             parser.error("--colours makes a palette; it cannot be combined with --levels")
+    if args.pad is not None and args.fit is None:
+        parser.error("--pad applies to --fit")
     try:
         settings = Settings(
             method=method or "floyd_steinberg",
@@ -129,11 +159,36 @@ def settings_from(args: argparse.Namespace, parser: argparse.ArgumentParser) -> 
             palette=palettes.resolve(args.palette) if args.palette is not None else None,
             colors=args.colors, seed=args.seed, strength=args.strength,
             serpentine=args.serpentine, linear=args.linear,
-            preserve_alpha=args.preserve_alpha)
+            preserve_alpha=args.preserve_alpha,
+            background=_option(sizing.parse_color, "--background", args.background),
+            resize=_option(sizing.parse_size, "--resize", args.resize),
+            fit=_option(sizing.parse_size, "--fit", args.fit),
+            pad=(None if (args.pad or "").lower() == "none"
+                 else _option(sizing.parse_color, "--pad", args.pad) or sizing.WHITE),
+            scale=1 if args.scale is None else args.scale)
         settings.check()
     except (OptionError, palettes.PaletteError, OSError) as exc:
         parser.error(str(exc))
+    if settings.family == "random" and settings.seed is None:
+        # Drawn here rather than by each call, so that the run can be repeated.
+        seed = secrets.randbelow(1 << 32)
+        print(f"grainel: random dither seed {seed} (--seed {seed} repeats this run)", file=sys.stderr)
+        settings = dataclasses.replace(settings, seed=seed)
     return settings
+
+
+def _option(parse: Callable[[str], Any], flag: str, text: str | None) -> Any:
+    if text is None:
+        return None
+    try:
+        return parse(text)
+    except ValueError as exc:
+        raise OptionError(f"{flag}: {exc}") from None
+
+
+def _is_folder(path: str) -> bool:
+    """A last PATH that names a folder to write into, as cp takes one."""
+    return path != STDIO and (Path(path).is_dir() or path.endswith(("/", os.sep)))
 
 
 def plan(args: argparse.Namespace, parser: argparse.ArgumentParser) -> list[Job]:
@@ -145,25 +200,40 @@ def plan(args: argparse.Namespace, parser: argparse.ArgumentParser) -> list[Job]
         ext = "." + (args.format or "png").lower().lstrip(".")
     except FormatError as exc:
         parser.error(str(exc))
-    if args.output_dir is None:
-        if len(args.paths) != 2:
-            parser.error("give IN OUT, or IN... -o DIR")
-        src, dst = args.paths
+    paths, out_dir = list(args.paths), args.output_dir
+    if out_dir == STDIO:
+        parser.error("-o takes a folder; to write standard output, give - as OUT: grainel IN -")
+    if out_dir is not None and os.path.exists(out_dir) and not os.path.isdir(out_dir):
+        parser.error(f"-o {out_dir}: not a folder")
+    if args.suffix is not None and (not args.suffix or set(args.suffix) & {"/", os.sep}):
+        parser.error(f"--suffix {args.suffix!r}: give the text to add to each name, like -dithered")
+    if args.force and args.skip_existing:
+        parser.error("--force replaces existing results and --skip-existing leaves them; give one")
+    if out_dir is None and args.suffix is None and len(paths) > 1 and _is_folder(paths[-1]):
+        out_dir = paths.pop()  # grainel a.png b.png dir/
+    if out_dir is None and args.suffix is None:
+        if len(paths) != 2:
+            parser.error("give IN OUT, IN... DIR/, IN... -o DIR, or IN... --suffix S")
+        src, dst = paths
         if Path(src).is_dir():
             parser.error(f"{src} is a folder: use -o DIR to process a folder")
+        named = FORMATS.get(Path(dst).suffix.lower())
+        if args.format is not None and dst != STDIO and named is not format_named(args.format):
+            parser.error(f"--format {args.format} and OUT {dst} disagree: OUT's extension picks "
+                         "the format of one image; --format is for -o DIR and standard output")
         jobs: list[Job] = [(src, dst)]
     else:
-        if not args.paths:
+        if not paths:
             parser.error("no input images")
-        if STDIO in args.paths:
+        if STDIO in paths:
             parser.error("standard input needs an output file: grainel - OUT")
 
         def skipped(folder: Path, count: int) -> None:
             print(f"grainel: {folder}: {count} subfolder(s) skipped; -r takes them too",
                   file=sys.stderr)
 
-        jobs = list(output_paths(args.paths, args.output_dir, recursive=args.recursive,
-                                 ext=ext, on_skipped=skipped))
+        jobs = list(output_paths(paths, out_dir, recursive=args.recursive, ext=ext,
+                                 suffix=args.suffix or "", on_skipped=skipped))
         if not jobs:
             parser.error("no image files in the given folders")
     for _, dst in jobs:
@@ -176,8 +246,14 @@ def plan(args: argparse.Namespace, parser: argparse.ArgumentParser) -> list[Job]
                          "pixels; add --lossy to write it anyway")
     if any(dst == STDIO for _, dst in jobs) and sys.stdout.isatty():
         parser.error("standard output is a terminal; redirect it to a file or a pipe")
+    if args.skip_existing:
+        kept = [(src, dst) for src, dst in jobs if dst == STDIO or not os.path.lexists(dst)]
+        if len(kept) < len(jobs):
+            print(f"grainel: {len(jobs) - len(kept)} result(s) exist already and were skipped",
+                  file=sys.stderr)
+        jobs = kept
     try:
-        check_jobs(jobs, replace=args.force)
+        check_jobs(jobs, replace=args.force, hint="--force")
     except PlanError as exc:
         parser.error(str(exc))
     return jobs
@@ -206,45 +282,51 @@ def stopped_by_signals(stop: threading.Event, received: list[int]) -> Iterator[N
             signal.signal(each, handler)
 
 
+def dask_client(address: str, parser: argparse.ArgumentParser) -> Any:
+    """A client of the Dask scheduler at `address`; a bad address is a usage error."""
+    import importlib
+
+    if not address.strip():
+        parser.error("--dask needs the address of a Dask scheduler, like tcp://host:8786")
+    try:
+        distributed = importlib.import_module("distributed")
+    except ImportError:
+        parser.error("--dask needs Dask's distributed package: pip install distributed")
+    try:
+        return distributed.Client(address, timeout=10)
+    except ValueError as exc:  # raised for an address it cannot parse, before any connection
+        parser.error(f"--dask {address}: {reason(exc)}")
+    except (OSError, TimeoutError) as exc:
+        raise FileError("connecting to", address, f"no Dask scheduler answers ({reason(exc)})") from None
+    except Exception:  # noqa: BLE001  (a reply read as a message of some absurd size, say)
+        raise FileError("connecting to", address, "what answers is not a Dask scheduler") from None
+
+
 def run_batch(jobs: list[Job], settings: Settings, options: FileOptions,
-              args: argparse.Namespace, stop: threading.Event) -> int:
+              executor: Any, stop: threading.Event) -> int:
     """Dither every pair; one bad file is reported and skipped, not fatal."""
     progress = Progress(len(jobs), sys.stderr, len(jobs) > 1 and sys.stderr.isatty())
 
     def done(job: Job, error: BaseException | None) -> None:
-        if error is not None and not isinstance(error, Cancelled):
+        if isinstance(error, FileExists):  # made since the batch was planned
+            progress.error(f"grainel: writing {error.path}: exists; use --force to replace it")
+        elif error is not None and not isinstance(error, Cancelled):
             text = str(error) if isinstance(error, FileError) else f"{job[0]}: {reason(error)}"
             progress.error(f"grainel: {text}")
         progress.advance()
 
-    if args.dask:
-        import importlib
+    def note(job: Job, text: str) -> None:
+        progress.error(f"grainel: {text}")
 
-        try:
-            executor: Any = importlib.import_module("distributed").Client(args.dask)
-        except ImportError:
-            print("grainel: --dask needs Dask's distributed package: pip install distributed",
-                  file=sys.stderr)
-            return 1
-        except (OSError, TimeoutError) as exc:
-            print(f"grainel: cannot reach the Dask scheduler {args.dask}: {reason(exc)}", file=sys.stderr)
-            return 1
-    else:
-        from concurrent.futures import ThreadPoolExecutor
-
-        executor = ThreadPoolExecutor(args.jobs)
     try:
-        failures = dither_files(jobs, settings, options, executor=executor, on_done=done, stop=stop)
+        failures = dither_files(jobs, settings, options, executor=executor, on_done=done,
+                                on_note=note, stop=stop)
     except FileError as exc:  # an output folder that cannot be written
         progress.close()
         print(f"grainel: {exc}", file=sys.stderr)
         return 1
     finally:
         progress.close()
-        if args.dask:
-            executor.close()
-        else:
-            executor.shutdown(wait=True)
     return 1 if failures else 0
 
 
@@ -264,13 +346,16 @@ def list_names() -> None:
 
 
 def main(argv: list[str] | None = None) -> int:
-    """Run the command line; returns the exit status (2 for usage errors, 130 when interrupted)."""
+    """Run the command line; returns the exit status (2 for usage errors, 130 when interrupted).
+
+    Without `argv` it is the program, reading sys.argv, and an interrupted
+    run ends the process itself.
+    """
     parser = build_parser()
     stop, received = threading.Event(), list[int]()
     with stopped_by_signals(stop, received):
         try:
-            # Intermixed, so that options may sit between IN and OUT.
-            status = _main(parser, parser.parse_intermixed_args(argv), stop)
+            status = _main(parser, parse(parser, sys.argv[1:] if argv is None else argv), stop)
             sys.stdout.flush()  # now, so that a closed pipe is caught below and not at exit
         except SystemExit as exc:  # argparse's --help, --version and usage errors
             return exc.code if isinstance(exc.code, int) else 0 if exc.code is None else 1
@@ -282,16 +367,40 @@ def main(argv: list[str] | None = None) -> int:
             return 1
     if received:
         print("grainel: interrupted; files not yet written were dropped", file=sys.stderr)
+        if argv is None:
+            # Run as the program: leave at once. Threads still dithering have
+            # nothing to write, and the interpreter would wait for each to
+            # finish its step before exiting.
+            with contextlib.suppress(OSError, ValueError):
+                sys.stdout.flush()
+                sys.stderr.flush()
+            os._exit(128 + received[0])
         return 128 + received[0]
     return status
+
+
+def parse(parser: argparse.ArgumentParser, argv: list[str]) -> argparse.Namespace:
+    """Options may sit between paths; after '--' every word is a path, even one starting with '-'."""
+    ends = argv.index("--") if "--" in argv else len(argv)
+    words, rest = [], iter(argv[:ends])
+    for word in rest:
+        # A suffix starts with '-' as often as not (--suffix -dithered), which
+        # argparse would take for an option.
+        words.append(f"--suffix={next(rest, '')}" if word == "--suffix" else word)
+    args = parser.parse_intermixed_args(words)
+    args.paths += argv[ends + 1:]
+    return args
 
 
 def _main(parser: argparse.ArgumentParser, args: argparse.Namespace, stop: threading.Event) -> int:
     if args.list:
         list_names()
         return 0
-    if args.jobs < 1:
-        parser.error("--jobs must be at least 1")
+    if args.jobs is not None:
+        if args.jobs < 1:
+            parser.error("--jobs must be at least 1")
+        if args.dask is not None:
+            parser.error("--jobs sets the threads of this machine; a Dask cluster has its own workers")
     if args.max_pixels < 0:
         parser.error("--max-pixels must be 0 (no limit) or more")
     options = FileOptions(color_managed=args.color_managed, replace=args.force,
@@ -312,4 +421,22 @@ def _main(parser: argparse.ArgumentParser, args: argparse.Namespace, stop: threa
         return 0
     jobs = plan(args, parser)
     settings = settings_from(args, parser)
-    return run_batch(jobs, settings, options, args, stop)
+    if not jobs:
+        return 0
+    try:
+        if args.dask is not None:
+            executor = dask_client(args.dask, parser)
+        else:
+            from concurrent.futures import ThreadPoolExecutor
+
+            executor = ThreadPoolExecutor(args.jobs or os.cpu_count() or 1)
+    except FileError as exc:
+        print(f"grainel: {exc}", file=sys.stderr)
+        return 1
+    try:
+        return run_batch(jobs, settings, options, executor, stop)
+    finally:
+        if args.dask is not None:
+            executor.close()
+        else:  # once stopped, threads still dithering write nothing: no need to wait for them
+            executor.shutdown(wait=not stop.is_set(), cancel_futures=True)

@@ -19,6 +19,14 @@ class FileError(Exception):
         return f"{self.action} {self.path}: {self.reason}"
 
 
+class FileExists(FileError):
+    """A file that is there already and was not to be replaced."""
+
+
+class Cancelled(Exception):
+    """The batch was interrupted before this file was written."""
+
+
 def reason(exc: BaseException) -> str:
     """A short lower-case reason for an exception, without its file name."""
     from PIL import UnidentifiedImageError

@@ -2,9 +2,10 @@
 
 from __future__ import annotations
 
+import io
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any, BinaryIO
+from typing import Any
 
 import numpy as np
 from PIL import Image
@@ -66,8 +67,17 @@ def format_for(path: Path) -> Format:
     return format_named(path.suffix or "(none)")
 
 
-def save(picture: Picture, stream: BinaryIO, fmt: Format, *, lossy: bool = False) -> None:
-    """Write `picture` to `stream` in `fmt`, in the smallest form that keeps every pixel."""
+def holds_alpha(fmt: Format) -> bool:
+    return bool(fmt.modes & {"LA", "RGBA", "PA"})
+
+
+def encode(picture: Picture, fmt: Format, *, lossy: bool = False) -> bytes:
+    """`picture` as a file in `fmt`, in the smallest form that keeps every pixel.
+
+    Made in memory: TIFF pages are written by seeking back and reading what
+    was written, which neither a pipe nor a write-only file allows, and the
+    file on disk is then written in one go.
+    """
     if fmt.lossy and not lossy:
         raise FormatError(f"{fmt.name} is lossy and would change the dithered pixels "
                           "(--lossy allows it)")
@@ -75,6 +85,20 @@ def save(picture: Picture, stream: BinaryIO, fmt: Format, *, lossy: bool = False
     if count > 1 and not fmt.frames:
         raise FormatError(f"{fmt.name} holds one frame, this picture has {count}; "
                           "write .png, .gif, .webp or .tif")
+    sizes = list(dict.fromkeys(f.size for f in picture.frames))
+    if len(sizes) > 1 and fmt.pillow != "TIFF":
+        # The frames of an animation share one canvas: a smaller page would be
+        # shown on a larger one, and a larger one cropped.
+        shown = ", ".join(f"{w}x{h}" for w, h in sizes)
+        raise FormatError(f"the pages differ in size ({shown}), and {fmt.name} frames share "
+                          "one size; write .tif, which keeps each page's size")
+    stream = io.BytesIO()
+    _save(picture, stream, fmt)
+    return stream.getvalue()
+
+
+def _save(picture: Picture, stream: io.BytesIO, fmt: Format) -> None:
+    count = len(picture.frames)
     form = _fit(compact(picture.frames, picture.palette), fmt)
     if fmt.pillow == "PNG" and count == 1 and not _many_levels(form):
         write_png(stream, form.frames[0], gray_bits=form.gray_bits, alphas=form.alphas,

@@ -86,10 +86,20 @@ class PaletteError(ValueError):
     """A palette name that names no palette, or a palette file that holds a malformed one."""
 
 
+def _key(name: str) -> str:
+    # As grainel reads method names: "Pico-8", "epd-bwr" and "EPD BWR" all name a palette.
+    return "".join(c for c in name.lower() if c not in "-_ ")
+
+
+_BY_KEY = {_key(name): name for name in NAMED}
+
+
 def named(name: str) -> list[Color]:
-    """The colours of a named palette (see NAMED), case-insensitively."""
+    """The colours of a named palette (see NAMED); case, '-', '_' and spaces are ignored."""
+    if not isinstance(name, str):
+        raise TypeError(f"name must be a str, not {type(name).__name__}")
     try:
-        return list(NAMED[name.lower()].colors)
+        return list(NAMED[_BY_KEY[_key(name)]].colors)
     except KeyError:
         raise PaletteError(f"unknown palette {name!r}; named palettes: {', '.join(NAMED)}") from None
 
@@ -101,7 +111,7 @@ def resolve(value: str) -> list[Color] | list[str]:
     directory; hex strings are left for grainel to validate so that its own
     messages reach the user.
     """
-    if value.lower() in NAMED:
+    if _key(value) in _BY_KEY:
         return named(value)
     path = Path(value)
     if path.is_file():
@@ -113,19 +123,27 @@ def resolve(value: str) -> list[Color] | list[str]:
         return from_image_file(path)
     if "," in value or value.lstrip().startswith("#"):
         return value.replace(",", " ").split()
+    from .pictures import READABLE
+
+    if path.suffix.lower() in {".gpl", ".hex", *READABLE} or os.sep in value:
+        raise PaletteError(f"{value}: {'a folder' if path.is_dir() else 'no such file'}, "
+                           "where a palette file or image was expected")
     raise PaletteError(
         f"unknown palette {value!r}: not a named palette ({', '.join(NAMED)}), "
         "a palette file or a list of hex colours like '#000,#fff'")
 
 
-def _text(path: str | os.PathLike[str]) -> str:
+def _lines(path: str | os.PathLike[str]) -> list[str]:
     # utf-8-sig: editors on some systems start the file with a byte-order mark.
-    return Path(path).read_text(encoding="utf-8-sig", errors="replace")
+    try:
+        return Path(path).read_text(encoding="utf-8-sig", errors="replace").splitlines()
+    except OSError as exc:
+        raise PaletteError(f"{path}: {exc.strerror or exc}") from None
 
 
 def read_gpl(path: str | os.PathLike[str]) -> list[Color]:
     """The colours of a GIMP palette file, in file order."""
-    lines = _text(path).splitlines()
+    lines = _lines(path)
     if not lines or lines[0].strip() != "GIMP Palette":
         raise PaletteError(f"{path}: not a GIMP palette (no 'GIMP Palette' header)")
     colors: list[Color] = []
@@ -133,18 +151,30 @@ def read_gpl(path: str | os.PathLike[str]) -> list[Color]:
         text = line.strip()
         if not text or text.startswith("#") or text.split(":")[0] in ("Name", "Columns"):
             continue
-        fields = text.split()
         try:
-            r, g, b = (int(v) for v in fields[:3])
+            r, g, b = (int(v) for v in text.split()[:3])
         except ValueError:
-            raise PaletteError(f"{path}: line {number}: expected 'R G B [name]'") from None
+            raise PaletteError(f"{path}: line {number}: expected 'R G B [name]', got {text!r}") from None
+        if not all(0 <= v <= 255 for v in (r, g, b)):
+            raise PaletteError(f"{path}: line {number}: {r} {g} {b} is out of range (0 to 255)")
         colors.append((r, g, b))
     return colors
 
 
-def read_hex(path: str | os.PathLike[str]) -> list[str]:
-    """The colours of a .hex file: one per line, with or without '#'; blank lines are allowed."""
-    return [line.strip() for line in _text(path).splitlines() if line.strip()]
+def read_hex(path: str | os.PathLike[str]) -> list[Color]:
+    """The colours of a .hex file: one a line, 'rrggbb' or 'rgb', '#' optional; blank lines are skipped."""
+    colors: list[Color] = []
+    for number, line in enumerate(_lines(path), start=1):
+        text = line.strip()
+        code = text.removeprefix("#").lower()
+        if not text:
+            continue
+        if len(code) not in (3, 6) or code.strip("0123456789abcdef"):
+            raise PaletteError(f"{path}: line {number}: {text!r} is not a hex colour like '#ff8000'")
+        if len(code) == 3:
+            code = "".join(c * 2 for c in code)
+        colors += _hex(code)
+    return colors
 
 
 def from_image_file(path: str | os.PathLike[str]) -> list[Color]:
@@ -156,21 +186,27 @@ def from_image_file(path: str | os.PathLike[str]) -> list[Color]:
             return from_image(im)
     except UnidentifiedImageError:
         raise PaletteError(f"{path}: not a palette file (.gpl, .hex) or an image") from None
+    except OSError as exc:
+        raise PaletteError(f"{path}: {exc.strerror or exc}") from None
 
 
-def from_image(im: Image) -> list[Color]:
-    """The distinct colours of a palette image.
+def from_image(im: Image | np.ndarray) -> list[Color]:
+    """The distinct colours of a palette image (a PIL image or a uint8 array).
 
     A "P" image already carries an ordered palette, so its used entries are
     taken in palette order; any other image gives its colours in the order in
     which they first appear, scanning rows top to bottom. Fully transparent
     pixels carry no colour and are skipped.
     """
-    if im.mode == "P" and "transparency" not in im.info:
+    from PIL.Image import Image as PILImage
+
+    if isinstance(im, PILImage) and im.mode == "P" and "transparency" not in im.info:
         indices = np.unique(np.asarray(im)).tolist()
         entries = im.getpalette() or []
         return [(entries[3 * i], entries[3 * i + 1], entries[3 * i + 2]) for i in indices]
-    rgba = np.asarray(im.convert("RGBA")).reshape(-1, 4)
+    from .pictures import as_image
+
+    rgba = np.asarray(as_image(im, "im").convert("RGBA")).reshape(-1, 4)
     rgba = rgba[rgba[:, 3] > 0]
     keys = (rgba[:, 0].astype(np.int64) << 16) | (rgba[:, 1].astype(np.int64) << 8) | rgba[:, 2]
     _, first = np.unique(keys, return_index=True)
@@ -180,18 +216,27 @@ def from_image(im: Image) -> list[Color]:
     return [(int(r), int(g), int(b)) for r, g, b in rgba[sorted(first), :3]]
 
 
-def adaptive(im: Image, count: int) -> list[Color]:
-    """An N-colour palette fitted to one image by Pillow's quantiser.
+def adaptive(im: Image | np.ndarray, count: int) -> list[Color]:
+    """A palette of 2 to 256 colours fitted to one image (PIL or array) by Pillow's quantiser.
 
     Quantising without dither only picks the colours; the dithering itself is
-    left to grainel. A flat image yields fewer colours than asked for, so a
-    lone colour is doubled to meet grainel's minimum of two.
+    left to grainel. A flat image yields fewer colours than asked for; its
+    lone colour is paired with black or white, whichever is farther, since
+    grainel needs two, and a flat image dithered to the pair keeps its colour.
     """
+    from .pictures import as_image
+
+    if not isinstance(count, int) or isinstance(count, bool):
+        raise TypeError(f"count must be an int, not {type(count).__name__}")
+    if not 2 <= count <= 256:
+        raise ValueError(f"count must be from 2 to 256 (Pillow's quantiser), got {count}")
     from PIL.Image import Dither
 
-    quantized = im.convert("RGB").quantize(colors=count, dither=Dither.NONE)
+    quantized = as_image(im, "im").convert("RGB").quantize(colors=count, dither=Dither.NONE)
     colors = from_image(quantized)
-    return colors * 2 if len(colors) == 1 else colors
+    if len(colors) == 1:
+        colors.append((0, 0, 0) if sum(colors[0]) > 382 else (255, 255, 255))
+    return colors
 
 
 def describe() -> list[str]:

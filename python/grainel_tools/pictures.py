@@ -7,10 +7,13 @@
 
 from __future__ import annotations
 
+import contextlib
 import io
 import os
+import struct
+import zlib
 from dataclasses import dataclass, field, replace
-from typing import BinaryIO, Union
+from typing import IO, BinaryIO, Union
 
 import numpy as np
 from PIL import ExifTags, Image, ImageCms, ImageOps
@@ -74,15 +77,123 @@ def read_picture(source: Source, *, color_managed: bool = True,
     they are decoded; Pillow's own limit (PIL.Image.MAX_IMAGE_PIXELS)
     applies as well.
     """
-    name = source if isinstance(source, (str, os.PathLike)) else getattr(source, "name", "input")
+    if isinstance(source, (str, os.PathLike)):
+        name: object = source
+    elif hasattr(source, "read"):
+        name = getattr(source, "name", "input")
+    else:
+        raise TypeError(f"source must be a path or a binary file, not {type(source).__name__}")
     try:
         with Image.open(source) as im:
             if max_pixels and im.width * im.height > max_pixels:
                 raise ValueError(f"{im.width}x{im.height} is over the limit of {max_pixels} pixels "
                                  "(--max-pixels)")
+            if im.format == "PNG" and getattr(im, "n_frames", 1) == 1:
+                # A file of its own: Pillow closes the one it opened once decoded.
+                with (open(source, "rb") if isinstance(source, (str, os.PathLike))
+                      else contextlib.nullcontext(source)) as data:
+                    png = _PngData(data)
+                    png.check()
+                    im.load()
+                    png.check(im)  # before anything reads the rows Pillow did not write
             return _read_frames(im, color_managed)
     except (OSError, ValueError, SyntaxError, Image.DecompressionBombError, ImageCms.PyCMSError) as exc:
         raise FileError("reading", name, reason(exc)) from None
+
+
+def as_image(image: Image.Image | np.ndarray, name: str = "image") -> Image.Image:
+    """A PIL image or a uint8 array (as grainel takes and returns them) as an L, LA, RGB or RGBA image."""
+    if isinstance(image, np.ndarray):
+        if image.dtype != np.uint8:
+            raise TypeError(f"{name} must hold uint8 values, not {image.dtype}")
+        if image.ndim == 3 and image.shape[2] == 1:
+            image = image[..., 0]
+        if not (image.ndim == 2 or image.ndim == 3 and 2 <= image.shape[2] <= 4):
+            raise ValueError(f"{name} must have the shape (H, W) or (H, W, C) with 1 to 4 "
+                             f"channels, not {image.shape}")
+        image = Image.fromarray(np.ascontiguousarray(image))
+    elif not isinstance(image, Image.Image):
+        raise TypeError(f"{name} must be a PIL image or a uint8 array, not {type(image).__name__}")
+    if 0 in image.size:
+        raise ValueError(f"{name} is empty ({image.width}x{image.height})")
+    try:
+        return _normalise(image)
+    except ValueError as exc:
+        raise ValueError(f"{name}: {exc}") from None
+
+
+# PNG colour type -> samples per pixel
+_PNG_SAMPLES = {0: 1, 2: 3, 3: 1, 4: 2, 6: 4}
+# Adam7 interlacing: each pass's first column and row, and its steps
+_ADAM7 = [(0, 0, 8, 8), (4, 0, 8, 8), (0, 4, 4, 8), (2, 0, 4, 4), (0, 2, 2, 4), (1, 0, 2, 2), (0, 1, 1, 2)]
+
+
+class _PngData:
+    """How many bytes of image data a PNG's header calls for, and how many its IDAT chunks hold."""
+
+    def __init__(self, fp: IO[bytes]) -> None:
+        self.fp, self.start = fp, fp.tell()
+        fp.seek(16)
+        width, self.height, depth, color_type, _, _, self.interlaced = struct.unpack(
+            ">IIBBBBB", fp.read(13))
+        bits = depth * _PNG_SAMPLES.get(color_type, 1)
+        self.row = 1 + -(-width * bits // 8)  # a filter byte, then the packed samples
+        self.expected = 0
+        for x0, y0, dx, dy in _ADAM7 if self.interlaced else [(0, 0, 1, 1)]:
+            columns, rows = -(-(width - x0) // dx), -(-(self.height - y0) // dy)
+            if columns > 0 and rows > 0:
+                self.expected += rows * (1 + -(-columns * bits // 8))
+        self.chunks: list[tuple[int, int]] = []  # where every IDAT chunk's data is, and its length
+        fp.seek(33)
+        while len(head := fp.read(8)) == 8:
+            length, kind = struct.unpack(">I4s", head)
+            if kind == b"IDAT":
+                self.chunks.append((fp.tell(), length))
+            elif kind == b"IEND":
+                break
+            fp.seek(length + 4, os.SEEK_CUR)
+        fp.seek(self.start)
+
+    def could_hold(self) -> bool:
+        # Deflate shrinks data at most 1032 to 1; an IDAT stream much shorter
+        # than that cannot hold the rows, and is refused before any is decoded.
+        return self.expected <= 1032 * sum(length for _, length in self.chunks) + 1024
+
+    def inflated(self) -> int:
+        """The length of the image data, inflated a piece at a time and kept nowhere."""
+        inflater, got = zlib.decompressobj(), 0
+        try:
+            for offset, length in self.chunks:
+                self.fp.seek(offset)
+                while length > 0 and got < self.expected and not inflater.eof:
+                    data = self.fp.read(min(length, 1 << 16))
+                    length -= len(data)
+                    while data and got < self.expected:
+                        got += len(inflater.decompress(data, 1 << 20))
+                        data = inflater.unconsumed_tail
+        except zlib.error:
+            return self.expected  # a broken stream is for Pillow's decoder to report
+        finally:
+            self.fp.seek(self.start)
+        return got
+
+    def check(self, decoded: Image.Image | None = None) -> None:
+        """Refuse data that ends before the last row, which Pillow would leave black.
+
+        Once `decoded`, rows Pillow never reached hold zeros, so only a last
+        row of zeros (and interlaced data, stored out of row order) is worth
+        inflating the data once more.
+        """
+        if decoded is None:
+            got = self.expected if self.could_hold() else self.inflated()
+        elif self.interlaced or not np.asarray(decoded.crop((0, decoded.height - 1, decoded.width,
+                                                               decoded.height))).any():
+            got = self.inflated()
+        else:
+            return
+        if got < self.expected:
+            rows = "" if self.interlaced or not got else f" after {got // self.row} of {self.height} rows"
+            raise ValueError(f"truncated: the image data ends{rows}")
 
 
 def _read_frames(im: Image.Image, color_managed: bool) -> Picture:
@@ -101,7 +212,7 @@ def _read_frames(im: Image.Image, color_managed: bool) -> Picture:
         if color_managed and icc:
             frame = _to_srgb(frame, icc)
         frames.append(_normalise(frame))
-    frames = _one_mode(frames)
+    frames = same_mode(frames)
     animated = len(frames) > 1 and any(durations)
     return Picture(frames, durations if animated else None, im.info.get("loop"),
                    None if color_managed else icc)
@@ -141,7 +252,7 @@ def _normalise(im: Image.Image) -> Image.Image:
     return im.convert("RGBA" if {"A", "a"} & set(im.getbands()) else "RGB")
 
 
-def _one_mode(frames: list[Image.Image]) -> list[Image.Image]:
+def same_mode(frames: list[Image.Image]) -> list[Image.Image]:
     # Animation frames may differ in mode (a GIF's first frame is indexed,
     # later ones RGB); all take the widest, so they are dithered alike.
     modes = {f.mode for f in frames}

@@ -11,7 +11,7 @@ from collections.abc import Callable
 from pathlib import Path
 from typing import BinaryIO
 
-from .errors import FileError, reason
+from .errors import FileError, FileExists, reason
 
 # Errors of os.link on file systems without hard links; those fall back to
 # a check for an existing file followed by a rename.
@@ -71,7 +71,7 @@ def write_atomically(path: Path, write: Callable[[BinaryIO], None], *, replace: 
                 write(stream)
             return
         if not replace and os.path.lexists(path):
-            raise FileExistsError(errno.EEXIST, "exists (use --force to replace it)")
+            raise FileExists("writing", path, "exists; use replace=True to replace it")
         fd, temp = _create_temp(path.parent, path.name)
     except OSError as exc:
         raise FileError("writing", path, reason(exc)) from None
@@ -80,7 +80,10 @@ def write_atomically(path: Path, write: Callable[[BinaryIO], None], *, replace: 
             write(stream)
             stream.flush()
             os.fsync(stream.fileno())
-        _publish(temp, path, replace)
+        try:
+            _publish(temp, path, replace)
+        except FileExistsError:  # made since the check above
+            raise FileExists("writing", path, "exists; use replace=True to replace it") from None
     except BaseException as exc:
         with contextlib.suppress(OSError):
             os.unlink(temp)

@@ -9,7 +9,8 @@ import numpy as np
 
 import grainel
 
-from . import matrices, palettes
+from . import matrices, palettes, sizing
+from .sizing import WHITE, Color, Size
 
 if TYPE_CHECKING:
     from PIL.Image import Image
@@ -63,6 +64,11 @@ class Settings:
     """How to dither: grainel's options, plus `colors` to fit a palette to each picture.
 
     `method` takes what grainel.dither takes, or "ordered" to use `matrix`.
+    Before dithering, `background` flattens transparency onto a colour, and
+    `resize` (fill and crop) or `fit` (inside, aspect kept) resample to a
+    size in linear light; after, a fitted picture is padded to exactly `fit`
+    with `pad` (None: left at its fitted size), and `scale` enlarges every
+    pixel to a block.
     """
 
     method: str = "floyd_steinberg"
@@ -75,6 +81,11 @@ class Settings:
     serpentine: bool = False
     linear: bool = False
     preserve_alpha: bool = True
+    background: Color | None = None
+    resize: Size | None = None
+    fit: Size | None = None
+    pad: Color | None = WHITE
+    scale: int = 1
 
     @property
     def wants_color(self) -> bool:
@@ -110,6 +121,12 @@ class Settings:
     def apply_picture(self, picture: Picture) -> Picture:
         """Dither every frame alike: one palette, fitted to all frames for --colors."""
         frames: list[Image] = picture.frames
+        if self.background is not None:
+            frames = [sizing.flatten(f, self.background) for f in frames]
+        if self.resize is not None:
+            frames = [sizing.fill(f, self.resize) for f in frames]
+        elif self.fit is not None:
+            frames = [sizing.fit(f, self.fit) for f in frames]
         if self.wants_color and frames[0].mode in ("L", "LA"):  # a palette needs colour channels
             frames = [f.convert("RGB" if f.mode == "L" else "RGBA") for f in frames]
         own = palettes.adaptive(_stacked(frames), self.colors) if self.colors else None
@@ -117,7 +134,21 @@ class Settings:
         # Colours given as text are left to grainel to read: only (r, g, b)
         # entries can tell the writers which colours the pixels are.
         known = None if chosen is None or any(isinstance(c, str) for c in chosen) else chosen
-        return picture.with_frames([self.apply(f, own) for f in frames], known)
+        dithered = [self.apply(f, own) for f in frames]
+        if self.fit is not None and self.pad is not None and any(f.size != self.fit for f in dithered):
+            # The padding is dithered like the picture, so that a colour a
+            # palette lacks becomes a pattern of its colours, as it would inside.
+            canvas = self.apply(sizing.solid(frames[0].mode, self.fit, self.pad), own)
+            dithered = [sizing.pad(f, canvas) for f in dithered]
+        return picture.with_frames([sizing.enlarge(f, self.scale) for f in dithered], known)
+
+    def output_size(self, size: Size) -> Size:
+        """The size of the result for a picture of `size`."""
+        if self.resize is not None:
+            size = self.resize
+        elif self.fit is not None:
+            size = self.fit if self.pad is not None else sizing.fitted_size(size, self.fit)
+        return size[0] * self.scale, size[1] * self.scale
 
     def check(self) -> None:
         """Run the options once on a 1x1 picture, and refuse options that would do nothing.
@@ -126,6 +157,10 @@ class Settings:
         fail identically for every file; this turns it into one usage error
         worded by grainel itself.
         """
+        if self.resize is not None and self.fit is not None:
+            raise OptionError("--resize fills a size and --fit fits inside one; give one of them")
+        if not isinstance(self.scale, int) or self.scale < 1:
+            raise OptionError(f"--scale must be a whole number, 1 or more, got {self.scale}")
         family = self.family
         if self.serpentine and family != "diffusion":
             raise OptionError(f"--serpentine applies to error diffusion, not to {family} dither")
