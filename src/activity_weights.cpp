@@ -11,11 +11,18 @@ namespace {
 // just-noticeable differences, where grain starts to hide error.
 constexpr float half_weight_spread = 0.02f;
 
+constexpr std::size_t prefetch_distance = 16;
+
 // The three-pixel sums along a row of each OKLab channel (planes 0 to 2)
 // and of its square (planes 3 to 5), into out[x * 6 + plane]. The row's
 // colours are looked up once each, into `row`.
 void row_sums(std::size_t width, const std::uint32_t* colors, const Lab* labs, Lab* row, float* out) {
-    for (std::size_t x = 0; x < width; ++x) row[x] = labs[colors[x]];
+    for (std::size_t x = 0; x < width; ++x) {
+        // The colours of a photo's pixels lie all over the table: loading
+        // ahead hides the wait.
+        if (x + prefetch_distance < width) __builtin_prefetch(&labs[colors[x + prefetch_distance]]);
+        row[x] = labs[colors[x]];
+    }
     for (std::size_t x = 0; x < width; ++x) {
         const Lab& left = row[x > 0 ? x - 1 : 0];
         const Lab& middle = row[x];
@@ -44,6 +51,7 @@ void add_activity_weights(const Raster& image, const std::uint32_t* color_of, co
         const float* below = slot(y + 1 < height ? y + 1 : y);
         for (std::size_t x = 0; x < width; ++x) {
             const std::size_t p = y * width + x;
+            if (x + prefetch_distance < width) __builtin_prefetch(&weights[color_of[p + prefetch_distance]]);
             float alpha = 1.0f;
             if (image.alpha) {
                 const std::uint8_t a = image.pixels[p * image.channels + *image.alpha];
