@@ -5,7 +5,8 @@
 // them. While the colour farthest from every centre is farther than
 // `reach`, the centre whose loss costs least moves to it and k-means runs
 // again: the moved centre settles on the feature, and the others take over
-// what it served.
+// what it served. A move that does not bring the farthest colour nearer
+// is undone, and ends the search.
 #pragma once
 
 #include "kmeans.h"

@@ -48,6 +48,12 @@ def blobs(seed, size=48):
     return np.clip(centres[which] + rng.integers(-25, 26, (size, size, 3)), 0, 255).astype(np.uint8)
 
 
+def many_colours(seed):
+    # More colours than the fit takes one by one (it starts on coarser cells).
+    y, x = np.mgrid[0:256, 0:280]
+    return np.dstack([x * 255 // 279, y, noise((256, 280), seed)]).astype(np.uint8)
+
+
 def with_alpha(img, seed):
     alpha = noise(img.shape[:2] + (1,), seed)
     alpha[::3] = 0
@@ -74,6 +80,8 @@ def test_never_more_colours_than_asked_and_each_once(name, n):
     assert palette.dtype == np.uint8 and palette.ndim == 2 and palette.shape[1] == 3
     assert 2 <= len(palette) <= n
     assert len(np.unique(palette, axis=0)) == len(palette)
+    if name == "gray":
+        assert (palette == palette[:, :1]).all()
     out = grainel.dither(np.atleast_3d(PICTURES[name])[..., :3].repeat(3 if name == "gray" else 1, 2),
                          palette=palette)
     assert colours_of(out) <= {tuple(c) for c in palette.tolist()}
@@ -97,15 +105,35 @@ def test_kept_colours_come_first_as_given(keep, n):
     assert len(palette) <= n
 
 
+def test_the_fit_settles_around_kept_colours():
+    # Two clusters, one at a kept colour: the one fitted colour goes to the other.
+    img = np.where(np.arange(32)[None, :, None] < 16, noise((32, 32, 3), 11, 0, 30),
+                   noise((32, 32, 3), 12, 200, 230)).astype(np.uint8)
+    palette = fit_palette(img, 2, keep=[(15, 15, 15)])
+    assert palette[1].min() > 190
+
+
+def test_transparent_pixels_count_by_their_alpha():
+    # A reddish half and its bluish mirror image: as the bluish half fades,
+    # it gets fewer colours, and none once fully transparent.
+    red = np.dstack([noise((40, 20), 13, 150, 210), noise((40, 20, 2), 14, 40, 100)])
+    rgb = np.concatenate([red, red[:, :, ::-1]], axis=1)
+    blues = []
+    for alpha in [0, 10, 255]:
+        alphas = np.where(np.arange(40) < 20, 255, alpha).astype(np.uint8)
+        palette = fit_palette(np.dstack([rgb, np.broadcast_to(alphas, (40, 40))]), 10)
+        blues.append((palette[:, 2] > palette[:, 0]).sum())
+    assert blues[0] == 0 < blues[1] < blues[2]
+
+
 def test_as_many_kept_colours_as_asked_is_the_kept_palette():
     keep = [(1, 2, 3), (4, 5, 6), (7, 8, 9)]
     assert fit_palette(PICTURES["noise"], 3, keep=keep).tolist() == [list(c) for c in keep]
 
 
-@pytest.mark.parametrize("name", ["blobs", "blobs with alpha"])
-@pytest.mark.parametrize("keep", [(), ["#808080"]])
-def test_each_fitted_colour_is_the_mean_of_its_nearest_colours(name, keep):
-    img = np.atleast_3d(PICTURES[name])
+@pytest.mark.parametrize("img, keep", [(PICTURES["blobs"], ()), (PICTURES["blobs"], ["#808080"]),
+                                       (PICTURES["blobs with alpha"], ["#808080"]), (many_colours(10), ())])
+def test_each_fitted_colour_is_the_mean_of_its_nearest_colours(img, keep):
     palette = fit_palette(img, 6, keep=keep, effort=10)
     weights = pixel_weights(img).ravel()
     pixels = img[..., :3].reshape(-1, 3)[weights > 0]

@@ -21,7 +21,7 @@ from . import matrices, palettes
 from .batch import Cancelled, FileOptions, PlanError, check_jobs, dither_file, dither_files, output_paths
 from .cli import main
 from .errors import FileError
-from .fitting import fit_palette
+from .fitting import fit_palette as fit_palette
 from .formats import FORMATS, FormatError
 from .matrices import matrix
 from .pictures import READABLE, Picture, read_image, read_picture

@@ -20,6 +20,7 @@ import sys
 from typing import Any
 
 import numpy as np
+from numpy.typing import NDArray
 
 from . import _native
 from .remap import colour_pixels, palette_array
@@ -29,16 +30,16 @@ EFFORT = 5
 MAX_EFFORT = 10
 
 
-def fit_palette(image: Any, n: int, *, keep: Any = (), effort: int = EFFORT) -> np.ndarray:
+def fit_palette(image: Any, n: int, *, keep: Any = (), effort: int = EFFORT) -> NDArray[np.uint8]:
     """A palette of at most `n` colours (2 to 4096) for the picture, as an (m, 3) uint8 array.
 
     `image` is an (H, W), (H, W, 3) or (H, W, 4) uint8 array or a PIL image.
     `keep` lists colours the palette must hold as they are (hex strings,
     (r, g, b) tuples or an (k, 3) array); the others are fitted around them.
     `effort` from 1 to 10 trades speed for a closer fit (10 runs k-means
-    until no colour changes cluster). The palette has
-    fewer than `n` colours when the picture has fewer, or when fitted
-    colours round to the same bytes; kept colours come first.
+    until no colour changes cluster). The palette has fewer than `n`
+    colours when the picture has fewer, or when fitted colours round to
+    the same bytes; kept colours come first.
     """
     if isinstance(n, bool) or not isinstance(n, (int, np.integer)):
         raise TypeError(f"n must be an int, not {type(n).__name__}")
@@ -64,7 +65,7 @@ def fit_palette(image: Any, n: int, *, keep: Any = (), effort: int = EFFORT) -> 
     return np.frombuffer(found, dtype=np.uint8).reshape(-1, 3).copy()
 
 
-def _kept_colours(keep: Any) -> np.ndarray:
+def _kept_colours(keep: Any) -> NDArray[np.uint8]:
     """The distinct colours of keep=, in their order, as a (k, 3) uint8 array."""
     if isinstance(keep, (list, tuple)) and not keep:
         return np.empty((0, 3), np.uint8)
