@@ -4,6 +4,8 @@
 
 - `palettes`: named palettes (`palettes.named("pico8")`, `palettes.NAMED`),
   palette files (`read_gpl`, `read_hex`) and palettes from images.
+- `fit_palette`: an N-colour palette fitted to a picture (OKLab k-means,
+  extremes kept).
 - `remap`: a picture to a palette's colours as it looks (error diffused in
   linear light, grain kept out of smooth areas the palette renders closely).
 - `matrices`, `matrix`: named threshold matrices for ordered dither (blue
@@ -21,6 +23,7 @@ from . import matrices, palettes
 from .batch import FileOptions, PlanError, check_jobs, dither_file, dither_files, output_paths
 from .cli import main
 from .errors import Cancelled, FileError
+from .fitting import fit_palette
 from .formats import FORMATS, FormatError
 from .matrices import matrix
 from .pictures import READABLE, Picture, read_image, read_picture
@@ -30,7 +33,7 @@ from .writing import write_image, write_picture
 
 __all__ = [
     "FORMATS", "READABLE", "Cancelled", "FileError", "FileOptions", "FormatError", "OptionError",
-    "Picture", "PlanError", "Settings", "check_jobs", "dither_file", "dither_files", "main",
+    "Picture", "PlanError", "Settings", "check_jobs", "dither_file", "dither_files", "fit_palette", "main",
     "matrices", "matrix", "output_paths", "palettes", "read_image", "read_picture", "remap",
     "write_image", "write_picture",
 ]

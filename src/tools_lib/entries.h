@@ -6,5 +6,6 @@
 namespace grainel {
 
 PyObject* remap_entry(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
+PyObject* fit_entry(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
 
 }  // namespace grainel

@@ -16,6 +16,7 @@ PyMethodDef functions[] = {
     {"remap", as_cfunction<remap_entry>(), METH_VARARGS | METH_KEYWORDS,
      "remap(image, palette, out, method, strength, serpentine)\n--\n\n"
      "The perceptual remap of image into out (see grainel_tools.remap)."},
+    {"fit", as_cfunction<fit_entry>(), METH_VARARGS | METH_KEYWORDS, "fit(image, count, keep, iterations, final_iterations)"},
     {nullptr, nullptr, 0, nullptr},
 };
 

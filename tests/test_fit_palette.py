@@ -1,0 +1,200 @@
+"""grainel_tools.fit_palette: palettes fitted to pictures.
+
+The convergence case checks the fit against a plain model of what it
+promises: each pixel weighs 1 / (1 + a / 0.02), a the spread of OKLab
+colours in its 3 x 3 window, times its alpha share, and each fitted
+colour ends as the weighted OKLab mean of the picture's colours nearest to it.
+"""
+
+import numpy as np
+import pytest
+
+import grainel
+from grainel_tools import fit_palette
+
+_TO_LMS = np.array([[0.4122214708, 0.5363325363, 0.0514459929],
+                    [0.2119034982, 0.6806995451, 0.1073969566],
+                    [0.0883024619, 0.2817188376, 0.6299787005]])
+_TO_LAB = np.array([[0.2104542553, 0.7936177850, -0.0040720468],
+                    [1.9779984951, -2.4285922050, 0.4505937099],
+                    [0.0259040371, 0.7827717662, -0.8086757660]])
+
+
+def oklab(rgb):
+    v = np.asarray(rgb, np.float64) / 255.0
+    linear = np.where(v <= 0.04045, v / 12.92, ((v + 0.055) / 1.055) ** 2.4)
+    return np.cbrt(linear @ _TO_LMS.T) @ _TO_LAB.T
+
+
+def pixel_weights(img):
+    lab = oklab(img[..., :3])
+    padded = np.pad(lab, ((1, 1), (1, 1), (0, 0)), mode="edge")
+    h, w = img.shape[:2]
+    windows = np.stack([padded[dy:dy + h, dx:dx + w] for dy in range(3) for dx in range(3)])
+    spread = np.sqrt(windows.var(axis=0).sum(axis=-1))
+    alpha = img[..., 3] / 255.0 if img.shape[2] == 4 else 1.0
+    return alpha / (1.0 + spread / 0.02)
+
+
+def noise(shape, seed, low=0, high=256):
+    return np.random.default_rng(seed).integers(low, high, shape, dtype=np.uint8)
+
+
+def blobs(seed, size=48):
+    # Smooth patches of a few colours with noise: clusters that overlap a little.
+    rng = np.random.default_rng(seed)
+    centres = rng.integers(30, 226, (5, 3))
+    which = np.repeat(np.repeat(rng.integers(0, 5, (size // 8, size // 8)), 8, 0), 8, 1)
+    return np.clip(centres[which] + rng.integers(-25, 26, (size, size, 3)), 0, 255).astype(np.uint8)
+
+
+def many_colours(seed):
+    # More colours than the fit takes one by one (it starts on coarser cells).
+    y, x = np.mgrid[0:256, 0:280]
+    return np.dstack([x * 255 // 279, y, noise((256, 280), seed)]).astype(np.uint8)
+
+
+def with_alpha(img, seed):
+    alpha = noise(img.shape[:2] + (1,), seed)
+    alpha[::3] = 0
+    return np.concatenate([img, alpha], axis=2)
+
+
+def colours_of(img):
+    opaque = img[..., 3] > 0 if img.shape[2] == 4 else np.ones(img.shape[:2], bool)
+    return {tuple(c) for c in img[opaque][:, :3].tolist()}
+
+
+PICTURES = {
+    "noise": noise((40, 50, 3), 1),
+    "blobs": blobs(2),
+    "blobs with alpha": with_alpha(blobs(3), 4),
+    "gray": noise((30, 30), 5),
+}
+
+
+@pytest.mark.parametrize("name", PICTURES)
+@pytest.mark.parametrize("n, effort", [(2, 5), (7, 1), (64, 5), (300, 10)])
+def test_never_more_colours_than_asked_and_each_once(name, n, effort):
+    palette = fit_palette(PICTURES[name], n, effort=effort)
+    assert palette.dtype == np.uint8 and palette.ndim == 2 and palette.shape[1] == 3
+    assert 2 <= len(palette) <= n
+    assert len(np.unique(palette, axis=0)) == len(palette)
+    if name == "gray":
+        assert (palette == palette[:, :1]).all()
+    out = grainel.dither(np.atleast_3d(PICTURES[name])[..., :3].repeat(3 if name == "gray" else 1, 2),
+                         palette=palette)
+    assert colours_of(out) <= {tuple(c) for c in palette.tolist()}
+
+
+@pytest.mark.parametrize("img", [noise((6, 7, 3), 6, 0, 4), with_alpha(noise((9, 9, 3), 7, 0, 3), 8)])
+def test_a_picture_of_few_colours_gets_exactly_them(img):
+    # Transparent pixels' colours are not among them.
+    assert {tuple(c) for c in fit_palette(img, 4096).tolist()} == colours_of(img)
+
+
+@pytest.mark.parametrize("keep", [["#000", "#fff"], [(255, 0, 0), "#00ff00", (255, 0, 0)],
+                                  np.array([[12, 200, 99]] * 3)])
+@pytest.mark.parametrize("n", [3, 8])
+def test_kept_colours_come_first_as_given(keep, n):
+    kept = [tuple(c) for c in (np.array(keep) if isinstance(keep, np.ndarray) else [
+        (0, 0, 0), (255, 255, 255)] if keep[0] == "#000" else [(255, 0, 0), (0, 255, 0)])]
+    kept = list(dict.fromkeys(kept))
+    palette = fit_palette(PICTURES["blobs"], n, keep=keep)
+    assert [tuple(c) for c in palette[:len(kept)].tolist()] == kept
+    assert len(palette) <= n
+
+
+def test_the_fit_settles_around_kept_colours():
+    # Two clusters, one at a kept colour: the one fitted colour goes to the other.
+    img = np.where(np.arange(32)[None, :, None] < 16, noise((32, 32, 3), 11, 0, 30),
+                   noise((32, 32, 3), 12, 200, 230)).astype(np.uint8)
+    palette = fit_palette(img, 2, keep=[(15, 15, 15)])
+    assert palette[1].min() > 190
+
+
+def test_transparent_pixels_count_by_their_alpha():
+    # A reddish half and its bluish mirror image: as the bluish half fades,
+    # it gets fewer colours, and none once fully transparent.
+    red = np.dstack([noise((40, 20), 13, 150, 210), noise((40, 20, 2), 14, 40, 100)])
+    rgb = np.concatenate([red, red[:, :, ::-1]], axis=1)
+    blues = []
+    for alpha in [0, 10, 255]:
+        alphas = np.where(np.arange(40) < 20, 255, alpha).astype(np.uint8)
+        palette = fit_palette(np.dstack([rgb, np.broadcast_to(alphas, (40, 40))]), 10)
+        blues.append((palette[:, 2] > palette[:, 0]).sum())
+    assert blues[0] == 0 < blues[1] < blues[2]
+
+
+def test_as_many_kept_colours_as_asked_is_the_kept_palette():
+    keep = [(1, 2, 3), (4, 5, 6), (7, 8, 9)]
+    assert fit_palette(PICTURES["noise"], 3, keep=keep).tolist() == [list(c) for c in keep]
+
+
+@pytest.mark.parametrize("img, n, keep", [
+    (PICTURES["blobs"], 6, ()), (PICTURES["blobs"], 6, ["#808080"]),
+    (PICTURES["blobs with alpha"], 6, ["#808080"]),
+    # More centres than each one lists as its neighbours.
+    (noise((40, 40, 3), 15), 48, ["#000", "#fff"]),
+    (many_colours(10), 6, ()),
+])
+def test_each_fitted_colour_is_the_mean_of_its_nearest_colours(img, n, keep):
+    palette = fit_palette(img, n, keep=keep, effort=10)
+    weights = pixel_weights(img).ravel()
+    pixels = img[..., :3].reshape(-1, 3)[weights > 0]
+    weights = weights[weights > 0]
+    lab = oklab(pixels)
+    nearest = np.argmin(((lab[:, None] - oklab(palette)[None]) ** 2).sum(-1), axis=1)
+    for j in range(len(keep), len(palette)):
+        members = nearest == j
+        assert members.any()
+        mean = (lab[members] * weights[members, None]).sum(0) / weights[members].sum()
+        # Within a byte's rounding, in OKLab.
+        assert np.linalg.norm(mean - oklab(palette[j])) < 0.01
+
+
+def test_the_same_picture_gives_the_same_palette():
+    from concurrent.futures import ThreadPoolExecutor
+
+    from PIL import Image
+
+    img = PICTURES["blobs with alpha"]
+    first = fit_palette(img, 16)
+    np.testing.assert_array_equal(fit_palette(Image.fromarray(img, "RGBA"), 16), first)
+    # Fits running at once on other threads (the interpreter is released) agree too.
+    with ThreadPoolExecutor(4) as pool:
+        for palette in pool.map(lambda _: fit_palette(img, 16), range(8)):
+            np.testing.assert_array_equal(palette, first)
+
+
+@pytest.mark.parametrize("bright", [(255, 255, 255), (255, 40, 0), (0, 90, 255)])
+def test_a_few_bright_pixels_keep_a_colour_of_their_own(bright):
+    img = noise((64, 64, 3), 9, 0, 40)
+    img[[5, 20, 41, 60], [9, 50, 3, 33]] = bright
+    palette = fit_palette(img, 4)
+    assert np.linalg.norm(oklab(palette) - oklab(bright), axis=1).min() < 0.05
+
+
+ERRORS = [
+    ({"n": 1}, ValueError, "n must be between 2 and 4096"),
+    ({"n": 4097}, ValueError, "n must be between 2 and 4096"),
+    ({"n": 4.0}, TypeError, "n must be an int"),
+    ({"n": True}, TypeError, "n must be an int"),
+    ({"effort": 0}, ValueError, "effort must be between 1 and 10"),
+    ({"effort": "best"}, TypeError, "effort must be an int"),
+    ({"keep": ["#000", "#fff", "#f00"], "n": 2}, ValueError, "keep holds 3 colours, more than the 2"),
+    ({"keep": ["#12345"]}, ValueError, "keep: invalid hex colour"),
+    ({"keep": "#000"}, TypeError, "keep must be a list of colours"),
+    ({"image": np.zeros((0, 4, 3), np.uint8)}, ValueError, "image is empty"),
+    ({"image": np.zeros((3, 4, 4), np.uint8)}, ValueError, "no pixel that is not fully transparent"),
+    ({"image": np.full((3, 4, 3), 7, np.uint8)}, ValueError, "single colour, #070707"),
+    ({"image": np.zeros((3, 4, 3), np.float32)}, TypeError, "image must hold uint8"),
+    ({"image": None}, TypeError, "image must be an array or a PIL image"),
+]
+
+
+@pytest.mark.parametrize("arguments, error, message", ERRORS)
+def test_bad_arguments_are_named(arguments, error, message):
+    call = {"image": PICTURES["noise"], "n": 8, **arguments}
+    with pytest.raises(error, match=message):
+        fit_palette(call.pop("image"), call.pop("n"), **call)
