@@ -46,6 +46,8 @@ def compact(frames: list[Image.Image], palette: Sequence[Sequence[int]] | None =
         indexed = _indexed_by(frames, np.asarray(palette, np.uint8).reshape(-1, 3))
         if indexed is not None:
             return indexed
+    if frames[0].mode in ("LA", "RGBA"):
+        frames = [_cleared(f) for f in frames]
     entries = _distinct(frames)
     if entries is None:  # more than 256 colours: only the full mode holds them
         return Compact(frames)
@@ -67,6 +69,17 @@ def compact(frames: list[Image.Image], palette: Sequence[Sequence[int]] | None =
         if len(values) > 16:  # 8-bit indices would be no smaller than 8-bit gray
             return Compact(frames)
     return _indexed(frames, entries)
+
+
+def _cleared(frame: Image.Image) -> Image.Image:
+    """The frame with every fully transparent pixel made (0, 0, 0, 0): what a transparent
+    pixel's colour was cannot be seen, and as one value they take one palette entry."""
+    pixels = np.array(frame)
+    hidden = pixels[..., -1] == 0
+    if not hidden.any() or not pixels[hidden].any():
+        return frame
+    pixels[hidden] = 0
+    return Image.fromarray(pixels, frame.mode)
 
 
 def _distinct(frames: list[Image.Image]) -> list[Entry] | None:
