@@ -8,6 +8,7 @@
 from __future__ import annotations
 
 import os
+from collections.abc import Iterable, Sequence
 from pathlib import Path
 from typing import TYPE_CHECKING, NamedTuple
 
@@ -177,6 +178,26 @@ def read_hex(path: str | os.PathLike[str]) -> list[Color]:
     return colors
 
 
+def write_palette(colors: Iterable[Sequence[int]], path: str | os.PathLike[str], *,
+                  replace: bool = False) -> None:
+    """Write colours as a GIMP palette (.gpl) or one hex colour a line (.hex), never half-written.
+
+    Both read back as the same colours in the same order (read_gpl, read_hex).
+    """
+    from .writing import write_data
+
+    rows = [tuple(int(v) for v in rgb) for rgb in colors]
+    suffix = Path(path).suffix.lower()
+    if suffix == ".gpl":
+        lines = ["GIMP Palette", f"Name: {Path(path).stem}", "#"]
+        lines += [f"{r:3d} {g:3d} {b:3d}\t#{r:02x}{g:02x}{b:02x}" for r, g, b in rows]
+    elif suffix == ".hex":
+        lines = [f"{r:02x}{g:02x}{b:02x}" for r, g, b in rows]
+    else:
+        raise PaletteError(f"{path}: a palette is written as .gpl or .hex, not {suffix or 'no extension'}")
+    write_data(("\n".join(lines) + "\n").encode(), path, replace=replace)
+
+
 def from_image_file(path: str | os.PathLike[str]) -> list[Color]:
     """The colours of a palette image file (see from_image)."""
     from PIL import Image, UnidentifiedImageError
@@ -246,4 +267,4 @@ def describe() -> list[str]:
 
 
 __all__ = ["NAMED", "Named", "PaletteError", "named", "resolve", "read_gpl", "read_hex",
-           "from_image", "from_image_file", "adaptive", "describe"]
+           "from_image", "from_image_file", "adaptive", "describe", "write_palette"]
