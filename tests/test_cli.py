@@ -13,7 +13,7 @@ import pytest
 from numpy.testing import assert_array_equal
 
 import grainel
-from grainel_tools import main
+from grainel_tools import fit_palette, main, palettes, remap
 
 GAMEBOY = [(15, 56, 15), (48, 98, 48), (139, 172, 15), (155, 188, 15)]
 
@@ -123,7 +123,53 @@ def palette_spec(Image, tmp_path, form):
 def test_palette_forms(Image, photo, tmp_path, form):
     status, out = run(tmp_path, photo[0], "--palette", palette_spec(Image, tmp_path, form))
     assert status == 0
-    assert_array_equal(out, grainel.dither(photo[1], palette=GAMEBOY))
+    assert_array_equal(out, remap(photo[1], GAMEBOY))
+
+
+@pytest.mark.parametrize("args, expected", [
+    ("-p gameboy -s 0.6 --serpentine", lambda a: remap(a, GAMEBOY, strength=0.6, serpentine=True)),
+    ("-p gameboy -m fs", lambda a: grainel.dither(a, palette=GAMEBOY)),   # the way back to the exact engines
+    ("-p gameboy -m bayer4x4 --linear", lambda a: grainel.ordered_dither(a, 4, palette=GAMEBOY, linear=True)),
+    ("-c 5 --effort 2", lambda a: remap(a, fit_palette(a, 5, effort=2))),
+    ("-c 5 --keep #f00,#00ff00 -m atkinson",
+     lambda a: grainel.dither(a, "atkinson", palette=fit_palette(a, 5, keep=["#f00", "#0f0"]))),
+])
+def test_palettes_take_the_remap_unless_a_method_is_named(photo, tmp_path, args, expected):
+    status, pixels = run(tmp_path, photo[0], *args.split())
+    assert status == 0
+    assert_array_equal(pixels, expected(photo[1]))
+
+
+def test_fitted_palettes_hold_the_count_shared_and_saved(Image, tmp_path, capsys):
+    rng = np.random.default_rng(8)
+    for name in ["a", "b"]:  # different pictures, with transparent corners
+        rgba = rng.integers(0, 256, (20, 24, 4), dtype=np.uint8)
+        rgba[..., 3] = 255
+        rgba[:5, :5, 3] = 0
+        Image.fromarray(rgba).save(tmp_path / f"{name}.png")
+    args = [str(tmp_path / "a.png"), str(tmp_path / "b.png"), "-c", "6", "-o", str(tmp_path / "out")]
+    assert main([*args, "--save-palette", str(tmp_path / "p.gpl")]) == 2  # one palette for one picture
+    assert main([*args, "--shared-palette", "--keep", "#123456", "--save-palette", str(tmp_path / "p.gpl")]) == 0
+    saved = palettes.read_gpl(tmp_path / "p.gpl")
+    assert len(saved) == 5 and (0x12, 0x34, 0x56) in saved  # one entry left for transparency
+    for name in ["a", "b"]:
+        with Image.open(tmp_path / "out" / f"{name}.png") as im:
+            assert im.mode == "P" and len(im.getpalette()) // 3 <= 6
+            rgba = np.asarray(im.convert("RGBA"))
+        opaque = {tuple(c) for c in rgba[rgba[..., 3] > 0][:, :3]}
+        assert opaque <= set(saved) and (rgba[:5, :5, 3] == 0).all()
+    # The palette file is never replaced unasked; nor read as an image.
+    assert main([*args, "-f", "--shared-palette", "--save-palette", str(tmp_path / "p.gpl")]) == 0
+    assert main([*args[:-2], "-o", str(tmp_path / "again"), "--shared-palette",
+                 "--save-palette", str(tmp_path / "p.gpl")]) == 1
+    assert "p.gpl: exists" in capsys.readouterr().err
+
+
+def test_a_picture_of_one_colour_keeps_it(Image, tmp_path):
+    Image.new("RGB", (6, 5), (12, 200, 99)).save(tmp_path / "flat.png")
+    for method in [[], ["-m", "fs"]]:
+        assert_array_equal(run(tmp_path, tmp_path / "flat.png", "-c", "4", *method)[1],
+                           np.full((5, 6, 3), (12, 200, 99), np.uint8))
 
 
 def test_palette_turns_gray_into_rgb_and_colors_fits_one(Image, tmp_path):
@@ -154,6 +200,15 @@ def test_palette_turns_gray_into_rgb_and_colors_fits_one(Image, tmp_path):
     (["--fit", "8x8", "--pad", "nocolour"], "--pad: expected a colour"),
     (["--background", "#12"], "--background: expected a colour"),
     (["--scale", "0"], "--scale must be a whole number, 1 or more"),
+    (["-p", "bw", "--linear"], "the remap always diffuses in linear light"),
+    (["-m", "remap", "-l", "3"], "the remap maps to a palette"),
+    (["-m", "remap"], "the remap maps to a palette: give --palette or --colours"),
+    (["-p", "bw", "--keep", "#000"], "--keep applies to --colours"),
+    (["-c", "2", "--keep", "#000,#fff,#f00"], "more than --colours 2"),
+    (["-c", "4", "--keep", "#00g"], "--keep: invalid hex colour"),
+    (["-c", "4", "--effort", "11"], "--effort must be between 1 and 10"),
+    (["-c", "4", "--save-palette", "{tmp}/p.txt"], "written as .gpl or .hex"),
+    (["-p", "bw", "--shared-palette"], "--shared-palette applies to --colours"),
 ])
 def test_bad_options_are_usage_errors(photo, tmp_path, capsys, args, message):
     (tmp_path / "bad.hex").write_text("#fff\nzz0000\n")

@@ -22,7 +22,11 @@ from .batch import STDIO, FileOptions, Job, PlanError, check_jobs, dither_files,
 from .errors import Cancelled, FileError, FileExists, reason
 from .formats import FORMATS
 from .progress import Progress
-from .settings import ORDERED, OptionError, Settings, parse_matrix
+from .fitting import EFFORT, MAX_EFFORT
+from .pictures import read_picture
+from .remap import STRENGTH as REMAP_STRENGTH
+from .remap import palette_array
+from .settings import ORDERED, REMAP, OptionError, Settings, parse_matrix
 
 DESCRIPTION = """\
 Dither images with grainel.
@@ -62,8 +66,11 @@ def build_parser() -> argparse.ArgumentParser:
 
     how = parser.add_argument_group("dithering")
     how.add_argument("-m", "--method",
-                     help="error-diffusion name or alias (default floyd_steinberg), "
-                          "a matrix name such as bayer4x4 or bluenoise64, 'random', or 'ordered'")
+                     help="'remap' (the default with a palette: the perceptual remap), an "
+                          "error-diffusion name or alias (the default otherwise: "
+                          "floyd_steinberg), a matrix name such as bayer4x4 or bluenoise64, "
+                          "'random', or 'ordered'; naming one with a palette chooses "
+                          "grainel's exact engines")
     how.add_argument("--matrix", metavar="M",
                      help="ordered dither with this matrix: bayer2x2..bayer16x16, a "
                           "size (2, 4, 8, 16), a named matrix such as bluenoise64 or "
@@ -78,13 +85,24 @@ def build_parser() -> argparse.ArgumentParser:
                              "colours form the palette")
     target.add_argument("-c", "--colours", "--colors", dest="colors", type=int, metavar="N",
                         help="dither to an N-colour palette (2..256) fitted to each image")
+    how.add_argument("--keep", metavar="COLOURS",
+                     help="with --colours: colours the fitted palette must hold, like "
+                          "'#000,#fff' (or any --palette value)")
+    how.add_argument("--effort", type=int, metavar="N",
+                     help=f"with --colours: 1 (fastest) to {MAX_EFFORT} (closest fit); "
+                          f"default {EFFORT}")
+    how.add_argument("--shared-palette", action="store_true",
+                     help="with --colours: fit one palette to all the images, used by every one")
+    how.add_argument("--save-palette", metavar="FILE",
+                     help="with --colours: also write the fitted palette to FILE (.gpl or .hex)")
     how.add_argument("--seed", type=int,
                      help="seed for 'random', for repeatable output (without it, one is "
                           "drawn and shown)")
-    how.add_argument("-s", "--strength", type=float, default=1.0, metavar="F",
-                     help="dithering strength in [0, 1]; 0 is plain quantisation")
+    how.add_argument("-s", "--strength", type=float, metavar="F",
+                     help="dithering strength in [0, 1]; 0 is plain quantisation "
+                          f"(default 1, or {REMAP_STRENGTH} for the remap)")
     how.add_argument("--serpentine", action="store_true",
-                     help="error diffusion: alternate scan direction every row")
+                     help="error diffusion and the remap: alternate scan direction every row")
     how.add_argument("--linear", action="store_true",
                      help="do the arithmetic in linear light (gamma-correct)")
     how.add_argument("--no-preserve-alpha", dest="preserve_alpha", action="store_false",
@@ -153,7 +171,8 @@ def settings_from(args: argparse.Namespace, parser: argparse.ArgumentParser) -> 
         parser.error("--pad applies to --fit")
     try:
         settings = Settings(
-            method=method or "floyd_steinberg",
+            method=method or (REMAP if args.palette is not None or args.colors is not None
+                              else "floyd_steinberg"),
             matrix=parse_matrix(matrix) if matrix is not None else None,
             levels=args.levels,
             palette=palettes.resolve(args.palette) if args.palette is not None else None,
@@ -165,7 +184,9 @@ def settings_from(args: argparse.Namespace, parser: argparse.ArgumentParser) -> 
             fit=_option(sizing.parse_size, "--fit", args.fit),
             pad=(None if (args.pad or "").lower() == "none"
                  else _option(sizing.parse_color, "--pad", args.pad) or sizing.WHITE),
-            scale=1 if args.scale is None else args.scale)
+            scale=1 if args.scale is None else args.scale,
+            keep=None if args.keep is None else palette_colours(palettes.resolve(args.keep), "--keep"),
+            effort=args.effort)
         settings.check()
     except (OptionError, palettes.PaletteError, OSError) as exc:
         parser.error(str(exc))
@@ -175,6 +196,60 @@ def settings_from(args: argparse.Namespace, parser: argparse.ArgumentParser) -> 
         print(f"grainel: random dither seed {seed} (--seed {seed} repeats this run)", file=sys.stderr)
         settings = dataclasses.replace(settings, seed=seed)
     return settings
+
+
+def palette_colours(colours: Any, flag: str) -> list[tuple[int, int, int]]:
+    """Colours given as text or tuples, as (r, g, b) tuples; a bad one is a usage error."""
+    try:
+        return [(int(r), int(g), int(b)) for r, g, b in palette_array(colours, flag)]
+    except (TypeError, ValueError) as exc:
+        raise OptionError(str(exc)) from None
+
+
+# Pictures a shared palette is fitted to are scaled down, if need be, to this
+# many pixels in all: a palette needs the picture's colours, not its detail.
+SHARED_FIT_PIXELS = 1 << 25
+
+
+def shared_palette(jobs: list[Job], settings: Settings, options: FileOptions,
+                   args: argparse.Namespace, parser: argparse.ArgumentParser) -> Settings:
+    """--shared-palette and --save-palette: one palette, fitted to every input before the batch.
+
+    Inputs that cannot be read are left out here; the batch reports them.
+    """
+    if not args.shared_palette and args.save_palette is None:
+        return settings
+    flag = "--shared-palette" if args.shared_palette else "--save-palette"
+    if settings.colors is None:
+        parser.error(f"{flag} applies to --colours")
+    if args.save_palette is not None and not args.shared_palette and len(jobs) > 1:
+        parser.error("--save-palette writes one palette: with several images, add --shared-palette")
+    if any(src == STDIO for src, _ in jobs):
+        parser.error(f"{flag} reads the images before the batch does; standard input can be read once")
+    frames = []
+    for src, _ in jobs:
+        try:
+            picture = read_picture(src, color_managed=options.color_managed,
+                                   max_pixels=options.max_pixels or None)
+        except FileError:
+            continue
+        frames += settings.prepared(picture.frames)
+    if not frames:
+        return settings
+    total = sum(f.width * f.height for f in frames)
+    if total > SHARED_FIT_PIXELS:
+        factor = int((total / SHARED_FIT_PIXELS) ** 0.5) + 1
+        frames = [f.reduce(factor) for f in frames]
+    colours = settings.fitted(frames)
+    if args.save_palette is not None:
+        try:
+            palettes.write_palette(colours, args.save_palette, replace=args.force)
+        except palettes.PaletteError as exc:
+            parser.error(str(exc))
+        except FileError as exc:
+            print(f"grainel: {exc}", file=sys.stderr)
+            raise SystemExit(1) from None
+    return dataclasses.replace(settings, palette=colours, colors=None, keep=None, effort=None)
 
 
 def _option(parse: Callable[[str], Any], flag: str, text: str | None) -> Any:
@@ -333,6 +408,7 @@ def run_batch(jobs: list[Job], settings: Settings, options: FileOptions,
 def list_names() -> None:
     """--list: every name the options accept."""
     print("methods (--method):")
+    print(f"  {REMAP:<22} the perceptual remap, the default with a palette")
     for name in [*grainel.available_methods(), "random", ORDERED]:
         print(f"  {name}")
     print("matrices (--matrix, or as --method):")
@@ -423,6 +499,7 @@ def _main(parser: argparse.ArgumentParser, args: argparse.Namespace, stop: threa
     settings = settings_from(args, parser)
     if not jobs:
         return 0
+    settings = shared_palette(jobs, settings, options, args, parser)
     try:
         if args.dask is not None:
             executor = dask_client(args.dask, parser)
