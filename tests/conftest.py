@@ -1,8 +1,9 @@
 """Hypothesis profiles: "ci", the default, is quick and deterministic; GRAINEL_HYPOTHESIS_PROFILE=long
 tries tens of thousands of examples. After every test, ordinary calls still give their bytes: no error
-path leaves the module in a broken state."""
+path leaves the module in a broken state; and no thread it started is still running."""
 
 import os
+import threading
 
 import numpy as np
 import pytest
@@ -20,6 +21,16 @@ if settings is not None:
     settings.register_profile("long", max_examples=10000, deadline=None,
                               suppress_health_check=[HealthCheck.too_slow])
     settings.load_profile(os.environ.get("GRAINEL_HYPOTHESIS_PROFILE", "ci"))
+
+
+@pytest.fixture(autouse=True)
+def no_thread_outlives_its_test():
+    # Set up first, so torn down last: after the fixtures that join their own threads. A thread left
+    # running would see the modules later tests patch and move the process-wide figures of leak checks.
+    before = set(threading.enumerate())
+    yield
+    left = [t.name for t in threading.enumerate() if t not in before]
+    assert not left, f"threads still running after the test: {', '.join(left)}"
 
 
 def ordinary_calls():

@@ -4,6 +4,7 @@ tables of error and intake paths, so that every path they reach is also checked 
 import ctypes
 import gc
 import sys
+import threading
 
 
 class MallInfo2(ctypes.Structure):
@@ -24,6 +25,30 @@ def heap_bytes():
     return info.uordblks + info.hblkhd
 
 
+def other_threads():
+    return [t.name for t in threading.enumerate() if t is not threading.current_thread()]
+
+
+def assert_alone(doing):
+    """For what the whole process sees (its memory figures, a patched module): no other thread may run."""
+    others = other_threads()
+    assert not others, f"{doing} while other threads run: {', '.join(others)}"
+
+
+# The interpreter's type attribute cache keeps the name of each lookup that filled one of its slots. A C
+# function that looks attributes up by C string makes a new name every call, so how many of those the
+# cache holds at a given moment, hundreds of blocks, depends on which slots the last calls happened to
+# take. Emptied before every reading, it no longer moves the figures.
+clear_type_cache = getattr(sys, "_clear_internal_caches", None) or sys._clear_type_cache
+
+
+def allocated():
+    """Python blocks and C heap bytes in use, with no garbage and no cached attribute names among them."""
+    gc.collect()
+    clear_type_cache()
+    return sys.getallocatedblocks(), heap_bytes()
+
+
 def watchable(objects):
     """The objects and the items of lists and tuples among them, but not the singletons and small ints,
     whose counts the interpreter itself moves."""
@@ -35,28 +60,31 @@ def watchable(objects):
 def assert_no_leaks(call, *watched, n=200):
     """call() n times, twice over (a real leak grows both times, a cache filling up only once), after
     2n calls that let NumPy and the interpreter fill their caches; whatever it raises is ignored. A leak
-    of one object per call stands out from the interpreter's own noise of a few dozen objects."""
+    of one object per call stands out from the interpreter's own noise of a few dozen objects. The figures
+    are the whole process's, so no other thread may run meanwhile."""
     def churn(times):
         for _ in range(times):
             try:
                 call()
             except Exception:
                 pass
+    assert_alone("a leak check")
     watched = watchable(watched)
     churn(2 * n)
+    clear_type_cache()  # may hold a string argument, as it holds names
     refs = [sys.getrefcount(o) for o in watched]
     blocks, heap = [], []
     gc.freeze()  # keeps the collections below to the objects these calls make
     try:
         for _ in range(2):
-            gc.collect()
-            blocks_before, heap_before = sys.getallocatedblocks(), heap_bytes()
+            blocks_before, heap_before = allocated()
             churn(n)
-            gc.collect()
-            blocks.append(sys.getallocatedblocks() - blocks_before)
-            heap.append(heap_bytes() - heap_before)
+            blocks_after, heap_after = allocated()
+            blocks.append(blocks_after - blocks_before)
+            heap.append(heap_after - heap_before)
     finally:
         gc.unfreeze()
+    clear_type_cache()
     assert [sys.getrefcount(o) for o in watched] == refs, "references to the arguments leaked"
     assert min(blocks) < n // 2, f"{min(blocks)} Python objects kept over {n} calls"
     assert min(heap) < 16 * n, f"{min(heap)} bytes of memory kept over {n} calls"

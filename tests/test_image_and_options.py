@@ -13,7 +13,7 @@ from numpy.testing import assert_array_equal
 from grainel import dither, error_diffusion, ordered_dither, random_dither
 import reference as ref
 from fakes import Boom, boom, error_of, fake
-from leaks import assert_no_leaks
+from leaks import assert_alone, assert_no_leaks
 
 try:
     from PIL import Image
@@ -88,7 +88,8 @@ def test_every_accepted_input_equals_its_contiguous_copy(fn, name):
 
 
 def asarray_gives(array, call):
-    """call() while numpy.asarray hands back array."""
+    """call() while numpy.asarray hands back array: in every thread, so only while no other runs."""
+    assert_alone("numpy.asarray swapped")
     with mock.patch.object(np, "asarray", lambda *args, **kwargs: array):
         return call()
 
@@ -160,6 +161,7 @@ def test_numpy_missing_at_call_time(monkeypatch):
         needing_numpy.append(partial(random_dither, Image.fromarray(image), seed=1))
     arrays = [partial(error_diffusion, image, levels=4), partial(ordered_dither, image, palette=PALETTE)]
     expected = [call() for call in arrays]
+    assert_alone("NumPy hidden")
     monkeypatch.setitem(sys.modules, "numpy", None)
     assert all(error_of(call) == error_of(__import__, "numpy") for call in needing_numpy)
     # An array still takes the fast path: NumPy's C API was set up by earlier calls.
@@ -170,6 +172,7 @@ def test_numpy_missing_at_call_time(monkeypatch):
 @pytest.mark.skipif(Image is None, reason="needs Pillow")
 def test_pil_missing_at_call_time(monkeypatch):
     image = Image.fromarray(RGB)
+    assert_alone("Pillow hidden")
 
     def vanish(self, mode):  # PIL gone after the picture was recognised, before the result is built
         monkeypatch.setitem(sys.modules, "PIL.Image", None)
