@@ -472,11 +472,17 @@ def test_dask_failures_are_reported_without_a_traceback(tmp_path, capsys, monkey
     monkeypatch.undo()
     pytest.importorskip("distributed")
     with socket.create_server(("127.0.0.1", 0)) as server:  # answers, but not as a scheduler
+        server.settimeout(120)
+
         def answer():
             with server.accept()[0] as conn:
                 conn.sendall(b"HTTP/1.1 400 Bad Request\r\n\r\n" * 40)
-        threading.Thread(target=answer, daemon=True).start()
-        assert main([*argv, f"tcp://127.0.0.1:{server.getsockname()[1]}"]) == 1
-    err = capsys.readouterr().err
+        answering = threading.Thread(target=answer)
+        answering.start()
+        # In a child: a Dask client that fails to connect leaves its event-loop thread running.
+        child = grainel_cmd(*argv, f"tcp://127.0.0.1:{server.getsockname()[1]}")
+        err = child.communicate(timeout=120)[1]
+        answering.join()
+    assert child.returncode == 1
     assert err.startswith("grainel: connecting to tcp://127.0.0.1:") and "Traceback" not in err
     assert len(err.splitlines()) == 1 and not (tmp_path / "o.png").exists()

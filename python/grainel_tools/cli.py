@@ -367,10 +367,12 @@ def dask_client(address: str, parser: argparse.ArgumentParser) -> Any:
         distributed = importlib.import_module("distributed")
     except ImportError:
         parser.error("--dask needs Dask's distributed package: pip install distributed")
+    try:  # checked apart: a Client that fails to start leaves its event-loop thread behind
+        importlib.import_module("distributed.comm").get_address_host_port(address)
+    except ValueError as exc:
+        parser.error(f"--dask {address}: {reason(exc)}")
     try:
         return distributed.Client(address, timeout=10)
-    except ValueError as exc:  # raised for an address it cannot parse, before any connection
-        parser.error(f"--dask {address}: {reason(exc)}")
     except (OSError, TimeoutError) as exc:
         raise FileError("connecting to", address, f"no Dask scheduler answers ({reason(exc)})") from None
     except Exception:  # noqa: BLE001  (a reply read as a message of some absurd size, say)
