@@ -1,0 +1,112 @@
+#include "mix_plan.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+
+#include "color_search.h"
+#include "color_spaces.h"
+
+namespace grainel {
+namespace {
+
+// The byte value of node i along a channel.
+std::uint32_t node_byte(std::size_t i) {
+    return i + 1 < MixPlan::side ? static_cast<std::uint32_t>(16 * i) : 255u;
+}
+
+}  // namespace
+
+MixPlan::MixPlan(const std::vector<Rgb>& colors)
+    : colors_(colors), order_(colors.size()), chunks_(0) {
+    const auto& linear = linear_of_byte();
+    std::vector<std::array<float, 3>> light(colors.size());
+    std::vector<double> luminance(colors.size());
+    for (std::size_t i = 0; i < colors.size(); ++i) {
+        for (int c = 0; c < 3; ++c) light[i][c] = linear[colors[i][c]];
+        luminance[i] = 0.2126 * light[i][0] + 0.7152 * light[i][1] + 0.0722 * light[i][2];
+    }
+    std::iota(order_.begin(), order_.end(), 0);
+    std::stable_sort(order_.begin(), order_.end(),
+                     [&](std::uint16_t a, std::uint16_t b) { return luminance[a] < luminance[b]; });
+    std::vector<std::uint16_t> rank(colors.size());
+    for (std::size_t r = 0; r < order_.size(); ++r) rank[order_[r]] = static_cast<std::uint16_t>(r);
+
+    constexpr std::uint32_t steps[3] = {side * side, side, 1};
+    for (int b = 0; b < 256; ++b) {
+        const std::size_t i = std::min<std::size_t>(static_cast<std::size_t>(b) / 16, side - 2);
+        const double lo = linear[node_byte(i)], hi = linear[node_byte(i + 1)];
+        const auto fraction = static_cast<std::uint32_t>(std::lround((linear[b] - lo) / (hi - lo) * weight_one));
+        for (int c = 0; c < 3; ++c)
+            along_[256 * c + b] = fraction << 16 | static_cast<std::uint32_t>(i) * steps[c];
+    }
+
+    // Colours are matched as sRGB codes them, as the perceptual remap does.
+    const Palette coded(colors, Space(false));
+    const ColorSearch::Bounds all_codes{{0.0f, 0.0f, 0.0f, 0.0f}, {255.0f, 255.0f, 255.0f, 0.0f}};
+    ColorSearch search(coded, side * side * side * slots, &all_codes);
+    const ColorSearch::Lookup nearest = search.lookup();
+    const SrgbEncoder encode;
+    mixes_.resize(nodes * slots);
+    std::uint16_t* out = mixes_.data();
+    for (std::size_t r = 0; r < side; ++r) {
+        for (std::size_t g = 0; g < side; ++g) {
+            for (std::size_t b = 0; b < side; ++b, out += slots) {
+                const float target[3] = {linear[node_byte(r)], linear[node_byte(g)], linear[node_byte(b)]};
+                float owed[3] = {0.0f, 0.0f, 0.0f};
+                for (std::size_t k = 0; k < slots; ++k) {
+                    ColorSearch::Floats4 goal{};
+                    for (int c = 0; c < 3; ++c) goal[c] = encode(target[c] + owed[c]);
+                    const std::size_t j = nearest.nearest(goal);
+                    out[k] = rank[j];
+                    for (int c = 0; c < 3; ++c) owed[c] += target[c] - light[j][c];
+                }
+                std::sort(out, out + slots);
+            }
+        }
+    }
+
+    if (colors.size() <= most_counted) {
+        chunks_ = (colors.size() + 15) / 16;
+        chunks_ = chunks_ == 3 ? 4 : chunks_;
+        const std::size_t lanes = 16 * chunks_;
+        counts_.assign(nodes * lanes, 0);
+        for (std::size_t n = 0; n < nodes; ++n) {
+            std::int16_t* count = counts_.data() + n * lanes;
+            for (std::size_t k = 0; k < slots; ++k) ++count[mixes_[n * slots + k]];
+            for (std::size_t r = 1; r < lanes; ++r) count[r] += count[r - 1];
+        }
+    }
+}
+
+std::uint32_t MixPlan::pick(const Blend& blend, std::uint32_t q) const {
+    // Each node alone would show its slot q / 2^18, and the blend shows a
+    // rank between the least and the greatest of those (of the nodes that
+    // count). Ranks are tried upwards from the least; a node's cumulative
+    // count of a rank is where the rank ends in its sorted slots.
+    const std::uint32_t slot = q >> 18;
+    std::uint32_t rank = 0xffffffffu;
+    for (int k = 0; k < 4; ++k)
+        if (blend.weight[k]) rank = std::min<std::uint32_t>(rank, mixes_[blend.node[k] * slots + slot]);
+    for (;;) {
+        std::uint32_t total = 0, next = 0xffffffffu;
+        for (int k = 0; k < 4; ++k) {
+            if (!blend.weight[k]) continue;
+            const std::uint16_t* mix = mixes_.data() + blend.node[k] * slots;
+            const auto count = static_cast<std::uint32_t>(std::upper_bound(mix, mix + slots, rank) - mix);
+            total += blend.weight[k] * count;
+            if (count < slots) next = std::min<std::uint32_t>(next, mix[count]);
+        }
+        if ((total << 10) > q) return rank;  // total / 2^14 > q / 2^24
+        rank = next;
+    }
+}
+
+void MixPlan::shares(const std::uint8_t* rgb, std::uint32_t* shares) const {
+    std::fill(shares, shares + order_.size(), 0u);
+    const Blend b = tables().blend(rgb);
+    for (int k = 0; k < 4; ++k)
+        for (std::size_t s = 0; s < slots; ++s) shares[mixes_[b.node[k] * slots + s]] += b.weight[k];
+}
+
+}  // namespace grainel
