@@ -18,15 +18,11 @@ void dither_rows(Raster& image, const MixPlan& plan, const MixMatrix& matrix, Pi
         std::uint8_t* pixel = image.pixels + y * image.width * channels;
         const std::uint32_t* row = matrix.thresholds + (y % matrix.height) * matrix.width;
         std::size_t column = 0;
-        // Neighbours often share a colour, and then a blend.
-        Rgb last{pixel[0], pixel[1], pixel[2]};
-        MixPlan::Blend blend = tables.blend(pixel);
         for (std::size_t x = 0; x < image.width; ++x, pixel += channels) {
-            if (pixel[0] != last[0] || pixel[1] != last[1] || pixel[2] != last[2]) {
-                last = Rgb{pixel[0], pixel[1], pixel[2]};
-                blend = tables.blend(pixel);
-            }
-            const Rgb& color = shown[pick(tables, blend, row[column])];
+            const std::int32_t exact = tables.exact_rank(pixel);
+            const Rgb& color =
+                shown[exact >= 0 ? static_cast<std::uint32_t>(exact)
+                                 : pick(tables, tables.blend(pixel), row[column])];
             if (++column == matrix.width) column = 0;
             pixel[0] = color[0];
             pixel[1] = color[1];

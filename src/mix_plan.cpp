@@ -32,6 +32,16 @@ MixPlan::MixPlan(const std::vector<Rgb>& colors)
     std::vector<std::uint16_t> rank(colors.size());
     for (std::size_t r = 0; r < order_.size(); ++r) rank[order_[r]] = static_cast<std::uint16_t>(r);
 
+    std::size_t table_size = 64;
+    while (table_size < 8 * colors.size()) table_size *= 2;
+    exact_.assign(table_size, 0);
+    for (std::size_t r = 0; r < order_.size(); ++r) {
+        const std::uint32_t key = mix_colour_key(colors[order_[r]].data());
+        std::uint32_t i = mix_colour_hash(key) & (table_size - 1);
+        while (exact_[i] && static_cast<std::uint32_t>(exact_[i]) != key) i = (i + 1) & (table_size - 1);
+        if (!exact_[i]) exact_[i] = key | static_cast<std::uint64_t>(r) << 32;
+    }
+
     constexpr std::uint32_t steps[3] = {side * side, side, 1};
     for (int b = 0; b < 256; ++b) {
         const std::size_t i = std::min<std::size_t>(static_cast<std::size_t>(b) / 16, side - 2);
@@ -104,6 +114,10 @@ std::uint32_t MixPlan::pick(const Blend& blend, std::uint32_t q) const {
 
 void MixPlan::shares(const std::uint8_t* rgb, std::uint32_t* shares) const {
     std::fill(shares, shares + order_.size(), 0u);
+    if (const std::int32_t rank = tables().exact_rank(rgb); rank >= 0) {
+        shares[rank] = slots * weight_one;
+        return;
+    }
     const Blend b = tables().blend(rgb);
     for (int k = 0; k < 4; ++k)
         for (std::size_t s = 0; s < slots; ++s) shares[mixes_[b.node[k] * slots + s]] += b.weight[k];

@@ -76,6 +76,12 @@ public:
         const std::uint32_t* along;
         const std::uint16_t* mixes;
         const std::int16_t* counts;
+        const std::uint64_t* exact;
+        std::uint32_t exact_mask;
+
+        // The rank of a palette colour given as its bytes, or -1 for any
+        // other colour.
+        [[gnu::always_inline]] std::int32_t exact_rank(const std::uint8_t* rgb) const;
 
         [[gnu::always_inline]] Blend blend(const std::uint8_t* rgb) const;
         // The rank a blend shows at threshold q / 2^24 (q below 2^24): the
@@ -84,7 +90,10 @@ public:
         template <std::size_t Chunks>
         [[gnu::always_inline]] std::uint32_t pick_counted(const Blend& blend, std::uint32_t q) const;
     };
-    Tables tables() const { return {along_.data(), mixes_.data(), counts_.data()}; }
+    Tables tables() const {
+        return {along_.data(), mixes_.data(), counts_.data(), exact_.data(),
+                static_cast<std::uint32_t>(exact_.size() - 1)};
+    }
 
     // The same pick, for every plan.
     std::uint32_t pick(const Blend& blend, std::uint32_t q) const;
@@ -108,6 +117,10 @@ private:
     // its slots hold that rank or a lower one; small palettes only.
     std::size_t chunks_;
     std::vector<std::int16_t> counts_;
+    // The palette's colours, so that each is shown as itself rather than as
+    // the blend of the nodes around it: an open-addressed table, at most an
+    // eighth full so that most other colours end their search at once, of (1 << 24 | r << 16 | g << 8 | b) | rank << 32; 0 is free.
+    std::vector<std::uint64_t> exact_;
     // Per channel and byte: how far the byte is from the node below it
     // towards the next one, in linear light, 0 to weight_one, above that
     // node's step in node indices along the channel.
@@ -123,8 +136,8 @@ inline MixPlan::Blend MixPlan::Tables::blend(const std::uint8_t* rgb) const {
     // from the first; channels with equal fractions can go either way, the
     // step between them weighing nothing.
     constexpr std::uint32_t r = side * side, g = side, b = 1;
-    constexpr std::uint32_t one_step[8] = {r, g, r, r, r, g, b, b};
-    constexpr std::uint32_t two_steps[8] = {r + g, r + g, r + b, r + g, r + g, g + b, r + b, g + b};
+    static constexpr std::uint32_t one_step[8] = {r, g, r, r, r, g, b, b};
+    static constexpr std::uint32_t two_steps[8] = {r + g, r + g, r + b, r + g, r + g, g + b, r + b, g + b};
     const std::uint32_t er = along[rgb[0]], eg = along[256 + rgb[1]], eb = along[512 + rgb[2]];
     const std::uint32_t fr = er >> 16, fg = eg >> 16, fb = eb >> 16;
     const std::uint32_t base = (er & 0xffff) + (eg & 0xffff) + (eb & 0xffff);
@@ -135,15 +148,25 @@ inline MixPlan::Blend MixPlan::Tables::blend(const std::uint8_t* rgb) const {
                  {weight_one - high, high - middle, middle - low, low}};
 }
 
+[[gnu::always_inline]] inline std::uint32_t mix_colour_key(const std::uint8_t* rgb) {
+    return 1u << 24 | static_cast<std::uint32_t>(rgb[0]) << 16 | static_cast<std::uint32_t>(rgb[1]) << 8 | rgb[2];
+}
+
+[[gnu::always_inline]] inline std::uint32_t mix_colour_hash(std::uint32_t key) {
+    return (key * 0x9E3779B1u) >> 12;
+}
+
+inline std::int32_t MixPlan::Tables::exact_rank(const std::uint8_t* rgb) const {
+    const std::uint32_t key = mix_colour_key(rgb);
+    for (std::uint32_t i = mix_colour_hash(key) & exact_mask;; i = (i + 1) & exact_mask) {
+        const std::uint64_t entry = exact[i];
+        if (static_cast<std::uint32_t>(entry) == key) return static_cast<std::int32_t>(entry >> 32);
+        if (!entry) return -1;
+    }
+}
+
 template <std::size_t Chunks>
 inline std::uint32_t MixPlan::Tables::pick_counted(const Blend& blend, std::uint32_t q) const {
-    // Most often the nodes agree at the threshold's slot, and then so does
-    // the blend.
-    const std::uint32_t slot = q >> 18;
-    const std::uint16_t first = mixes[blend.node[0] * slots + slot];
-    if (mixes[blend.node[1] * slots + slot] == first && mixes[blend.node[2] * slots + slot] == first &&
-        mixes[blend.node[3] * slots + slot] == first)
-        return first;
     // The blend's cumulative share of each rank, in units of 2^-14, is at
     // most 2^14: it fits 16-bit lanes. Shares grow with rank, so the rank
     // shown is the number of ranks whose share is at most q / 2^24.
