@@ -15,6 +15,31 @@ std::uint32_t node_byte(std::size_t i) {
     return i + 1 < MixPlan::side ? static_cast<std::uint32_t>(16 * i) : 255u;
 }
 
+// The projection onto the directions in which the colours differ (an
+// orthonormal basis of their differences, from Gram-Schmidt): the identity
+// for palettes that span the whole space.
+std::array<std::array<float, 3>, 3> reachable_directions(const std::vector<std::array<float, 3>>& light) {
+    std::vector<std::array<double, 3>> basis;
+    for (const auto& colour : light) {
+        std::array<double, 3> d{};
+        for (int c = 0; c < 3; ++c) d[c] = static_cast<double>(colour[c]) - light[0][c];
+        for (const auto& b : basis) {
+            const double along = d[0] * b[0] + d[1] * b[1] + d[2] * b[2];
+            for (int c = 0; c < 3; ++c) d[c] -= along * b[c];
+        }
+        const double length = std::sqrt(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]);
+        if (length > 1e-3 && basis.size() < 3) basis.push_back({d[0] / length, d[1] / length, d[2] / length});
+    }
+    std::array<std::array<float, 3>, 3> projection{};
+    for (int i = 0; i < 3; ++i)
+        for (int k = 0; k < 3; ++k) {
+            double sum = 0.0;
+            for (const auto& b : basis) sum += b[i] * b[k];
+            projection[i][k] = basis.size() == 3 ? (i == k ? 1.0f : 0.0f) : static_cast<float>(sum);
+        }
+    return projection;
+}
+
 }  // namespace
 
 MixPlan::MixPlan(const std::vector<Rgb>& colors)
@@ -51,6 +76,12 @@ MixPlan::MixPlan(const std::vector<Rgb>& colors)
             along_[256 * c + b] = fraction << 16 | static_cast<std::uint32_t>(i) * steps[c];
     }
 
+    // Error the palette cannot pay back in any number of slots is not
+    // carried: for palettes whose colours lie on a line or a plane (in
+    // linear light) only the part of the error along it is, so a target
+    // off it is mixed as its projection onto it, and one on it exactly,
+    // rather than drifting further off with every slot.
+    const auto reachable = reachable_directions(light);
     // Colours are matched as sRGB codes them, as the perceptual remap does.
     const Palette coded(colors, Space(false));
     const ColorSearch::Bounds all_codes{{0.0f, 0.0f, 0.0f, 0.0f}, {255.0f, 255.0f, 255.0f, 0.0f}};
@@ -69,7 +100,10 @@ MixPlan::MixPlan(const std::vector<Rgb>& colors)
                     for (int c = 0; c < 3; ++c) goal[c] = encode(target[c] + owed[c]);
                     const std::size_t j = nearest.nearest(goal);
                     out[k] = rank[j];
-                    for (int c = 0; c < 3; ++c) owed[c] += target[c] - light[j][c];
+                    float left[3];
+                    for (int c = 0; c < 3; ++c) left[c] = target[c] - light[j][c];
+                    for (int c = 0; c < 3; ++c)
+                        owed[c] += (reachable[c][0] * left[0] + reachable[c][1] * left[1]) + reachable[c][2] * left[2];
                 }
                 std::sort(out, out + slots);
             }
