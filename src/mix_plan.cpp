@@ -75,6 +75,8 @@ MixPlan::MixPlan(const std::vector<Rgb>& colors)
         for (int c = 0; c < 3; ++c)
             along_[256 * c + b] = fraction << 16 | static_cast<std::uint32_t>(i) * steps[c];
     }
+    for (const Rgb& colour : colors)
+        for (int c = 0; c < 3; ++c) along_[256 * c + colour[c]] |= in_palette;
 
     // Error the palette cannot pay back in any number of slots is not
     // carried: for palettes whose colours lie on a line or a plane (in

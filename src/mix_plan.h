@@ -81,7 +81,10 @@ public:
 
         // The rank of a palette colour given as its bytes, or -1 for any
         // other colour.
-        [[gnu::always_inline]] std::int32_t exact_rank(const std::uint8_t* rgb) const;
+        [[gnu::always_inline]] std::int32_t exact_rank(const std::uint8_t* rgb) const {
+            return along[rgb[0]] & along[256 + rgb[1]] & along[512 + rgb[2]] & in_palette ? find(rgb) : -1;
+        }
+        std::int32_t find(const std::uint8_t* rgb) const;
 
         [[gnu::always_inline]] Blend blend(const std::uint8_t* rgb) const;
         // The rank a blend shows at threshold q / 2^24 (q below 2^24): the
@@ -119,11 +122,15 @@ private:
     std::vector<std::int16_t> counts_;
     // The palette's colours, so that each is shown as itself rather than as
     // the blend of the nodes around it: an open-addressed table, at most an
-    // eighth full so that most other colours end their search at once, of (1 << 24 | r << 16 | g << 8 | b) | rank << 32; 0 is free.
+    // eighth full so that other colours end their search at once, of (1 << 24 | r << 16 | g << 8 | b) | rank << 32; 0 is free.
     std::vector<std::uint64_t> exact_;
     // Per channel and byte: how far the byte is from the node below it
-    // towards the next one, in linear light, 0 to weight_one, above that
-    // node's step in node indices along the channel.
+    // towards the next one, in linear light, 0 to weight_one, in bits 16 to
+    // 24, and that node's step in node indices along the channel below
+    // them; in_palette is set where some palette colour has that byte in
+    // that channel, so most other colours never reach the table of exact
+    // colours.
+    static constexpr std::uint32_t in_palette = 1u << 31;
     std::array<std::uint32_t, 3 * 256> along_;
 };
 
@@ -139,7 +146,7 @@ inline MixPlan::Blend MixPlan::Tables::blend(const std::uint8_t* rgb) const {
     static constexpr std::uint32_t one_step[8] = {r, g, r, r, r, g, b, b};
     static constexpr std::uint32_t two_steps[8] = {r + g, r + g, r + b, r + g, r + g, g + b, r + b, g + b};
     const std::uint32_t er = along[rgb[0]], eg = along[256 + rgb[1]], eb = along[512 + rgb[2]];
-    const std::uint32_t fr = er >> 16, fg = eg >> 16, fb = eb >> 16;
+    const std::uint32_t fr = er >> 16 & 0x1ff, fg = eg >> 16 & 0x1ff, fb = eb >> 16 & 0x1ff;
     const std::uint32_t base = (er & 0xffff) + (eg & 0xffff) + (eb & 0xffff);
     const unsigned order = (fr < fg) | (fg < fb) << 1 | (fr < fb) << 2;
     const std::uint32_t high = std::max(std::max(fr, fg), fb), low = std::min(std::min(fr, fg), fb);
@@ -156,7 +163,7 @@ inline MixPlan::Blend MixPlan::Tables::blend(const std::uint8_t* rgb) const {
     return (key * 0x9E3779B1u) >> 12;
 }
 
-inline std::int32_t MixPlan::Tables::exact_rank(const std::uint8_t* rgb) const {
+inline std::int32_t MixPlan::Tables::find(const std::uint8_t* rgb) const {
     const std::uint32_t key = mix_colour_key(rgb);
     for (std::uint32_t i = mix_colour_hash(key) & exact_mask;; i = (i + 1) & exact_mask) {
         const std::uint64_t entry = exact[i];
