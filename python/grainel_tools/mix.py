@@ -86,7 +86,8 @@ def thresholds(matrix: Any = DEFAULT_MATRIX) -> np.ndarray:
         t = cells.astype(np.float32)
     else:
         raise TypeError(f"matrix must hold integers or floats, not {cells.dtype}")
-    return np.minimum(t, _BELOW_ONE)
+    below_one: np.ndarray = np.minimum(t, _BELOW_ONE)
+    return below_one
 
 
 def _bayer(n: int) -> np.ndarray:
