@@ -129,3 +129,27 @@ def test_kinds_in_kinds_out():
 def test_bad_matrices_are_refused(form, error):
     with pytest.raises(error):
         mix_dither(np.zeros((2, 2, 3), np.uint8), ["#000", "#fff"], form)
+
+
+@pytest.mark.parametrize("args, tile", [(["-m", "bluenoise64"], "bluenoise64"), (["--matrix", "halftone6"], "halftone6"),
+                                        (["-m", "ordered"], 8), (["-m", "4x4"], 4)])
+def test_command_line_mix(tmp_path, args, tile):
+    from PIL import Image
+
+    from grainel_tools import main, read_image
+
+    image = RNG.integers(0, 256, (20, 30, 3), dtype=np.uint8)
+    Image.fromarray(image).save(tmp_path / "in.png")
+    assert main([str(tmp_path / "in.png"), str(tmp_path / "out.png"), *args, "--mix", "-p", "acep7"]) == 0
+    written = np.asarray(read_image(tmp_path / "out.png").convert("RGB"))
+    assert_array_equal(written, mix_dither(image, palettes.named("acep7"), tile))
+
+
+@pytest.mark.parametrize("args", [["--mix", "-p", "acep7"], ["-m", "random", "--mix", "-p", "acep7"],
+                                  ["-m", "bluenoise64", "--mix"], ["-m", "8", "--mix", "-p", "acep7", "--linear"],
+                                  ["-m", "8", "--mix", "-p", "acep7", "-s", "0.5"]])
+def test_command_line_mix_refuses_what_it_cannot_use(tmp_path, capsys, args):
+    from grainel_tools import main
+
+    assert main([str(tmp_path / "in.png"), str(tmp_path / "out.png"), *args]) == 2
+    assert "--mix" in capsys.readouterr().err

@@ -64,6 +64,7 @@ def build_parser() -> argparse.ArgumentParser:
                           "size (2, 4, 8, 16), a named matrix such as bluenoise64 or "
                           "halftone8 (see --list), a .npy file, or rows like '0,2;3,1' "
                           "(integers = ranks, floats = thresholds in [0, 1])")
+    how.add_argument("--mix", action="store_true", help="ordered dither by colour mixes planned for the palette: with a matrix method and --palette or --colours")
     how.add_argument("-l", "--levels", type=int, metavar="N",
                      help="output levels per channel, 2..256 (default 2)")
     target = how.add_mutually_exclusive_group()
@@ -129,7 +130,7 @@ def settings_from(args: argparse.Namespace, parser: argparse.ArgumentParser) -> 
             palette=palettes.resolve(args.palette) if args.palette is not None else None,
             colors=args.colors, seed=args.seed, strength=args.strength,
             serpentine=args.serpentine, linear=args.linear,
-            preserve_alpha=args.preserve_alpha)
+            preserve_alpha=args.preserve_alpha, mix=args.mix)
         settings.check()
     except (OptionError, palettes.PaletteError, OSError) as exc:
         parser.error(str(exc))
@@ -253,6 +254,7 @@ def list_names() -> None:
     print("methods (--method):")
     for name in [*grainel.available_methods(), "random", ORDERED]:
         print(f"  {name}")
+    print("  --mix: with any matrix, each colour shown as a mix of palette colours")
     print("matrices (--matrix, or as --method):")
     for name in grainel.available_matrices():
         print(f"  {name}")

@@ -10,6 +10,7 @@ import numpy as np
 import grainel
 
 from . import matrices, palettes
+from .mix import mix_dither
 
 if TYPE_CHECKING:
     from PIL.Image import Image
@@ -75,6 +76,7 @@ class Settings:
     serpentine: bool = False
     linear: bool = False
     preserve_alpha: bool = True
+    mix: bool = False  # ordered dither by colour mixes (grainel_tools.mix_dither)
 
     @property
     def wants_color(self) -> bool:
@@ -100,6 +102,9 @@ class Settings:
         if self.levels is not None:
             common["levels"] = self.levels
         chosen = palette if palette is not None else self.palette
+        if self.mix:  # without --matrix, ordered dither's own default, Bayer 8x8
+            tile = self.method if self.method.lower() != ORDERED else 8 if self.matrix is None else self.matrix
+            return mix_dither(image, chosen, tile)
         if chosen is not None:
             common["palette"] = chosen
         if self.method.lower() == ORDERED:
@@ -131,6 +136,10 @@ class Settings:
             raise OptionError(f"--serpentine applies to error diffusion, not to {family} dither")
         if self.seed is not None and family != "random":
             raise OptionError(f"--seed applies to random dither, not to {_NAMES[family]}")
+        if self.mix and (family != ORDERED or not self.wants_color):
+            raise OptionError("--mix needs ordered dither (a matrix method) and --palette or --colours")
+        if self.mix and (self.levels is not None or self.strength != 1.0 or self.linear or not self.preserve_alpha):
+            raise OptionError("--levels, --strength, --linear and --no-preserve-alpha do not apply to --mix")
         stand_in = palettes.NAMED["bw"].colors if self.colors is not None else None
         try:
             self.apply(_PROBE, stand_in)
