@@ -87,6 +87,17 @@ def test_a_flat_colour_averages_to_its_light(colors, colour, form):
     np.testing.assert_allclose(linear(out).mean(axis=(0, 1)), linear(colour), atol=1 / 64)
 
 
+@pytest.mark.parametrize("colors", [CUBE_64, palettes.named("rgb8"), palettes.named("web")])  # each holds the cube
+def test_every_colour_mixes_to_its_light(colors):
+    # Colours anywhere in the cube, nodes of the plan's grid or between
+    # them: the shares add up to one and their light is the colour's.
+    plan = MixPlan(colors)
+    colours = np.concatenate([RNG.integers(0, 256, (500, 3)), [[16, 32, 48], [255, 255, 0], [1, 254, 128]]])
+    shares = plan.mix(colours)
+    np.testing.assert_allclose(shares.sum(axis=1), 1.0)
+    np.testing.assert_allclose(shares @ linear(plan.colors), linear(colours), atol=1 / 64)
+
+
 @pytest.mark.parametrize("name", PALETTES)
 def test_palette_colours_come_out_as_themselves(name):
     colors = np.array(PALETTES[name], np.uint8)
