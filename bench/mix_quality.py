@@ -1,4 +1,4 @@
-"""Quality of ordered dither by colour mixes (grainel_tools.mix_dither) beside the other ways to a fixed palette.
+"""Quality of ordered dither by colour mixes (grainel_tools.mix_dither) beside other ways to a palette.
 
     python bench/mix_quality.py            # needs scikit-image (the photos) and SciPy (the figures)
 

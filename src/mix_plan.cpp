@@ -71,7 +71,8 @@ MixPlan::MixPlan(const std::vector<Rgb>& colors)
     for (int b = 0; b < 256; ++b) {
         const std::size_t i = std::min<std::size_t>(static_cast<std::size_t>(b) / 16, side - 2);
         const double lo = linear[node_byte(i)], hi = linear[node_byte(i + 1)];
-        const auto fraction = static_cast<std::uint32_t>(std::lround((linear[b] - lo) / (hi - lo) * weight_one));
+        const auto fraction =
+            static_cast<std::uint32_t>(std::lround((linear[b] - lo) / (hi - lo) * weight_one));
         for (int c = 0; c < 3; ++c)
             along_[256 * c + b] = fraction << 16 | static_cast<std::uint32_t>(i) * steps[c];
     }
@@ -105,7 +106,8 @@ MixPlan::MixPlan(const std::vector<Rgb>& colors)
                     float left[3];
                     for (int c = 0; c < 3; ++c) left[c] = target[c] - light[j][c];
                     for (int c = 0; c < 3; ++c)
-                        owed[c] += (reachable[c][0] * left[0] + reachable[c][1] * left[1]) + reachable[c][2] * left[2];
+                        owed[c] += (reachable[c][0] * left[0] + reachable[c][1] * left[1]) +
+                                   reachable[c][2] * left[2];
                 }
                 std::sort(out, out + slots);
             }

@@ -74,7 +74,6 @@ public:
     // may alias anything, and these pointers then stay in registers.
     struct Tables {
         const std::uint32_t* along;
-        const std::uint16_t* mixes;
         const std::int16_t* counts;
         const std::uint64_t* exact;
         std::uint32_t exact_mask;
@@ -94,7 +93,7 @@ public:
         [[gnu::always_inline]] std::uint32_t pick_counted(const Blend& blend, std::uint32_t q) const;
     };
     Tables tables() const {
-        return {along_.data(), mixes_.data(), counts_.data(), exact_.data(),
+        return {along_.data(), counts_.data(), exact_.data(),
                 static_cast<std::uint32_t>(exact_.size() - 1)};
     }
 
@@ -122,7 +121,8 @@ private:
     std::vector<std::int16_t> counts_;
     // The palette's colours, so that each is shown as itself rather than as
     // the blend of the nodes around it: an open-addressed table, at most an
-    // eighth full so that other colours end their search at once, of (1 << 24 | r << 16 | g << 8 | b) | rank << 32; 0 is free.
+    // eighth full so that other colours end their search at once, of
+    // (1 << 24 | r << 16 | g << 8 | b) | rank << 32; 0 is free.
     std::vector<std::uint64_t> exact_;
     // Per channel and byte: how far the byte is from the node below it
     // towards the next one, in linear light, 0 to weight_one, in bits 16 to
@@ -156,7 +156,8 @@ inline MixPlan::Blend MixPlan::Tables::blend(const std::uint8_t* rgb) const {
 }
 
 [[gnu::always_inline]] inline std::uint32_t mix_colour_key(const std::uint8_t* rgb) {
-    return 1u << 24 | static_cast<std::uint32_t>(rgb[0]) << 16 | static_cast<std::uint32_t>(rgb[1]) << 8 | rgb[2];
+    return 1u << 24 | static_cast<std::uint32_t>(rgb[0]) << 16 |
+           static_cast<std::uint32_t>(rgb[1]) << 8 | rgb[2];
 }
 
 [[gnu::always_inline]] inline std::uint32_t mix_colour_hash(std::uint32_t key) {

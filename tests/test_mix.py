@@ -87,7 +87,7 @@ def test_a_flat_colour_averages_to_its_light(colors, colour, form):
     np.testing.assert_allclose(linear(out).mean(axis=(0, 1)), linear(colour), atol=1 / 64)
 
 
-@pytest.mark.parametrize("colors", [CUBE_64, palettes.named("rgb8"), palettes.named("web")])  # each holds the cube
+@pytest.mark.parametrize("colors", [CUBE_64, palettes.named("rgb8"), palettes.named("web")])  # hold the cube
 def test_every_colour_mixes_to_its_light(colors):
     # Colours anywhere in the cube, nodes of the plan's grid or between
     # them: the shares add up to one and their light is the colour's.
@@ -142,8 +142,8 @@ def test_bad_matrices_are_refused(form, error):
         mix_dither(np.zeros((2, 2, 3), np.uint8), ["#000", "#fff"], form)
 
 
-@pytest.mark.parametrize("args, tile", [(["-m", "bluenoise64"], "bluenoise64"), (["--matrix", "halftone6"], "halftone6"),
-                                        (["-m", "ordered"], 8), (["-m", "4x4"], 4)])
+@pytest.mark.parametrize("args, tile", [(["-m", "bluenoise64"], "bluenoise64"), (["-m", "ordered"], 8),
+                                        (["--matrix", "halftone6"], "halftone6"), (["-m", "4x4"], 4)])
 def test_command_line_mix(tmp_path, args, tile):
     from PIL import Image
 
@@ -157,8 +157,8 @@ def test_command_line_mix(tmp_path, args, tile):
 
 
 @pytest.mark.parametrize("args", [["--mix", "-p", "acep7"], ["-m", "random", "--mix", "-p", "acep7"],
-                                  ["-m", "bluenoise64", "--mix"], ["-m", "8", "--mix", "-p", "acep7", "--linear"],
-                                  ["-m", "8", "--mix", "-p", "acep7", "-s", "0.5"]])
+                                  ["-m", "bluenoise64", "--mix"], ["-m", "8", "--mix", "-p", "cga", "-s", ".5"],
+                                  ["-m", "8", "--mix", "-p", "cga", "--linear"]])
 def test_command_line_mix_refuses_what_it_cannot_use(tmp_path, capsys, args):
     from grainel_tools import main
 
