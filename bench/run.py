@@ -555,6 +555,48 @@ def palette_rows(table, bench, pictures, reps, note):
 
 
 # ---------------------------------------------------------------------------
+# Ordered dither by colour mixes (grainel_tools.mix_dither), against plain ordered dither
+# ---------------------------------------------------------------------------
+
+def mix_rows(table, photo, warm, repeats):
+    """mix_dither with bluenoise64 to pico8's 16 colours, beside grainel.ordered_dither with the same.
+
+    "new plan" makes the palette's plan in every call, as a first call does;
+    "plan reused" passes one MixPlan, as the frames of an animation share
+    one. The three calls alternate, so a change in load reaches all alike.
+    """
+    from grainel_tools import MixPlan, matrix, mix_dither, palettes
+    from grainel_tools.mix import _plan_of
+
+    colors = palettes.named("pico8")
+    tile = matrix("bluenoise64")
+    plan = MixPlan(colors)
+
+    def new_plan(im):
+        _plan_of.cache_clear()
+        return mix_dither(im, colors, tile)
+
+    calls = {"new": new_plan, "reused": lambda im: mix_dither(im, plan, tile),
+             "ordered": lambda im: grainel.ordered_dither(im, tile, palette=colors)}
+    times = {name: [] for name in calls}
+    for call in calls.values():
+        call(warm)
+    for _ in range(repeats):
+        for name, call in calls.items():
+            t0 = time.perf_counter()
+            call(photo)
+            times[name].append(time.perf_counter() - t0)
+    pixels = photo.shape[0] * photo.shape[1]
+    ordered = mps(pixels, statistics.median(times["ordered"]))
+    table.section("ordered dither by colour mixes (grainel_tools.mix_dither), bluenoise64, pico8, "
+                  "RGB photo, MP/s; ratio = mix / grainel.ordered_dither, same matrix and palette")
+    for name, label in (("new", "new plan"), ("reused", "plan reused")):
+        table.add("mix dither, 16 colours, %s" % label, mps(pixels, statistics.median(times[name])),
+                  "MP/s", "ordered_dither", ordered,
+                  extra={"samples_s": times[name], "peer_samples_s": times["ordered"], "pixels": pixels})
+
+
+# ---------------------------------------------------------------------------
 # The benchmark
 # ---------------------------------------------------------------------------
 
@@ -613,6 +655,7 @@ def main():
     photo = photo_rgb(rgb_size)
     palette_rows(table, bench, {"synth": rgb} if photo is None else {"photo": photo, "synth": rgb},
                  reps, "photo rows skipped: scikit-image is not installed" if photo is None else "")
+    mix_rows(table, rgb if photo is None else photo, small_rgb, reps)
     for palette in (PALETTE_16, PALETTE_256):
         ours, s = bench(g_call(lambda im, p=palette: grainel.error_diffusion(im, "atkinson", palette=p),
                                rgb), rgb_px, small_rgb, reps)

@@ -26,6 +26,7 @@ from .errors import Cancelled, FileError
 from .fitting import fit_palette
 from .formats import FORMATS, FormatError
 from .matrices import matrix
+from .mix import MixPlan, mix_dither
 from .pictures import READABLE, Picture, read_image, read_picture
 from .remap import remap
 from .settings import OptionError, Settings
@@ -35,5 +36,6 @@ __all__ = [
     "FORMATS", "READABLE", "Cancelled", "FileError", "FileOptions", "FormatError", "OptionError",
     "Picture", "PlanError", "Settings", "check_jobs", "dither_file", "dither_files", "fit_palette", "main",
     "matrices", "matrix", "output_paths", "palettes", "read_image", "read_picture", "remap",
+    "MixPlan", "mix_dither",
     "write_image", "write_picture",
 ]

@@ -76,6 +76,7 @@ def build_parser() -> argparse.ArgumentParser:
                           "size (2, 4, 8, 16), a named matrix such as bluenoise64 or "
                           "halftone8 (see --list), a .npy file, or rows like '0,2;3,1' "
                           "(integers = ranks, floats = thresholds in [0, 1])")
+    how.add_argument("--mix", action="store_true", help="ordered dither by colour mixes planned for the palette: with a matrix method and --palette or --colours")
     how.add_argument("-l", "--levels", type=int, metavar="N",
                      help="output levels per channel, 2..256 (default 2)")
     target = how.add_mutually_exclusive_group()
@@ -171,7 +172,8 @@ def settings_from(args: argparse.Namespace, parser: argparse.ArgumentParser) -> 
         parser.error("--pad applies to --fit")
     try:
         settings = Settings(
-            method=method or (REMAP if args.palette is not None or args.colors is not None
+            method=method or (ORDERED if args.mix
+                              else REMAP if args.palette is not None or args.colors is not None
                               else "floyd_steinberg"),
             matrix=parse_matrix(matrix) if matrix is not None else None,
             levels=args.levels,
@@ -186,7 +188,7 @@ def settings_from(args: argparse.Namespace, parser: argparse.ArgumentParser) -> 
                  else _option(sizing.parse_color, "--pad", args.pad) or sizing.WHITE),
             scale=1 if args.scale is None else args.scale,
             keep=None if args.keep is None else palette_colours(palettes.resolve(args.keep), "--keep"),
-            effort=args.effort)
+            effort=args.effort, mix=args.mix)
         settings.check()
     except (OptionError, palettes.PaletteError, OSError) as exc:
         parser.error(str(exc))
@@ -413,6 +415,7 @@ def list_names() -> None:
     print(f"  {REMAP:<22} the perceptual remap, the default with a palette")
     for name in [*grainel.available_methods(), "random", ORDERED]:
         print(f"  {name}")
+    print("  --mix: with any matrix, each colour shown as a mix of palette colours")
     print("matrices (--matrix, or as --method):")
     for name in grainel.available_matrices():
         print(f"  {name}")

@@ -11,6 +11,7 @@ import grainel
 
 from . import matrices, palettes, sizing
 from .fitting import MAX_EFFORT, fit_palette
+from .mix import mix_dither
 from .remap import remap
 from .sizing import WHITE, Color, Size
 
@@ -97,6 +98,7 @@ class Settings:
     scale: int = 1
     keep: list[Any] | None = None
     effort: int | None = None
+    mix: bool = False  # ordered dither by colour mixes (grainel_tools.mix_dither)
 
     @property
     def wants_color(self) -> bool:
@@ -131,6 +133,9 @@ class Settings:
                                       linear=self.linear, preserve_alpha=self.preserve_alpha)
         if self.levels is not None:
             common["levels"] = self.levels
+        if self.mix:  # without --matrix, ordered dither's own default, Bayer 8x8
+            tile = self.method if self.method.lower() != ORDERED else 8 if self.matrix is None else self.matrix
+            return mix_dither(image, chosen, tile)
         if chosen is not None:
             # grainel's palettes hold two colours at least; a picture of one
             # colour is fitted with one, which repeated changes nothing.
@@ -227,6 +232,10 @@ class Settings:
             raise OptionError(f"{'--keep' if self.keep else '--effort'} applies to --colours")
         if self.keep and len(self.keep) > (self.colors or 0):
             raise OptionError(f"--keep holds {len(self.keep)} colours, more than --colours {self.colors}")
+        if self.mix and (family != ORDERED or not self.wants_color):
+            raise OptionError("--mix needs ordered dither (a matrix method) and --palette or --colours")
+        if self.mix and (self.levels is not None or self.strength is not None or self.linear or not self.preserve_alpha):
+            raise OptionError("--levels, --strength, --linear and --no-preserve-alpha do not apply to --mix")
         stand_in = palettes.NAMED["bw"].colors if self.colors is not None else None
         try:
             if self.palette is not None:  # read by grainel first, for its wording of what is wrong

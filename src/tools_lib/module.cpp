@@ -16,7 +16,15 @@ PyMethodDef functions[] = {
     {"remap", as_cfunction<remap_entry>(), METH_VARARGS | METH_KEYWORDS,
      "remap(image, palette, out, method, strength, serpentine)\n--\n\n"
      "The perceptual remap of image into out (see grainel_tools.remap)."},
-    {"fit", as_cfunction<fit_entry>(), METH_VARARGS | METH_KEYWORDS, "fit(image, count, keep, iterations, final_iterations)"},
+    {"fit", as_cfunction<fit_entry>(), METH_VARARGS | METH_KEYWORDS,
+     "fit(image, count, keep, iterations, final_iterations)\n--\n\n"
+     "A palette fitted to image, as bytes (see grainel_tools.fit_palette)."},
+    {"mix_plan", as_cfunction<mix_plan_entry>(), METH_O,
+     "mix_plan(palette)\n--\n\n(plan, order): colour mixes (see grainel_tools.mix)."},
+    {"mix_dither", as_cfunction<mix_dither_entry>(), METH_FASTCALL,
+     "mix_dither(image, plan, thresholds, out)\n--\n\nOrdered dither by colour mixes into out."},
+    {"mix_shares", as_cfunction<mix_shares_entry>(), METH_FASTCALL,
+     "mix_shares(plan, colors)\n--\n\nThe mixes of colors, as 32-bit shares."},
     {nullptr, nullptr, 0, nullptr},
 };
 

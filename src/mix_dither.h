@@ -1,0 +1,26 @@
+// Ordered dither by colour mixes: each pixel shows the colour of its mix
+// (mix_plan.h) that the matrix's threshold at its position picks, so an
+// area of one colour shows the mix in the matrix's pattern, and each pixel
+// depends only on its own value and position.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "mix_plan.h"
+#include "raster.h"
+
+namespace grainel {
+
+// Thresholds in units of 2^-24 (below 2^24), row-major, tiled from the
+// image's top-left corner.
+struct MixMatrix {
+    const std::uint32_t* thresholds;
+    std::size_t height;
+    std::size_t width;
+};
+
+// Rewrites the first three channels of every pixel; others pass through.
+void mix_dither(Raster& image, const MixPlan& plan, const MixMatrix& matrix);
+
+}  // namespace grainel

@@ -1,0 +1,164 @@
+#include "mix_plan.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+
+#include "color_search.h"
+#include "color_spaces.h"
+
+namespace grainel {
+namespace {
+
+// The byte value of node i along a channel.
+std::uint32_t node_byte(std::size_t i) {
+    return i + 1 < MixPlan::side ? static_cast<std::uint32_t>(16 * i) : 255u;
+}
+
+// The projection onto the directions in which the colours differ (an
+// orthonormal basis of their differences, from Gram-Schmidt): the identity
+// for palettes that span the whole space.
+std::array<std::array<float, 3>, 3> reachable_directions(const std::vector<std::array<float, 3>>& light) {
+    std::vector<std::array<double, 3>> basis;
+    for (const auto& colour : light) {
+        std::array<double, 3> d{};
+        for (int c = 0; c < 3; ++c) d[c] = static_cast<double>(colour[c]) - light[0][c];
+        for (const auto& b : basis) {
+            const double along = d[0] * b[0] + d[1] * b[1] + d[2] * b[2];
+            for (int c = 0; c < 3; ++c) d[c] -= along * b[c];
+        }
+        const double length = std::sqrt(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]);
+        if (length > 1e-3 && basis.size() < 3) basis.push_back({d[0] / length, d[1] / length, d[2] / length});
+    }
+    std::array<std::array<float, 3>, 3> projection{};
+    for (int i = 0; i < 3; ++i)
+        for (int k = 0; k < 3; ++k) {
+            double sum = 0.0;
+            for (const auto& b : basis) sum += b[i] * b[k];
+            projection[i][k] = basis.size() == 3 ? (i == k ? 1.0f : 0.0f) : static_cast<float>(sum);
+        }
+    return projection;
+}
+
+}  // namespace
+
+MixPlan::MixPlan(const std::vector<Rgb>& colors)
+    : colors_(colors), order_(colors.size()), chunks_(0) {
+    const auto& linear = linear_of_byte();
+    std::vector<std::array<float, 3>> light(colors.size());
+    std::vector<double> luminance(colors.size());
+    for (std::size_t i = 0; i < colors.size(); ++i) {
+        for (int c = 0; c < 3; ++c) light[i][c] = linear[colors[i][c]];
+        luminance[i] = 0.2126 * light[i][0] + 0.7152 * light[i][1] + 0.0722 * light[i][2];
+    }
+    std::iota(order_.begin(), order_.end(), 0);
+    std::stable_sort(order_.begin(), order_.end(),
+                     [&](std::uint16_t a, std::uint16_t b) { return luminance[a] < luminance[b]; });
+    std::vector<std::uint16_t> rank(colors.size());
+    for (std::size_t r = 0; r < order_.size(); ++r) rank[order_[r]] = static_cast<std::uint16_t>(r);
+
+    std::size_t table_size = 64;
+    while (table_size < 8 * colors.size()) table_size *= 2;
+    exact_.assign(table_size, 0);
+    for (std::size_t r = 0; r < order_.size(); ++r) {
+        const std::uint32_t key = mix_colour_key(colors[order_[r]].data());
+        std::uint32_t i = mix_colour_hash(key) & (table_size - 1);
+        while (exact_[i] && static_cast<std::uint32_t>(exact_[i]) != key) i = (i + 1) & (table_size - 1);
+        if (!exact_[i]) exact_[i] = key | static_cast<std::uint64_t>(r) << 32;
+    }
+
+    constexpr std::uint32_t steps[3] = {side * side, side, 1};
+    for (int b = 0; b < 256; ++b) {
+        const std::size_t i = std::min<std::size_t>(static_cast<std::size_t>(b) / 16, side - 2);
+        const double lo = linear[node_byte(i)], hi = linear[node_byte(i + 1)];
+        const auto fraction =
+            static_cast<std::uint32_t>(std::lround((linear[b] - lo) / (hi - lo) * weight_one));
+        for (int c = 0; c < 3; ++c)
+            along_[256 * c + b] = fraction << 16 | static_cast<std::uint32_t>(i) * steps[c];
+    }
+    for (const Rgb& colour : colors)
+        for (int c = 0; c < 3; ++c) along_[256 * c + colour[c]] |= in_palette;
+
+    // Error the palette cannot pay back in any number of slots is not
+    // carried: for palettes whose colours lie on a line or a plane (in
+    // linear light) only the part of the error along it is, so a target
+    // off it is mixed as its projection onto it, and one on it exactly,
+    // rather than drifting further off with every slot.
+    const auto reachable = reachable_directions(light);
+    // Colours are matched as sRGB codes them, as the perceptual remap does.
+    const Palette coded(colors, Space(false));
+    const ColorSearch::Bounds all_codes{{0.0f, 0.0f, 0.0f, 0.0f}, {255.0f, 255.0f, 255.0f, 0.0f}};
+    ColorSearch search(coded, side * side * side * slots, &all_codes);
+    const ColorSearch::Lookup nearest = search.lookup();
+    const SrgbEncoder encode;
+    mixes_.resize(nodes * slots);
+    std::uint16_t* out = mixes_.data();
+    for (std::size_t r = 0; r < side; ++r) {
+        for (std::size_t g = 0; g < side; ++g) {
+            for (std::size_t b = 0; b < side; ++b, out += slots) {
+                const float target[3] = {linear[node_byte(r)], linear[node_byte(g)], linear[node_byte(b)]};
+                float owed[3] = {0.0f, 0.0f, 0.0f};
+                for (std::size_t k = 0; k < slots; ++k) {
+                    ColorSearch::Floats4 goal{};
+                    for (int c = 0; c < 3; ++c) goal[c] = encode(target[c] + owed[c]);
+                    const std::size_t j = nearest.nearest(goal);
+                    out[k] = rank[j];
+                    float left[3];
+                    for (int c = 0; c < 3; ++c) left[c] = target[c] - light[j][c];
+                    for (int c = 0; c < 3; ++c)
+                        owed[c] += (reachable[c][0] * left[0] + reachable[c][1] * left[1]) +
+                                   reachable[c][2] * left[2];
+                }
+                std::sort(out, out + slots);
+            }
+        }
+    }
+
+    if (colors.size() <= most_counted) {
+        chunks_ = (colors.size() + 15) / 16;
+        chunks_ = chunks_ == 3 ? 4 : chunks_;
+        const std::size_t lanes = 16 * chunks_;
+        counts_.assign(nodes * lanes, 0);
+        for (std::size_t n = 0; n < nodes; ++n) {
+            std::int16_t* count = counts_.data() + n * lanes;
+            for (std::size_t k = 0; k < slots; ++k) ++count[mixes_[n * slots + k]];
+            for (std::size_t r = 1; r < lanes; ++r) count[r] += count[r - 1];
+        }
+    }
+}
+
+std::uint32_t MixPlan::pick(const Blend& blend, std::uint32_t q) const {
+    // Each node alone would show its slot q / 2^18, and the blend shows a
+    // rank between the least and the greatest of those (of the nodes that
+    // count). Ranks are tried upwards from the least; a node's cumulative
+    // count of a rank is where the rank ends in its sorted slots.
+    const std::uint32_t slot = q >> 18;
+    std::uint32_t rank = 0xffffffffu;
+    for (int k = 0; k < 4; ++k)
+        if (blend.weight[k]) rank = std::min<std::uint32_t>(rank, mixes_[blend.node[k] * slots + slot]);
+    for (;;) {
+        std::uint32_t total = 0, next = 0xffffffffu;
+        for (int k = 0; k < 4; ++k) {
+            if (!blend.weight[k]) continue;
+            const std::uint16_t* mix = mixes_.data() + blend.node[k] * slots;
+            const auto count = static_cast<std::uint32_t>(std::upper_bound(mix, mix + slots, rank) - mix);
+            total += blend.weight[k] * count;
+            if (count < slots) next = std::min<std::uint32_t>(next, mix[count]);
+        }
+        if ((total << 10) > q) return rank;  // total / 2^14 > q / 2^24
+        rank = next;
+    }
+}
+
+void MixPlan::shares(const std::uint8_t* rgb, std::uint32_t* shares) const {
+    std::fill(shares, shares + order_.size(), 0u);
+    if (const std::int32_t rank = tables().exact_rank(rgb); rank >= 0) {
+        shares[rank] = slots * weight_one;
+        return;
+    }
+    const Blend b = tables().blend(rgb);
+    for (int k = 0; k < 4; ++k)
+        for (std::size_t s = 0; s < slots; ++s) shares[mixes_[b.node[k] * slots + s]] += b.weight[k];
+}
+
+}  // namespace grainel
