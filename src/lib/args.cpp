@@ -53,9 +53,10 @@ void add_note(std::string_view note) {
 }
 
 std::uint32_t to_count(PyObject* value) {
-    const long number = PyLong_AsLong(value);
+    // long long: long is 32 bits on Windows.
+    const long long number = PyLong_AsLongLong(value);
     if (number == -1 && PyErr_Occurred()) throw PythonError{};
-    if (number < 0 || number > 4294967295L)
+    if (number < 0 || number > 4294967295LL)
         raise(PyExc_OverflowError, "out of range integral type conversion attempted");
     return static_cast<std::uint32_t>(number);
 }
