@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import grainel
-from grainel_tools import fit_palette
+from grainel_tools import fit_palette, remap
 
 _TO_LMS = np.array([[0.4122214708, 0.5363325363, 0.0514459929],
                     [0.2119034982, 0.6806995451, 0.1073969566],
@@ -166,7 +166,7 @@ def test_as_many_kept_colours_as_asked_is_the_kept_palette():
     (many_colours(10), 6, ()),
 ])
 def test_each_fitted_colour_is_the_mean_of_its_nearest_colours(img, n, keep):
-    palette = fit_palette(img, n, keep=keep, effort=10)
+    palette = fit_palette(img, n, keep=keep, effort=10, dithered=False)
     weights = pixel_weights(img).ravel()
     pixels = img[..., :3].reshape(-1, 3)[weights > 0]
     weights = weights[weights > 0]
@@ -228,3 +228,29 @@ def test_bad_arguments_are_named(arguments, error, message):
     call = {"image": PICTURES["noise"], "n": 8, **arguments}
     with pytest.raises(error, match=message):
         fit_palette(call.pop("image"), call.pop("n"), **call)
+
+
+def seen_error(img, out):
+    # What the eye sees wrong: the difference in linear light, averaged over 5 x 5 neighbourhoods.
+    diff = oklab_linear(img) - oklab_linear(out)
+    window = np.ones(5) / 5
+    for axis in (0, 1):
+        diff = np.apply_along_axis(np.convolve, axis, diff, window, mode="valid")
+    return np.abs(diff).mean()
+
+
+def oklab_linear(img):
+    v = img[..., :3] / 255.0
+    return np.where(v <= 0.04045, v / 12.92, ((v + 0.055) / 1.055) ** 2.4)
+
+
+SMOOTH = np.dstack(np.broadcast_arrays(np.linspace(20, 240, 96)[None, :], np.linspace(0, 160, 64)[:, None],
+                                       90)).round().astype(np.uint8)
+
+
+@pytest.mark.parametrize("img", [SMOOTH, blobs(20, 64)])
+@pytest.mark.parametrize("n", [4, 16])
+def test_the_palette_fitted_for_the_dither_shows_the_picture_more_closely(img, n):
+    plain, dithered = (fit_palette(img, n, dithered=d) for d in (False, True))
+    assert seen_error(img, remap(img, dithered)) < seen_error(img, remap(img, plain))
+

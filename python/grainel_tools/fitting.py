@@ -11,7 +11,9 @@ pixels, and a pixel weighs less where its neighbourhood is busy, since
 texture hides quantisation error and smooth areas show it. Greedy variance
 splitting gives the starting colours and weighted k-means refines them.
 Fully transparent pixels are left out and partly transparent ones count by
-their alpha. The same picture always gives the same palette.
+their alpha. Then one step moves the fitted colours toward the picture as
+the remap dithers it (dither_fit.py). The same picture always gives the
+same palette.
 """
 
 from __future__ import annotations
@@ -23,6 +25,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from . import _native
+from .dither_fit import toward_dither
 from .remap import colour_pixels, palette_array
 
 MAX_COLOURS = 4096
@@ -30,7 +33,8 @@ EFFORT = 5
 MAX_EFFORT = 10
 
 
-def fit_palette(image: Any, n: int, *, keep: Any = (), effort: int = EFFORT) -> NDArray[np.uint8]:
+def fit_palette(image: Any, n: int, *, keep: Any = (), effort: int = EFFORT,
+                dithered: bool = True) -> NDArray[np.uint8]:
     """A palette of at most `n` colours (2 to 4096) for the picture, as an (m, 3) uint8 array.
 
     `image` is an (H, W), (H, W, 3) or (H, W, 4) uint8 array or a PIL image.
@@ -39,7 +43,10 @@ def fit_palette(image: Any, n: int, *, keep: Any = (), effort: int = EFFORT) -> 
     `effort` from 1 to 10 trades speed for a closer fit (10 runs k-means
     until no colour changes cluster). The palette has fewer than `n`
     colours when the picture has fewer, or when fitted colours round to
-    the same bytes; kept colours come first.
+    the same bytes; kept colours come first. `dithered` moves the fitted
+    colours toward the picture as grainel_tools.remap shows it, which it
+    renders more closely; False gives the plain fit, each colour the mean
+    of the picture's colours nearest to it.
     """
     if isinstance(n, bool) or not isinstance(n, (int, np.integer)):
         raise TypeError(f"n must be an int, not {type(n).__name__}")
@@ -62,7 +69,8 @@ def fit_palette(image: Any, n: int, *, keep: Any = (), effort: int = EFFORT) -> 
     # every colour for an eighth as many updates.
     iterations = 2 ** int(effort) if effort < MAX_EFFORT else sys.maxsize
     found = _native.fit(pixels, int(n), kept, iterations, max(1, iterations // 8))
-    return np.frombuffer(found, dtype=np.uint8).reshape(-1, 3).copy()
+    palette = np.frombuffer(found, dtype=np.uint8).reshape(-1, 3).copy()
+    return toward_dither(pixels, palette, len(kept)) if dithered and len(palette) > len(kept) else palette
 
 
 def _kept_colours(keep: Any) -> NDArray[np.uint8]:
