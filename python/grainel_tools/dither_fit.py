@@ -14,6 +14,7 @@ and adds visible grain (1 - SSIM rose by 3 to 7 percent).
 from __future__ import annotations
 
 import math
+from typing import Any
 
 import numpy as np
 from numpy.typing import NDArray
@@ -31,7 +32,7 @@ SIGMA = 1.5 * math.sqrt(2.0)
 FULL_STEP_FROM = 8
 
 
-def _linear(values: NDArray[np.floating]) -> NDArray[np.float64]:
+def _linear(values: NDArray[Any]) -> NDArray[np.float64]:
     v = np.asarray(values, np.float64) / 255.0
     return np.where(v <= 0.04045, v / 12.92, ((v + 0.055) / 1.055) ** 2.4)
 
