@@ -76,18 +76,20 @@ def palette_rows(table, pictures, reps, note):
                 continue
             warm = np.ascontiguousarray(img[:16, :16])
             px = img.shape[0] * img.shape[1]
-            ours, s = bench(lambda im, p=colors, f=calls[call]: f(img if im is None else im, p),
-                            px, warm, reps)
-            peer, ps, peer_name = None, [], None
+            runs = {"ours": (lambda im, p=colors, f=calls[call]: f(im, p), img)}
+            peer_name = None
             if pil_dither and Image is not None:
                 dither = getattr(getattr(Image, "Dither", Image), pil_dither)
                 pal_img = pil_palette_image([tuple(int(c) for c in rgb) for rgb in colors])
-                peer, ps = bench(lambda im, pi=pal_img, d=dither: Image.fromarray(
-                    img if im is None else im).quantize(palette=pi, dither=d), px, warm, reps)
+                runs["peer"] = (lambda im, pi=pal_img, d=dither: Image.fromarray(im).quantize(
+                    palette=pi, dither=d), img)
                 peer_name = "Pillow" + (" no dither" if pil_dither == "NONE" else " FS")
-            table.add("%s, %s" % (label, name), ours, "MP/s", peer_name, peer,
-                      extra={"samples_s": s, "peer_samples_s": ps, "pixels": px})
-
+            # The two take turns, so that a change in load reaches both alike.
+            times = alternated_seconds(runs, warm, reps)
+            ps = times.get("peer", [])
+            table.add("%s, %s" % (label, name), mps(px, statistics.median(times["ours"])), "MP/s",
+                      peer_name, mps(px, statistics.median(ps)) if ps else None,
+                      extra={"samples_s": times["ours"], "peer_samples_s": ps, "pixels": px})
 
 
 def fitted_rows(table, pictures, warm, repeats):
