@@ -18,6 +18,9 @@ grainel's own results again, so that the sizes compare for equal pixels.
 A second table gives PNG sizes and encoding times per zlib level, and with the
 compressor grainel_tools uses, for one result. The pictures and results are
 deleted at the end (unless --keep).
+
+run.py takes this family's quick rows from here too (rows()): a call's fixed
+cost, and two threads on two images at once.
 """
 
 from __future__ import annotations
@@ -31,28 +34,24 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import threading
 import time
+import timeit
 from pathlib import Path
 
 import numpy as np
-from PIL import Image
 
-from grainel_tools import palettes
+import grainel
+from common import median_seconds, mps, photo_like
 
 JOBS = 2
 
 
-def photo(seed: int, size: int) -> Image.Image:
+def photo(seed: int, size: int):
     """Smooth colour fields, hard-edged shapes and sensor noise, like a photo."""
-    rng = np.random.default_rng(seed)
-    fields = Image.fromarray(rng.integers(0, 256, (12, 12, 3), dtype=np.uint8)).resize(
-        (size, size), Image.Resampling.BICUBIC)
-    pixels = np.asarray(fields).astype(np.int16)
-    for _ in range(20):
-        x, y, w, h = rng.integers(0, size, 4) // [1, 1, 4, 4]
-        pixels[y:y + h, x:x + w] = rng.integers(0, 256, 3)
-    pixels += rng.normal(0, 4, pixels.shape).astype(np.int16)
-    return Image.fromarray(np.clip(pixels, 0, 255).astype(np.uint8))
+    from PIL import Image
+
+    return Image.fromarray(photo_like(seed, size))
 
 
 def find_imagemagick() -> str | None:
@@ -96,6 +95,8 @@ def png_levels(result: Path) -> list[tuple[str, int, float]]:
     size and median time."""
     import zlib
 
+    from PIL import Image
+
     from grainel_tools import png
     from grainel_tools.compact import compact
 
@@ -120,6 +121,10 @@ def png_levels(result: Path) -> list[tuple[str, int, float]]:
 
 
 def main() -> None:
+    from PIL import Image
+
+    from grainel_tools import palettes
+
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--count", type=int, default=16)
     parser.add_argument("--size", type=int, default=4096)
@@ -181,6 +186,81 @@ def main() -> None:
         print(f"| {name} | {size / 1e6:.2f} | {seconds:.2f} |")
     if not args.keep:
         shutil.rmtree(work)
+
+
+# ---------------------------------------------------------------------------
+# Rows for run.py: many calls, one call's overhead and two threads at once
+# ---------------------------------------------------------------------------
+
+def two_threads_seconds(fn, a, b, repeats, calls):
+    """Median wall time of `calls` calls of fn(a) and of fn(b), on two threads at once.
+
+    Several calls per thread measure steady throughput: a thread's first call
+    also pays for the thread's fresh malloc arena faulting in its pages.
+    """
+    times = []
+    for _ in range(repeats):
+        barrier = threading.Barrier(3)
+        done = []
+
+        def work(img):
+            barrier.wait()
+            for _ in range(calls):
+                fn(img)
+            done.append(img)
+
+        threads = [threading.Thread(target=work, args=(img,)) for img in (a, b)]
+        for t in threads:
+            t.start()
+        barrier.wait()
+        t0 = time.perf_counter()
+        for t in threads:
+            t.join()
+        times.append(time.perf_counter() - t0)
+        assert len(done) == 2
+    return statistics.median(times), times
+
+
+def per_call_us(stmt, namespace, number, batches):
+    timer = timeit.Timer(stmt, globals=namespace)
+    best = min(timer.repeat(repeat=batches, number=number))
+    return best / number * 1e6
+
+
+
+def rows(table, gray, small_gray, reps, quick):
+    """A call's fixed cost on a 1x1 image, and two threads on two images against one."""
+    gray_px = gray.size
+    gray_size = gray.shape[0]
+    overhead_number = 500 if quick else 10000
+    overhead_batches = 1 if quick else 5
+    table.section("one call on a 1x1 uint8 image, microseconds (lower is better); "
+                  "best of %d batches of %d; ratio = grainel / peer"
+                  % (overhead_batches, overhead_number))
+    one = np.zeros((1, 1), dtype=np.uint8)
+    ns = {"g": grainel, "one": one}
+    copy_us = per_call_us("one.copy()", ns, overhead_number, overhead_batches)
+    for name, stmt in (("error_diffusion", "g.error_diffusion(one)"),
+                       ("ordered_dither", "g.ordered_dither(one)"),
+                       ("random_dither", "g.random_dither(one, seed=1)"),
+                       ("dither", "g.dither(one)")):
+        us = per_call_us(stmt, ns, overhead_number, overhead_batches)
+        table.add(name + "(1x1)", us, "us", "ndarray.copy()", copy_us, extra={"stmt": stmt})
+
+    table.section("two threads on two independent gray %dx%d images, 4 calls each, MP/s in total; "
+                  "ratio = 2 threads / 1 thread" % (gray_size, gray_size))
+    gray_b = np.ascontiguousarray(gray[::-1, ::-1])
+    for label, fn in (("Floyd-Steinberg, 2 levels", lambda im: grainel.error_diffusion(im, "floyd_steinberg")),
+                      ("ordered Bayer 8x8, 2 levels", lambda im: grainel.ordered_dither(im, 8))):
+        fn(small_gray)
+        calls = 1 if quick else 4
+        one_sec, s1 = median_seconds(
+            lambda: [(fn(gray), fn(gray_b)) for _ in range(calls)], reps)
+        two_sec, s2 = two_threads_seconds(fn, gray, gray_b, reps, calls)
+        pixels = 2 * calls * gray_px
+        table.add(label + ", 2 threads", mps(pixels, two_sec), "MP/s",
+                  "1 thread", mps(pixels, one_sec),
+                  extra={"samples_s": s2, "peer_samples_s": s1, "pixels": pixels})
 
 
 if __name__ == "__main__":

@@ -32,36 +32,59 @@ std::size_t clamped(std::ptrdiff_t i, std::size_t size) {
 
 // Box means over (2r+1)^2 windows of `planes` values per pixel, for each
 // pixel row by row: column sums slide down the rows, row sums along the
-// columns, both in double, always added and subtracted in the same order.
+// columns, both in Sum, always added and subtracted in the same order.
 // `value(y, x, k)` gives value k of pixel (y, x); `take(y, x, means)` gets
-// the means of pixel (y, x).
-template <std::size_t Planes, class Value, class Take>
+// the means of pixel (y, x). With integer values Sum can be an integer
+// type: every sum is then exact, and so the same as in doubles.
+template <std::size_t Planes, class Sum, class Value, class Take>
 void box_means(std::size_t height, std::size_t width, int r, Value value, Take take) {
-    std::vector<double> columns(width * Planes, 0.0);
+    std::vector<Sum> columns(width * Planes, Sum{});
     const double area = static_cast<double>((2 * r + 1) * (2 * r + 1));
-    auto add_row = [&](std::size_t y, double sign) {
+    auto add_row = [&](std::size_t y) {
         for (std::size_t x = 0; x < width; ++x)
-            for (std::size_t k = 0; k < Planes; ++k) columns[x * Planes + k] += sign * value(y, x, k);
+            for (std::size_t k = 0; k < Planes; ++k) columns[x * Planes + k] += value(y, x, k);
     };
-    for (int dy = -r; dy <= r; ++dy) add_row(clamped(dy, height), 1.0);
-    double sums[Planes], means[Planes];
+    auto subtract_row = [&](std::size_t y) {
+        for (std::size_t x = 0; x < width; ++x)
+            for (std::size_t k = 0; k < Planes; ++k) columns[x * Planes + k] -= value(y, x, k);
+    };
+    for (int dy = -r; dy <= r; ++dy) add_row(clamped(dy, height));
+    Sum sums[Planes];
+    double means[Planes];
+    auto slide = [&](std::size_t in, std::size_t out) {
+        for (std::size_t k = 0; k < Planes; ++k)
+            sums[k] += columns[in * Planes + k] - columns[out * Planes + k];
+    };
+    auto give = [&](std::size_t y, std::size_t x) {
+        for (std::size_t k = 0; k < Planes; ++k) means[k] = static_cast<double>(sums[k]) / area;
+        take(y, x, means);
+    };
+    // Columns whose window reaches past neither edge need no clamping.
+    const auto reach = static_cast<std::size_t>(r);
+    const std::size_t inner_end = width > reach ? width - reach : 0;
     for (std::size_t y = 0; y < height; ++y) {
         if (y > 0) {
-            add_row(clamped(static_cast<std::ptrdiff_t>(y) + r, height), 1.0);
-            add_row(clamped(static_cast<std::ptrdiff_t>(y) - r - 1, height), -1.0);
+            add_row(clamped(static_cast<std::ptrdiff_t>(y) + r, height));
+            subtract_row(clamped(static_cast<std::ptrdiff_t>(y) - r - 1, height));
         }
-        std::fill(sums, sums + Planes, 0.0);
+        std::fill(sums, sums + Planes, Sum{});
         for (int dx = -r; dx <= r; ++dx)
             for (std::size_t k = 0; k < Planes; ++k) sums[k] += columns[clamped(dx, width) * Planes + k];
-        for (std::size_t x = 0; x < width; ++x) {
-            if (x > 0) {
-                const std::size_t in = clamped(static_cast<std::ptrdiff_t>(x) + r, width);
-                const std::size_t out = clamped(static_cast<std::ptrdiff_t>(x) - r - 1, width);
-                for (std::size_t k = 0; k < Planes; ++k)
-                    sums[k] += columns[in * Planes + k] - columns[out * Planes + k];
-            }
-            for (std::size_t k = 0; k < Planes; ++k) means[k] = sums[k] / area;
-            take(y, x, means);
+        give(y, 0);
+        std::size_t x = 1;
+        for (; x < width && x <= reach; ++x) {
+            slide(clamped(static_cast<std::ptrdiff_t>(x) + r, width),
+                  clamped(static_cast<std::ptrdiff_t>(x) - r - 1, width));
+            give(y, x);
+        }
+        for (; x < inner_end; ++x) {
+            slide(x + reach, x - reach - 1);
+            give(y, x);
+        }
+        for (; x < width; ++x) {
+            slide(clamped(static_cast<std::ptrdiff_t>(x) + r, width),
+                  clamped(static_cast<std::ptrdiff_t>(x) - r - 1, width));
+            give(y, x);
         }
     }
 }
@@ -71,9 +94,6 @@ void box_means(std::size_t height, std::size_t width, int r, Value value, Take t
 std::vector<float> dither_amounts(const Raster& image, const Palette& palette, float strength) {
     const std::size_t height = image.height, width = image.width, channels = image.channels;
     const std::size_t pixels = height * width;
-    auto byte = [&](std::size_t y, std::size_t x, std::size_t c) {
-        return static_cast<double>(image.pixels[(y * width + x) * channels + c]);
-    };
 
     // How far each pixel is from its nearest colour, without dither.
     std::vector<std::uint8_t> nearest(image.pixels, image.pixels + pixels * channels);
@@ -90,15 +110,17 @@ std::vector<float> dither_amounts(const Raster& image, const Palette& palette, f
     }
 
     std::vector<float> amounts(pixels);
-    box_means<1>(height, width, coarse_radius,
+    box_means<1, double>(height, width, coarse_radius,
                  [&](std::size_t y, std::size_t x, std::size_t) { return distance[y * width + x]; },
                  [&](std::size_t y, std::size_t x, const double* mean) {
                      const double m2 = mean[0] * mean[0];
                      amounts[y * width + x] = static_cast<float>(m2 / (m2 + coarse_distance * coarse_distance));
                  });
-    box_means<6>(height, width, busy_radius,
+    // Bytes and their squares: whole numbers, summed exactly in 32 bits
+    // (25 squares of 255 at most).
+    box_means<6, std::int32_t>(height, width, busy_radius,
                  [&](std::size_t y, std::size_t x, std::size_t k) {
-                     const double v = byte(y, x, k / 2);
+                     const std::int32_t v = image.pixels[(y * width + x) * channels + k / 2];
                      return k % 2 ? v * v : v;
                  },
                  [&](std::size_t y, std::size_t x, const double* mean) {

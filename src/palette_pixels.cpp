@@ -1,6 +1,7 @@
 #include "palette_pixels.h"
 
 #include <algorithm>
+#include <vector>
 
 #include "ordered.h"
 
@@ -127,11 +128,64 @@ void quantise(const PalettePass& pass, Shifts shifts) {
         quantise<false>(pass, shifts);
 }
 
+// Every pixel shifted alike (a one-cell matrix, as plain quantisation
+// is): a pixel's colour is then a function of its three bytes, so the
+// answers for recent byte triples are kept in a direct-mapped table and
+// reused. A photo repeats most of its colours: a table of a sixteenth of
+// its pixels (2 MiB at most) answered 83% of a 2048 x 2048 one's pixels,
+// one of 2^15 entries only 66%. With few colours a scan of a cell's short
+// list costs less than a visit to the table (measured: 0.89 times the
+// speed without it at 16 colours, 1.28 times at 256 fitted to the photo).
+constexpr std::size_t remembered_from = 33;  // colours
+struct Remembered {
+    std::uint32_t key;  // the bytes, or none: above any three bytes
+    std::uint32_t index;
+};
+
+template <bool Grid>
+void quantise_alike(const PalettePass& pass, Floats4 shift) {
+    const ColorSearch::Lookup lookup = pass.search.lookup();
+    const float* decode = pass.space.decode.data();
+    const Rgb* colors = pass.palette.colors.data();
+    const Raster& image = pass.image;
+    const std::size_t channels = image.channels;
+    const std::size_t pixels = image.height * image.width;
+    int bits = 10;
+    while (bits < 18 && std::size_t{16} << bits < pixels) ++bits;
+    std::vector<Remembered> table(std::size_t{1} << bits, Remembered{~0u, 0});
+    Remembered* remembered = table.data();
+    std::uint8_t* pixel = image.pixels;
+    for (std::size_t i = 0; i < pixels; ++i, pixel += channels) {
+        const std::uint32_t key = pixel[0] | pixel[1] << 8 | pixel[2] << 16;
+        Remembered& slot = remembered[(key * 0x9E3779B1u) >> (32 - bits)];
+        if (slot.key != key) {
+            const Floats4 w = shift + Floats4{decode[pixel[0]], decode[pixel[1]], decode[pixel[2]], 0.0f};
+            std::size_t best;
+            if constexpr (Grid) {
+                const std::uint32_t cell = lookup.cell_inside(w);
+                const float* list = lookup.short_list(cell);
+                best = list ? first_nearest_listed(w, list) : lookup.nearest_in_cell(w, cell);
+            } else {
+                best = lookup.nearest(w);
+            }
+            slot = {key, static_cast<std::uint32_t>(best)};
+        }
+        const Rgb& color = colors[slot.index];
+        for (int c = 0; c < 3; ++c) pixel[c] = color[c];
+    }
+}
+
 }  // namespace
 
 template <>
 void ordered_palette_pixels<this_isa>(const PalettePass& pass, Floats4 scale,
                                       const ThresholdMatrix& matrix, Floats4* row) {
+    if (matrix.width == 1 && matrix.height == 1 && pass.palette.colors.size() >= remembered_from) {
+        const Floats4 shift = scale * (matrix.thresholds[0] - 0.5f);
+        if (pass.search.has_grid())
+            return quantise_alike<true>(pass, shift);
+        return quantise_alike<false>(pass, shift);
+    }
     quantise(pass, MatrixShifts{matrix, scale, row, std::min(matrix.width, pass.image.width)});
 }
 

@@ -91,9 +91,16 @@ def test_threshold_dither_and_plain_quantisation_match_the_plain_rule(name, line
     img[3::7, :, :3] = np.arange(1, 256, 2, dtype=np.uint8)[:, None]
     options = dict(palette=PALETTES[name], linear=linear)
     bayer = reference.bayer(4)
+    # A one-cell matrix shifts every pixel alike: colours found for a
+    # pixel's bytes are remembered for the next pixel with the same bytes.
+    one_cell = np.array([[0.3]])
     for strength in (1.0, 0.45):
         assert np.array_equal(grainel.ordered_dither(img, 4, strength=strength, **options),
                               reference.ordered_dither(img, bayer, strength=strength, **options))
+        assert np.array_equal(
+            grainel.ordered_dither(img, one_cell, strength=strength, **options),
+            reference.ordered_dither(img, reference.float_thresholds(one_cell), strength=strength,
+                                     **options))
         assert np.array_equal(grainel.random_dither(img, seed=3, strength=strength, **options),
                               reference.random_dither(img, 3, strength=strength, **options))
     # At strength 0 all three are plain quantisation (diffusion passes
