@@ -92,25 +92,32 @@ MixPlan::MixPlan(const std::vector<Rgb>& colors)
     const ColorSearch::Lookup nearest = search.lookup();
     const SrgbEncoder encode;
     mixes_.resize(nodes * slots);
-    std::uint16_t* out = mixes_.data();
+    // Each slot waits on the error the one before it left, so one node's
+    // slots form a chain of dependent steps; the nodes of a row of the grid
+    // take their slots in turn, so that the processor overlaps their chains.
     for (std::size_t r = 0; r < side; ++r) {
         for (std::size_t g = 0; g < side; ++g) {
-            for (std::size_t b = 0; b < side; ++b, out += slots) {
-                const float target[3] = {linear[node_byte(r)], linear[node_byte(g)], linear[node_byte(b)]};
-                float owed[3] = {0.0f, 0.0f, 0.0f};
-                for (std::size_t k = 0; k < slots; ++k) {
-                    ColorSearch::Floats4 goal{};
-                    for (int c = 0; c < 3; ++c) goal[c] = encode(target[c] + owed[c]);
-                    const std::size_t j = nearest.nearest(goal);
-                    out[k] = rank[j];
-                    float left[3];
-                    for (int c = 0; c < 3; ++c) left[c] = target[c] - light[j][c];
-                    for (int c = 0; c < 3; ++c)
-                        owed[c] += (reachable[c][0] * left[0] + reachable[c][1] * left[1]) +
-                                   reachable[c][2] * left[2];
-                }
-                std::sort(out, out + slots);
+            std::uint16_t* out = mixes_.data() + (r * side + g) * side * slots;
+            float target[side][3], owed[side][3] = {};
+            for (std::size_t b = 0; b < side; ++b) {
+                target[b][0] = linear[node_byte(r)];
+                target[b][1] = linear[node_byte(g)];
+                target[b][2] = linear[node_byte(b)];
             }
+            for (std::size_t k = 0; k < slots; ++k) {
+                for (std::size_t b = 0; b < side; ++b) {
+                    ColorSearch::Floats4 goal{};
+                    for (int c = 0; c < 3; ++c) goal[c] = encode(target[b][c] + owed[b][c]);
+                    const std::size_t j = nearest.nearest(goal);
+                    out[b * slots + k] = rank[j];
+                    float left[3];
+                    for (int c = 0; c < 3; ++c) left[c] = target[b][c] - light[j][c];
+                    for (int c = 0; c < 3; ++c)
+                        owed[b][c] += (reachable[c][0] * left[0] + reachable[c][1] * left[1]) +
+                                      reachable[c][2] * left[2];
+                }
+            }
+            for (std::size_t b = 0; b < side; ++b) std::sort(out + b * slots, out + (b + 1) * slots);
         }
     }
 
