@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <numeric>
+#include <utility>
 
 #include "color_search.h"
 #include "color_spaces.h"
@@ -38,6 +39,23 @@ std::array<std::array<float, 3>, 3> reachable_directions(const std::vector<std::
             projection[i][k] = basis.size() == 3 ? (i == k ? 1.0f : 0.0f) : static_cast<float>(sum);
         }
     return projection;
+}
+
+// Sorts a node's slots, which hold few distinct ranks, by counting them:
+// a comparison sort of 64 slots per node took a fifth of the planning.
+// `seen` holds a zero per rank, and is left so.
+void sort_slots(std::uint16_t* slot, std::uint8_t* seen) {
+    std::uint16_t distinct[MixPlan::slots];
+    std::size_t kinds = 0;
+    for (std::size_t k = 0; k < MixPlan::slots; ++k)
+        if (seen[slot[k]]++ == 0) distinct[kinds++] = slot[k];
+    for (std::size_t i = 1; i < kinds; ++i)
+        for (std::size_t j = i; j > 0 && distinct[j - 1] > distinct[j]; --j)
+            std::swap(distinct[j - 1], distinct[j]);
+    for (std::size_t i = 0; i < kinds; ++i) {
+        for (std::uint8_t n = seen[distinct[i]]; n; --n) *slot++ = distinct[i];
+        seen[distinct[i]] = 0;
+    }
 }
 
 }  // namespace
@@ -92,6 +110,7 @@ MixPlan::MixPlan(const std::vector<Rgb>& colors)
     const ColorSearch::Lookup nearest = search.lookup();
     const SrgbEncoder encode;
     mixes_.resize(nodes * slots);
+    std::vector<std::uint8_t> seen(colors.size());
     // Each slot waits on the error the one before it left, so one node's
     // slots form a chain of dependent steps; the nodes of a row of the grid
     // take their slots in turn, so that the processor overlaps their chains.
@@ -117,7 +136,7 @@ MixPlan::MixPlan(const std::vector<Rgb>& colors)
                                       reachable[c][2] * left[2];
                 }
             }
-            for (std::size_t b = 0; b < side; ++b) std::sort(out + b * slots, out + (b + 1) * slots);
+            for (std::size_t b = 0; b < side; ++b) sort_slots(out + b * slots, seen.data());
         }
     }
 
