@@ -149,7 +149,11 @@ inline MixPlan::Blend MixPlan::Tables::blend(const std::uint8_t* rgb) const {
     const std::uint32_t fr = er >> 16 & 0x1ff, fg = eg >> 16 & 0x1ff, fb = eb >> 16 & 0x1ff;
     const std::uint32_t base = (er & 0xffff) + (eg & 0xffff) + (eb & 0xffff);
     const unsigned order = (fr < fg) | (fg < fb) << 1 | (fr < fb) << 2;
-    const std::uint32_t high = std::max(std::max(fr, fg), fb), low = std::min(std::min(fr, fg), fb);
+    // Written as selects on one compare each, which compilers turn into
+    // conditional moves: std::max and std::min chained here became a
+    // branch, which the colours of a photo mispredict.
+    const std::uint32_t rg_high = fr < fg ? fg : fr, rg_low = fr < fg ? fr : fg;
+    const std::uint32_t high = rg_high < fb ? fb : rg_high, low = rg_low < fb ? rg_low : fb;
     const std::uint32_t middle = fr + fg + fb - high - low;
     return Blend{{base, base + one_step[order], base + two_steps[order], base + r + g + b},
                  {weight_one - high, high - middle, middle - low, low}};
