@@ -20,7 +20,9 @@ struct MixMatrix {
     std::size_t width;
 };
 
-// Rewrites the first three channels of every pixel; others pass through.
-void mix_dither(Raster& image, const MixPlan& plan, const MixMatrix& matrix);
+// Writes into `image` the dither of `source`, pixels of the same shape:
+// the first three channels of every pixel; others pass through. `source`
+// may be image.pixels, but must not overlap it otherwise.
+void mix_dither(const std::uint8_t* source, Raster& image, const MixPlan& plan, const MixMatrix& matrix);
 
 }  // namespace grainel

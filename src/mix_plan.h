@@ -70,6 +70,11 @@ public:
         std::array<std::uint32_t, 4> weight;
     };
 
+    // A colour's entries in the per-channel table below (along_).
+    struct Along {
+        std::uint32_t r, g, b;
+    };
+
     // What a pixel loop reads, held there by value: bytes the loop writes
     // may alias anything, and these pointers then stay in registers.
     struct Tables {
@@ -78,14 +83,21 @@ public:
         const std::uint64_t* exact;
         std::uint32_t exact_mask;
 
+        [[gnu::always_inline]] Along along_of(const std::uint8_t* rgb) const {
+            return {along[rgb[0]], along[256 + rgb[1]], along[512 + rgb[2]]};
+        }
+        // False for most colours that are not in the palette, true for all
+        // that are.
+        [[gnu::always_inline]] static bool maybe_exact(Along e) { return e.r & e.g & e.b & in_palette; }
         // The rank of a palette colour given as its bytes, or -1 for any
         // other colour.
         [[gnu::always_inline]] std::int32_t exact_rank(const std::uint8_t* rgb) const {
-            return along[rgb[0]] & along[256 + rgb[1]] & along[512 + rgb[2]] & in_palette ? find(rgb) : -1;
+            return maybe_exact(along_of(rgb)) ? find(rgb) : -1;
         }
         std::int32_t find(const std::uint8_t* rgb) const;
 
-        [[gnu::always_inline]] Blend blend(const std::uint8_t* rgb) const;
+        [[gnu::always_inline]] static Blend blend(Along e);
+        [[gnu::always_inline]] Blend blend(const std::uint8_t* rgb) const { return blend(along_of(rgb)); }
         // The rank a blend shows at threshold q / 2^24 (q below 2^24): the
         // first whose cumulative share exceeds it. Needs counted_chunks() ==
         // Chunks.
@@ -134,7 +146,7 @@ private:
     std::array<std::uint32_t, 3 * 256> along_;
 };
 
-inline MixPlan::Blend MixPlan::Tables::blend(const std::uint8_t* rgb) const {
+inline MixPlan::Blend MixPlan::Tables::blend(Along e) {
     // Tetrahedral interpolation: walk from the node below the colour to the
     // one above it, along the channels in decreasing order of their
     // fractions; each step's weight is the drop in fraction. It reproduces
@@ -145,9 +157,8 @@ inline MixPlan::Blend MixPlan::Tables::blend(const std::uint8_t* rgb) const {
     constexpr std::uint32_t r = side * side, g = side, b = 1;
     static constexpr std::uint32_t one_step[8] = {r, g, r, r, r, g, b, b};
     static constexpr std::uint32_t two_steps[8] = {r + g, r + g, r + b, r + g, r + g, g + b, r + b, g + b};
-    const std::uint32_t er = along[rgb[0]], eg = along[256 + rgb[1]], eb = along[512 + rgb[2]];
-    const std::uint32_t fr = er >> 16 & 0x1ff, fg = eg >> 16 & 0x1ff, fb = eb >> 16 & 0x1ff;
-    const std::uint32_t base = (er & 0xffff) + (eg & 0xffff) + (eb & 0xffff);
+    const std::uint32_t fr = e.r >> 16 & 0x1ff, fg = e.g >> 16 & 0x1ff, fb = e.b >> 16 & 0x1ff;
+    const std::uint32_t base = (e.r & 0xffff) + (e.g & 0xffff) + (e.b & 0xffff);
     const unsigned order = (fr < fg) | (fg < fb) << 1 | (fr < fb) << 2;
     // Written as selects on one compare each, which compilers turn into
     // conditional moves: std::max and std::min chained here became a
