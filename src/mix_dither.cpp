@@ -1,6 +1,6 @@
 #include "mix_dither.h"
 
-#include <vector>
+#include "isa.h"
 
 namespace grainel {
 namespace {
@@ -11,10 +11,7 @@ namespace {
 template <class Pick>
 void dither_rows(const std::uint8_t* source, Raster& image, const MixPlan& plan, const MixMatrix& matrix,
                  Pick pick) {
-    std::vector<Rgb> shown_by_rank(plan.order().size());
-    for (std::size_t r = 0; r < shown_by_rank.size(); ++r)
-        shown_by_rank[r] = plan.colors()[plan.order()[r]];
-    const Rgb* const shown = shown_by_rank.data();
+    const Rgb* const shown = plan.ranked_colors().data();
     const MixPlan::Tables tables = plan.tables();
     const std::size_t height = image.height, width = image.width, channels = image.channels;
     const std::size_t tile_height = matrix.height, tile_width = matrix.width;
@@ -49,6 +46,10 @@ void dither_rows(const std::uint8_t* source, Raster& image, const MixPlan& plan,
 
 void mix_dither(const std::uint8_t* source, Raster& image, const MixPlan& plan, const MixMatrix& matrix) {
     if (image.width == 0) return;
+#if defined(__x86_64__)
+    if (plan.counted_chunks() && vector_isa() == Isa::avx2)
+        return mix_dither_counted_avx2(source, image, plan, matrix);
+#endif
     auto run = [&]<std::size_t Chunks>() {
         dither_rows(source, image, plan, matrix,
                     [](const MixPlan::Tables& tables, const MixPlan::Blend& blend, std::uint32_t q) {

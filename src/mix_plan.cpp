@@ -74,6 +74,7 @@ MixPlan::MixPlan(const std::vector<Rgb>& colors)
                      [&](std::uint16_t a, std::uint16_t b) { return luminance[a] < luminance[b]; });
     std::vector<std::uint16_t> rank(colors.size());
     for (std::size_t r = 0; r < order_.size(); ++r) rank[order_[r]] = static_cast<std::uint16_t>(r);
+    for (const std::uint16_t i : order_) ranked_colors_.push_back(colors[i]);
 
     std::size_t table_size = 64;
     while (table_size < 8 * colors.size()) table_size *= 2;
