@@ -1,8 +1,9 @@
 // The pixel loop of mix_dither for AVX2 CPUs and palettes of up to 64
-// colours, in two passes over runs of a row. The first finds the four
-// nodes and weights of eight pixels at a time; the second sums each
-// pixel's weighted counts, 16 ranks per 256-bit vector. The pixels it
-// writes are those of the plain loop in mix_dither.cpp.
+// colours, in passes over runs of a row. The first finds the four nodes
+// and weights of eight pixels at a time; the second sums each pixel's
+// weighted counts, 16 ranks per 256-bit vector, into its rank; palette
+// colours then take their own rank, and the last pass writes the colours.
+// The pixels it writes are those of the plain loop in mix_dither.cpp.
 #include "mix_dither.h"
 
 #include <immintrin.h>
@@ -22,7 +23,7 @@ constexpr std::size_t run = 64;  // pixels per pass
 struct RunBlends {
     alignas(32) std::uint32_t offset[4][run];
     alignas(32) std::uint16_t weight[4][run];
-    std::uint64_t maybe_exact;  // bit i: pixel i may be a palette colour
+    std::uint64_t maybe_exact;  // bit i: pixel i may be a palette colour; none past the run
 };
 
 // The blends of n pixels (up to run), as MixPlan::Tables::blend makes them.
@@ -46,7 +47,8 @@ void find_blends(const std::uint8_t* in, std::size_t n, std::size_t channels, co
         const __m256i g = _mm256_load_si256(reinterpret_cast<const __m256i*>(entry[1] + i));
         const __m256i b = _mm256_load_si256(reinterpret_cast<const __m256i*>(entry[2] + i));
         static_assert(MixPlan::in_palette == 1u << 31, "the sign bit, as movemask reads it");
-        const auto in_palette = _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_and_si256(_mm256_and_si256(r, g), b)));
+        const __m256i all = _mm256_and_si256(_mm256_and_si256(r, g), b);
+        const auto in_palette = _mm256_movemask_ps(_mm256_castsi256_ps(all));
         blends.maybe_exact |= static_cast<std::uint64_t>(static_cast<std::uint32_t>(in_palette)) << i;
         const __m256i fr = _mm256_and_si256(_mm256_srli_epi32(r, 16), fraction_mask);
         const __m256i fg = _mm256_and_si256(_mm256_srli_epi32(g, 16), fraction_mask);
@@ -73,7 +75,8 @@ void find_blends(const std::uint8_t* in, std::size_t n, std::size_t channels, co
         // together.
         const __m256i w01 = _mm256_permute4x64_epi64(
             _mm256_packus_epi32(_mm256_sub_epi32(weight_one, high), _mm256_sub_epi32(high, middle)), 0xd8);
-        const __m256i w23 = _mm256_permute4x64_epi64(_mm256_packus_epi32(_mm256_sub_epi32(middle, low), low), 0xd8);
+        const __m256i w23 =
+            _mm256_permute4x64_epi64(_mm256_packus_epi32(_mm256_sub_epi32(middle, low), low), 0xd8);
         _mm_store_si128(reinterpret_cast<__m128i*>(blends.weight[0] + i), _mm256_castsi256_si128(w01));
         _mm_store_si128(reinterpret_cast<__m128i*>(blends.weight[1] + i), _mm256_extracti128_si256(w01, 1));
         _mm_store_si128(reinterpret_cast<__m128i*>(blends.weight[2] + i), _mm256_castsi256_si128(w23));
@@ -92,8 +95,8 @@ template <std::size_t Chunks>
         for (int k = 0; k < 4; ++k) {
             const __m256i count =
                 _mm256_loadu_si256(reinterpret_cast<const __m256i*>(counts + blends.offset[k][i] + 32 * c));
-            sum = _mm256_add_epi16(sum, _mm256_mullo_epi16(count, _mm256_set1_epi16(
-                                                                      static_cast<short>(blends.weight[k][i]))));
+            const __m256i weight = _mm256_set1_epi16(static_cast<short>(blends.weight[k][i]));
+            sum = _mm256_add_epi16(sum, _mm256_mullo_epi16(count, weight));
         }
         const auto below = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpgt_epi16(limit, sum)));
         rank += static_cast<std::uint32_t>(__builtin_ctzll(~static_cast<std::uint64_t>(below))) / 2;
@@ -122,17 +125,21 @@ void dither_rows(const std::uint8_t* source, Raster& image, const MixPlan& plan,
         for (std::size_t x = 0; x < width; x += run) {
             const std::size_t n = std::min(run, width - x);
             find_blends<Chunks>(in, n, channels, tables.along, blends);
-            for (std::size_t i = 0; i < n; ++i, in += channels, pixel += channels) {
-                std::int32_t exact = -1;
-                if (blends.maybe_exact >> i & 1) [[unlikely]]
-                    exact = tables.find(in);
-                std::uint32_t rank;
-                if (exact >= 0) [[unlikely]]
-                    rank = static_cast<std::uint32_t>(exact);
-                else
-                    rank = pick<Chunks>(counts, blends, i, _mm256_set1_epi16(row[column]));
+            // Ranks first, then bytes: with no byte stores among them, the
+            // picks keep the loop's state in registers.
+            std::uint8_t ranks[run];
+            for (std::size_t i = 0; i < n; ++i) {
+                const __m256i limit = _mm256_set1_epi16(row[column]);
+                ranks[i] = static_cast<std::uint8_t>(pick<Chunks>(counts, blends, i, limit));
                 if (++column == tile_width) column = 0;
-                const Rgb& color = shown[rank];
+            }
+            for (std::uint64_t bits = blends.maybe_exact; bits; bits &= bits - 1) {
+                const auto i = static_cast<std::size_t>(__builtin_ctzll(bits));
+                if (const std::int32_t exact = tables.find(in + i * channels); exact >= 0)
+                    ranks[i] = static_cast<std::uint8_t>(exact);
+            }
+            for (std::size_t i = 0; i < n; ++i, in += channels, pixel += channels) {
+                const Rgb& color = shown[ranks[i]];
                 pixel[0] = color[0];
                 pixel[1] = color[1];
                 pixel[2] = color[2];
