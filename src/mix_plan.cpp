@@ -11,6 +11,8 @@
 namespace grainel {
 namespace {
 
+using Floats4 = ColorSearch::Floats4;
+
 // The byte value of node i along a channel.
 std::uint32_t node_byte(std::size_t i) {
     return i + 1 < MixPlan::side ? static_cast<std::uint32_t>(16 * i) : 255u;
@@ -102,8 +104,15 @@ MixPlan::MixPlan(const std::vector<Rgb>& colors)
     // carried: for palettes whose colours lie on a line or a plane (in
     // linear light) only the part of the error along it is, so a target
     // off it is mixed as its projection onto it, and one on it exactly,
-    // rather than drifting further off with every slot.
-    const auto reachable = reachable_directions(light);
+    // rather than drifting further off with every slot. The projection is
+    // kept by columns, so that vector arithmetic applies it to the three
+    // channels of a node at once, each channel's sum in the same order.
+    const auto by_rows = reachable_directions(light);
+    Floats4 reachable[3];
+    for (int k = 0; k < 3; ++k) reachable[k] = Floats4{by_rows[0][k], by_rows[1][k], by_rows[2][k], 0.0f};
+    std::vector<Floats4> light_of(colors.size());
+    for (std::size_t i = 0; i < colors.size(); ++i)
+        light_of[i] = Floats4{light[i][0], light[i][1], light[i][2], 0.0f};
     // Colours are matched as sRGB codes them, as the perceptual remap does.
     const Palette coded(colors, Space(false));
     const ColorSearch::Bounds all_codes{{0.0f, 0.0f, 0.0f, 0.0f}, {255.0f, 255.0f, 255.0f, 0.0f}};
@@ -118,23 +127,19 @@ MixPlan::MixPlan(const std::vector<Rgb>& colors)
     for (std::size_t r = 0; r < side; ++r) {
         for (std::size_t g = 0; g < side; ++g) {
             std::uint16_t* out = mixes_.data() + (r * side + g) * side * slots;
-            float target[side][3], owed[side][3] = {};
+            Floats4 target[side], owed[side];
             for (std::size_t b = 0; b < side; ++b) {
-                target[b][0] = linear[node_byte(r)];
-                target[b][1] = linear[node_byte(g)];
-                target[b][2] = linear[node_byte(b)];
+                target[b] = Floats4{linear[node_byte(r)], linear[node_byte(g)], linear[node_byte(b)], 0.0f};
+                owed[b] = Floats4{};
             }
             for (std::size_t k = 0; k < slots; ++k) {
                 for (std::size_t b = 0; b < side; ++b) {
-                    ColorSearch::Floats4 goal{};
-                    for (int c = 0; c < 3; ++c) goal[c] = encode(target[b][c] + owed[b][c]);
+                    const Floats4 sum = target[b] + owed[b];
+                    const Floats4 goal{encode(sum[0]), encode(sum[1]), encode(sum[2]), 0.0f};
                     const std::size_t j = nearest.nearest(goal);
                     out[b * slots + k] = rank[j];
-                    float left[3];
-                    for (int c = 0; c < 3; ++c) left[c] = target[b][c] - light[j][c];
-                    for (int c = 0; c < 3; ++c)
-                        owed[b][c] += (reachable[c][0] * left[0] + reachable[c][1] * left[1]) +
-                                      reachable[c][2] * left[2];
+                    const Floats4 left = target[b] - light_of[j];
+                    owed[b] += (reachable[0] * left[0] + reachable[1] * left[1]) + reachable[2] * left[2];
                 }
             }
             for (std::size_t b = 0; b < side; ++b) sort_slots(out + b * slots, seen.data());
