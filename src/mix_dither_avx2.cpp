@@ -40,7 +40,7 @@ void find_blends(const std::uint8_t* in, std::size_t n, std::size_t channels, co
     const __m256i one = _mm256_set1_epi32(1), two = _mm256_set1_epi32(2), four = _mm256_set1_epi32(4);
     const __m256i weight_one = _mm256_set1_epi32(MixPlan::weight_one);
     const __m256i last_step = _mm256_set1_epi32(MixPlan::last_step);
-    constexpr int counts_bytes = Chunks == 1 ? 5 : Chunks == 2 ? 6 : 7;  // log2 of a node's
+    constexpr int counts_bytes = Chunks == 1 ? 5 : Chunks == 2 ? 6 : 7;  // log2 of a node's bytes of counts
     blends.maybe_exact = 0;
     for (std::size_t i = 0; i < n; i += 8) {
         const __m256i r = _mm256_load_si256(reinterpret_cast<const __m256i*>(entry[0] + i));
