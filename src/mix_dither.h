@@ -20,7 +20,16 @@ struct MixMatrix {
     std::size_t width;
 };
 
-// Rewrites the first three channels of every pixel; others pass through.
-void mix_dither(Raster& image, const MixPlan& plan, const MixMatrix& matrix);
+// Writes into `image` the dither of `source`, pixels of the same shape:
+// the first three channels of every pixel; others pass through. `source`
+// may be image.pixels, but must not overlap it otherwise.
+void mix_dither(const std::uint8_t* source, Raster& image, const MixPlan& plan, const MixMatrix& matrix);
+
+#if defined(__x86_64__)
+// The same for AVX2 CPUs and plans with counted_chunks(), which mix_dither
+// hands on to it by itself (mix_dither_avx2.cpp).
+void mix_dither_counted_avx2(const std::uint8_t* source, Raster& image, const MixPlan& plan,
+                             const MixMatrix& matrix);
+#endif
 
 }  // namespace grainel

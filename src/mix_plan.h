@@ -70,6 +70,25 @@ public:
         std::array<std::uint32_t, 4> weight;
     };
 
+    // A colour's entries in the per-channel table below (along_).
+    struct Along {
+        std::uint32_t r, g, b;
+    };
+    // Set in a channel's entry where some palette colour has that byte in
+    // that channel.
+    static constexpr std::uint32_t in_palette = 1u << 31;
+
+    // The offsets from a colour's first node to its second and its third,
+    // by the order of its fractions: (fr < fg) | (fg < fb) << 1 |
+    // (fr < fb) << 2 (see Tables::blend).
+    static constexpr std::uint32_t first_step[8] = {side * side, side, side * side, side * side,
+                                                    side * side, side, 1, 1};
+    static constexpr std::uint32_t second_step[8] = {
+        side * side + side, side * side + side, side * side + 1, side * side + side,
+        side * side + side, side + 1,           side * side + 1, side + 1};
+    // And to its fourth, the node above it in every channel.
+    static constexpr std::uint32_t last_step = side * side + side + 1;
+
     // What a pixel loop reads, held there by value: bytes the loop writes
     // may alias anything, and these pointers then stay in registers.
     struct Tables {
@@ -78,14 +97,21 @@ public:
         const std::uint64_t* exact;
         std::uint32_t exact_mask;
 
+        [[gnu::always_inline]] Along along_of(const std::uint8_t* rgb) const {
+            return {along[rgb[0]], along[256 + rgb[1]], along[512 + rgb[2]]};
+        }
+        // False for most colours that are not in the palette, true for all
+        // that are.
+        [[gnu::always_inline]] static bool maybe_exact(Along e) { return e.r & e.g & e.b & in_palette; }
         // The rank of a palette colour given as its bytes, or -1 for any
         // other colour.
         [[gnu::always_inline]] std::int32_t exact_rank(const std::uint8_t* rgb) const {
-            return along[rgb[0]] & along[256 + rgb[1]] & along[512 + rgb[2]] & in_palette ? find(rgb) : -1;
+            return maybe_exact(along_of(rgb)) ? find(rgb) : -1;
         }
         std::int32_t find(const std::uint8_t* rgb) const;
 
-        [[gnu::always_inline]] Blend blend(const std::uint8_t* rgb) const;
+        [[gnu::always_inline]] static Blend blend(Along e);
+        [[gnu::always_inline]] Blend blend(const std::uint8_t* rgb) const { return blend(along_of(rgb)); }
         // The rank a blend shows at threshold q / 2^24 (q below 2^24): the
         // first whose cumulative share exceeds it. Needs counted_chunks() ==
         // Chunks.
@@ -106,6 +132,8 @@ public:
     // Palette indices, darkest first (luminance in linear light, then index).
     const std::vector<std::uint16_t>& order() const { return order_; }
     const std::vector<Rgb>& colors() const { return colors_; }
+    // The colour of each rank, darkest first.
+    const std::vector<Rgb>& ranked_colors() const { return ranked_colors_; }
 
     // A colour's share of each rank, in units of 2^-14, into `shares`
     // (order().size() entries).
@@ -114,6 +142,7 @@ public:
 private:
     std::vector<Rgb> colors_;
     std::vector<std::uint16_t> order_;
+    std::vector<Rgb> ranked_colors_;
     std::vector<std::uint16_t> mixes_;  // per node, its slots: ranks, ascending
     // Per node, for every rank (padded to whole chunks of 16), how many of
     // its slots hold that rank or a lower one; small palettes only.
@@ -127,14 +156,12 @@ private:
     // Per channel and byte: how far the byte is from the node below it
     // towards the next one, in linear light, 0 to weight_one, in bits 16 to
     // 24, and that node's step in node indices along the channel below
-    // them; in_palette is set where some palette colour has that byte in
-    // that channel, so most other colours never reach the table of exact
-    // colours.
-    static constexpr std::uint32_t in_palette = 1u << 31;
+    // them; and in_palette, so that most colours not in the palette never
+    // reach the table of exact colours.
     std::array<std::uint32_t, 3 * 256> along_;
 };
 
-inline MixPlan::Blend MixPlan::Tables::blend(const std::uint8_t* rgb) const {
+inline MixPlan::Blend MixPlan::Tables::blend(Along e) {
     // Tetrahedral interpolation: walk from the node below the colour to the
     // one above it, along the channels in decreasing order of their
     // fractions; each step's weight is the drop in fraction. It reproduces
@@ -142,16 +169,16 @@ inline MixPlan::Blend MixPlan::Tables::blend(const std::uint8_t* rgb) const {
     // order of the fractions picks the two middle nodes, by their offsets
     // from the first; channels with equal fractions can go either way, the
     // step between them weighing nothing.
-    constexpr std::uint32_t r = side * side, g = side, b = 1;
-    static constexpr std::uint32_t one_step[8] = {r, g, r, r, r, g, b, b};
-    static constexpr std::uint32_t two_steps[8] = {r + g, r + g, r + b, r + g, r + g, g + b, r + b, g + b};
-    const std::uint32_t er = along[rgb[0]], eg = along[256 + rgb[1]], eb = along[512 + rgb[2]];
-    const std::uint32_t fr = er >> 16 & 0x1ff, fg = eg >> 16 & 0x1ff, fb = eb >> 16 & 0x1ff;
-    const std::uint32_t base = (er & 0xffff) + (eg & 0xffff) + (eb & 0xffff);
+    const std::uint32_t fr = e.r >> 16 & 0x1ff, fg = e.g >> 16 & 0x1ff, fb = e.b >> 16 & 0x1ff;
+    const std::uint32_t base = (e.r & 0xffff) + (e.g & 0xffff) + (e.b & 0xffff);
     const unsigned order = (fr < fg) | (fg < fb) << 1 | (fr < fb) << 2;
-    const std::uint32_t high = std::max(std::max(fr, fg), fb), low = std::min(std::min(fr, fg), fb);
+    // Written as selects on one compare each, which compilers turn into
+    // conditional moves: std::max and std::min chained here became a
+    // branch, which the colours of a photo mispredict.
+    const std::uint32_t rg_high = fr < fg ? fg : fr, rg_low = fr < fg ? fr : fg;
+    const std::uint32_t high = rg_high < fb ? fb : rg_high, low = rg_low < fb ? rg_low : fb;
     const std::uint32_t middle = fr + fg + fb - high - low;
-    return Blend{{base, base + one_step[order], base + two_steps[order], base + r + g + b},
+    return Blend{{base, base + first_step[order], base + second_step[order], base + last_step},
                  {weight_one - high, high - middle, middle - low, low}};
 }
 

@@ -64,6 +64,19 @@ def test_pixels_follow_the_plain_model(name, form):
     assert_array_equal(mix_dither(image, PALETTES[name], given), out)  # a palette plans the same
 
 
+@pytest.mark.parametrize("name", PALETTES)
+@pytest.mark.parametrize("height, width, channels", [(3, 150, 3), (2, 64, 4), (5, 9, 3), (1, 1, 4)])
+def test_rows_in_runs_follow_the_plain_model(name, height, width, channels):
+    # AVX2 CPUs take up to 64 colours a run of 64 pixels at a time, 8 to a
+    # vector: rows end inside a run and inside a vector, and palette colours
+    # (shown as themselves) sit among the others.
+    plan = MixPlan(PALETTES[name])
+    image = RNG.integers(0, 256, (height, width, channels), dtype=np.uint8)
+    spots = RNG.random((height, width)) < 0.3
+    image[spots, :3] = plan.colors[RNG.integers(0, len(plan.colors), spots.sum())]
+    assert_array_equal(mix_dither(image, plan, "bluenoise16"), model(image, plan, MATRICES["bluenoise16"]))
+
+
 MIXES = [  # palette, colour: colours whose light lies between the palette's
     ([(0, 0, 0), (255, 255, 255)], (128, 128, 128)),
     ([(0, 0, 0), (255, 255, 255)], (30, 30, 30)),

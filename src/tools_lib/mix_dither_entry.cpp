@@ -5,6 +5,7 @@
 #include "entries.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -34,12 +35,20 @@ PyObject* mix_dither_entry(PyObject*, PyObject* const* args, Py_ssize_t count) n
             raise(PyExc_ValueError, "thresholds must be below 2^24");
         {
             Detached released;
-            // Each pixel depends on its own value alone, so the result is
-            // worked out in place in `out`.
-            std::memmove(out.data(), image.data(), height * width * channels);
+            // Each pixel depends on its own value alone, so `out` may be the
+            // image itself; if the two overlap otherwise, the image is first
+            // copied there and worked on in place.
+            const std::size_t bytes = height * width * channels;
+            const std::uint8_t* source = image.data();
+            const auto from = reinterpret_cast<std::uintptr_t>(source);
+            const auto to = reinterpret_cast<std::uintptr_t>(out.data());
+            if (from < to + bytes && to < from + bytes) {
+                std::memmove(out.data(), source, bytes);
+                source = out.data();
+            }
             Raster raster{out.data(), height, width, channels,
                           channels == 4 ? std::optional<std::size_t>(3) : std::nullopt};
-            mix_dither(raster, plan, MixMatrix{thresholds.data(), tile_height, tile_width});
+            mix_dither(source, raster, plan, MixMatrix{thresholds.data(), tile_height, tile_width});
         }
         Py_RETURN_NONE;
     });
