@@ -4,8 +4,10 @@ The other tests compare each engine with the plain model on the machine they run
 the bytes themselves, so that a build for another architecture, compiler or C library whose float
 arithmetic differs by one rounding (a multiply-add contracted into one, another libm's powf in linear
 light) fails here, and so does a build whose model and engine went wrong together. CI runs it on
-x86-64 with the AVX2 kernels and with the baseline ones, and on aarch64. Any deliberate change of a
-rule changes the digest: the failure gives the new one, and each call's own, to compare two
+x86-64 with the AVX2 kernels and with the baseline ones, and on aarch64. The companion's calls are
+here too: its remap and colour mixes go through sRGB curves and OKLab cube roots taken in double
+precision from the C library (pow, cbrt), and the fitter through long sums in double. Any deliberate
+change of a rule changes the digest: the failure gives the new one, and each call's own, to compare two
 platforms call by call.
 """
 
@@ -14,8 +16,9 @@ import hashlib
 import numpy as np
 
 import grainel
+from grainel_tools import fit_palette, mix_dither, palettes, remap
 
-EXPECTED = "90dee67abd548aef8fffde42fb5fed41a44e4c56e5f023553a9860cde630ba60"
+EXPECTED = "d829b716264e0bb217f1b4c38c52a359af6765154fbb4437c890b17c1e8aa0cb"
 
 
 def picture(height, width, channels, key):
@@ -70,6 +73,17 @@ def outputs():
         yield f"random {i} la", grainel.random_dither(la, levels=3, preserve_alpha=False, **options)
         yield f"random {i} palette", grainel.random_dither(rgb, palette=palette(12, i), **options)
     yield "random big", grainel.random_dither(big, palette=palette(4096, 9), seed=3, linear=True)
+
+    pico8, web = palettes.named("pico8"), palettes.named("web")
+    yield "remap rgba", remap(rgba, pico8, strength=0.6)
+    # The grid of candidate colours, on the serpentine path.
+    yield "remap big", remap(big, web, method="stucki", serpentine=True)
+    yield "fit 16", fit_palette(rgb, 16, keep=["#000", "#fff"])
+    # More colours than pixels of a 256 x 256 picture: the fit starts on coarser cells.
+    yield "fit 256", fit_palette(picture(320, 300, 3, 6), 256)
+    yield "mix bayer", mix_dither(rgba, pico8, 8)
+    # Beyond the palette sizes whose mixes are counted.
+    yield "mix bluenoise", mix_dither(rgb, web, "bluenoise64")
 
 
 def test_bytes_are_the_same_on_every_platform():
