@@ -18,7 +18,7 @@ import numpy as np
 import grainel
 from grainel_tools import fit_palette, mix_dither, palettes, remap
 
-EXPECTED = "d829b716264e0bb217f1b4c38c52a359af6765154fbb4437c890b17c1e8aa0cb"
+EXPECTED = "cda71ea8507384043cf644668b5c7cf2b67d6a06881aa7b4c9bb8812937a3df9"
 
 
 def picture(height, width, channels, key):
