@@ -3,6 +3,7 @@
     python bench/run.py            full run (a few minutes on 2 cores)
     python bench/run.py --quick    tiny images, one repeat: a smoke test only
     python bench/run.py --json out.json
+    python bench/run.py --palettes  only the palette rows and the fitted ones
 
 It runs every family of rows: threshold engines (threshold.py), error diffusion
 by levels (diffusion.py), palettes and the remap (palette.py), calls and threads
@@ -31,6 +32,7 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--quick", action="store_true", help="tiny images and one repeat (smoke test)")
     ap.add_argument("--json", metavar="PATH", help="also write the numbers as JSON to PATH")
+    ap.add_argument("--palettes", action="store_true", help="only the palette rows and the fitted ones")
     ap.add_argument("--memory-child", nargs=2, metavar=("WHICH", "NPY"), help=argparse.SUPPRESS)
     args = ap.parse_args()
 
@@ -62,17 +64,19 @@ def main():
     small_rgb = np.ascontiguousarray(rgb[:16, :16])
     table = Table()
 
-    threshold.rows(table, gray, rgb, small_gray, small_rgb, reps)
-    diffusion.rows(table, gray, rgb, small_gray, small_rgb, reps, reps_kernels)
+    if not args.palettes:
+        threshold.rows(table, gray, rgb, small_gray, small_rgb, reps)
+        diffusion.rows(table, gray, rgb, small_gray, small_rgb, reps, reps_kernels)
 
     pictures, note = photos(rgb_size)
     first = next(iter(pictures.values()))
     palette.palette_rows(table, {"photo": first, "synth": rgb}, reps, note)
     palette.fitted_rows(table, pictures, small_rgb, reps)
-    palette.atkinson_rows(table, rgb, small_rgb, reps)
-    threshold.mix_rows(table, first, small_rgb, reps)
-    batch.rows(table, gray, small_gray, reps, quick)
-    palette.memory_rows(table, rgb)
+    if not args.palettes:
+        palette.atkinson_rows(table, rgb, small_rgb, reps)
+        threshold.mix_rows(table, first, small_rgb, reps)
+        batch.rows(table, gray, small_gray, reps, quick)
+        palette.memory_rows(table, rgb)
 
     print(table.render())
     elapsed = time.perf_counter() - t_start

@@ -72,9 +72,11 @@ private:
     // Cells are filled from the winners of a block of cells around them,
     // and those blocks from the winners of larger blocks, three levels in
     // all. Per channel a block spans 2^core_shift core cells or
-    // 2^outer_shift outer ones.
+    // 2^outer_shift outer ones. The smallest blocks are two core cells wide,
+    // so that more of them have few enough winners for their cells to
+    // share one list instead of each filtering its own.
     static constexpr std::uint32_t group_levels = 3;
-    static constexpr std::uint32_t core_shift[group_levels] = {2, 4, 6};
+    static constexpr std::uint32_t core_shift[group_levels] = {1, 3, 5};
     static constexpr std::uint32_t outer_shift[group_levels] = {0, 0, 2};
 
     struct FreeDeleter {
