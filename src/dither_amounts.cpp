@@ -24,68 +24,67 @@ constexpr double busy_variance = 8 * 58.5225;
 // counts as half coarse: about nine steps of a byte.
 constexpr double coarse_distance = 9.0;
 
-// Clamps a window's row or column to the picture: edge pixels stand in for
-// the ones beyond it.
-std::size_t clamped(std::ptrdiff_t i, std::size_t size) {
-    return static_cast<std::size_t>(std::clamp<std::ptrdiff_t>(i, 0, static_cast<std::ptrdiff_t>(size) - 1));
-}
-
-// Box means over (2r+1)^2 windows of `planes` values per pixel, for each
-// pixel row by row: column sums slide down the rows, row sums along the
-// columns, both in Sum, always added and subtracted in the same order.
-// `value(y, x, k)` gives value k of pixel (y, x); `take(y, x, means)` gets
-// the means of pixel (y, x). With integer values Sum can be an integer
-// type: every sum is then exact, and so the same as in doubles.
-template <std::size_t Planes, class Sum, class Value, class Take>
-void box_means(std::size_t height, std::size_t width, int r, Value value, Take take) {
-    std::vector<Sum> columns(width * Planes, Sum{});
-    const double area = static_cast<double>((2 * r + 1) * (2 * r + 1));
-    auto add_row = [&](std::size_t y) {
-        for (std::size_t x = 0; x < width; ++x)
-            for (std::size_t k = 0; k < Planes; ++k) columns[x * Planes + k] += value(y, x, k);
-    };
-    auto subtract_row = [&](std::size_t y) {
-        for (std::size_t x = 0; x < width; ++x)
-            for (std::size_t k = 0; k < Planes; ++k) columns[x * Planes + k] -= value(y, x, k);
-    };
-    for (int dy = -r; dy <= r; ++dy) add_row(clamped(dy, height));
-    Sum sums[Planes];
-    double means[Planes];
-    auto slide = [&](std::size_t in, std::size_t out) {
-        for (std::size_t k = 0; k < Planes; ++k)
-            sums[k] += columns[in * Planes + k] - columns[out * Planes + k];
-    };
-    auto give = [&](std::size_t y, std::size_t x) {
-        for (std::size_t k = 0; k < Planes; ++k) means[k] = static_cast<double>(sums[k]) / area;
-        take(y, x, means);
-    };
-    // Columns whose window reaches past neither edge need no clamping.
+// Window sums over (2r+1)^2 windows of `planes` values per pixel, edge
+// pixels standing in for the ones beyond the picture, a row at a time:
+// column sums slide down the rows, and each row adds up its windows of
+// them. `values(y, planes)` writes row y's values, planes[k][x] for value
+// k of pixel x, once per row: the last 2r+2 rows are kept until their
+// column sums no longer need them. `take_row(y, sums)` gets row y's window
+// sums in the same layout. Both work on whole rows of one value, in loops
+// the compiler vectorises.
+//
+// Every sum is exact, so its order is free: integer values sum exactly in
+// integers, and the distances summed in doubles are floats of at least 1
+// (or 0) below 512, multiples of 2^-23, whose sums of up to 49 stay below
+// 2^15 and so need at most 38 of a double's 53 bits.
+template <std::size_t Planes, class Sum, class Values, class TakeRow>
+void box_sums(std::size_t height, std::size_t width, int r, Values values, TakeRow take_row) {
     const auto reach = static_cast<std::size_t>(r);
-    const std::size_t inner_end = width > reach ? width - reach : 0;
+    const std::size_t kept = 2 * reach + 2;
+    std::vector<Sum> kept_rows(kept * Planes * width), columns(Planes * width, Sum{});
+    std::vector<Sum> row_sums(Planes * width);
+    // A row of column sums with `reach` copies of its ends on either side.
+    std::vector<Sum> padded(width + 2 * reach);
+    Sum* sums[Planes];
+    for (std::size_t k = 0; k < Planes; ++k) sums[k] = row_sums.data() + k * width;
+
+    std::size_t computed = 0;  // rows whose values have been written
+    auto row_values = [&](std::size_t y) {
+        Sum* row = kept_rows.data() + y % kept * Planes * width;
+        if (y >= computed) {
+            Sum* planes[Planes];
+            for (std::size_t k = 0; k < Planes; ++k) planes[k] = row + k * width;
+            values(y, planes);
+            computed = y + 1;
+        }
+        return row;
+    };
+    auto row_at = [&](std::ptrdiff_t y) {
+        return row_values(static_cast<std::size_t>(
+            std::clamp<std::ptrdiff_t>(y, 0, static_cast<std::ptrdiff_t>(height) - 1)));
+    };
+    for (int dy = -r; dy <= r; ++dy) {
+        const Sum* row = row_at(dy);
+        for (std::size_t k = 0; k < Planes * width; ++k) columns[k] += row[k];
+    }
     for (std::size_t y = 0; y < height; ++y) {
         if (y > 0) {
-            add_row(clamped(static_cast<std::ptrdiff_t>(y) + r, height));
-            subtract_row(clamped(static_cast<std::ptrdiff_t>(y) - r - 1, height));
+            const Sum* in = row_at(static_cast<std::ptrdiff_t>(y) + r);
+            const Sum* out = row_at(static_cast<std::ptrdiff_t>(y) - r - 1);
+            for (std::size_t k = 0; k < Planes * width; ++k) columns[k] += in[k] - out[k];
         }
-        std::fill(sums, sums + Planes, Sum{});
-        for (int dx = -r; dx <= r; ++dx)
-            for (std::size_t k = 0; k < Planes; ++k) sums[k] += columns[clamped(dx, width) * Planes + k];
-        give(y, 0);
-        std::size_t x = 1;
-        for (; x < width && x <= reach; ++x) {
-            slide(clamped(static_cast<std::ptrdiff_t>(x) + r, width),
-                  clamped(static_cast<std::ptrdiff_t>(x) - r - 1, width));
-            give(y, x);
+        for (std::size_t k = 0; k < Planes; ++k) {
+            const Sum* column = columns.data() + k * width;
+            std::fill(padded.begin(), padded.begin() + reach, column[0]);
+            std::copy(column, column + width, padded.begin() + reach);
+            std::fill(padded.end() - reach, padded.end(), column[width - 1]);
+            // Each window's sum afresh: a running sum would chain every
+            // pixel's addition to the last one's.
+            std::copy_n(padded.begin(), width, sums[k]);
+            for (std::size_t i = 1; i <= 2 * reach; ++i)
+                for (std::size_t x = 0; x < width; ++x) sums[k][x] += padded[x + i];
         }
-        for (; x < inner_end; ++x) {
-            slide(x + reach, x - reach - 1);
-            give(y, x);
-        }
-        for (; x < width; ++x) {
-            slide(clamped(static_cast<std::ptrdiff_t>(x) + r, width),
-                  clamped(static_cast<std::ptrdiff_t>(x) - r - 1, width));
-            give(y, x);
-        }
+        take_row(y, sums);
     }
 }
 
@@ -99,39 +98,60 @@ std::vector<float> dither_amounts(const Raster& image, const Palette& palette, f
     std::vector<std::uint8_t> nearest(image.pixels, image.pixels + pixels * channels);
     Raster quantised{nearest.data(), height, width, channels, image.alpha};
     nearest_palette(quantised, Space(false), palette);
-    std::vector<float> distance(pixels);
-    for (std::size_t i = 0; i < pixels; ++i) {
-        double sum = 0.0;
-        for (std::size_t c = 0; c < 3; ++c) {
-            const double d = static_cast<double>(image.pixels[i * channels + c]) - nearest[i * channels + c];
-            sum += d * d;
-        }
-        distance[i] = static_cast<float>(std::sqrt(sum));
-    }
-
     std::vector<float> amounts(pixels);
-    box_means<1, double>(height, width, coarse_radius,
-                 [&](std::size_t y, std::size_t x, std::size_t) { return distance[y * width + x]; },
-                 [&](std::size_t y, std::size_t x, const double* mean) {
-                     const double m2 = mean[0] * mean[0];
-                     amounts[y * width + x] = static_cast<float>(m2 / (m2 + coarse_distance * coarse_distance));
+    const double coarse_area = (2 * coarse_radius + 1) * (2 * coarse_radius + 1);
+    box_sums<1, double>(height, width, coarse_radius,
+                 [&](std::size_t y, double* const* planes) {
+                     const std::uint8_t* original = image.pixels + y * width * channels;
+                     const std::uint8_t* taken = nearest.data() + y * width * channels;
+                     double* distance = planes[0];
+                     for (std::size_t x = 0; x < width; ++x) {
+                         std::int32_t sum = 0;
+                         for (std::size_t c = 0; c < 3; ++c) {
+                             const std::int32_t d = original[x * channels + c] - taken[x * channels + c];
+                             sum += d * d;
+                         }
+                         distance[x] = sum;
+                     }
+                     // The distances are kept as the floats they are rounded to.
+                     for (std::size_t x = 0; x < width; ++x)
+                         distance[x] = static_cast<float>(std::sqrt(distance[x]));
+                 },
+                 [&](std::size_t y, double* const* sums) {
+                     float* amount = amounts.data() + y * width;
+                     for (std::size_t x = 0; x < width; ++x) {
+                         const double mean = sums[0][x] / coarse_area;
+                         const double m2 = mean * mean;
+                         amount[x] = static_cast<float>(m2 / (m2 + coarse_distance * coarse_distance));
+                     }
                  });
     // Bytes and their squares: whole numbers, summed exactly in 32 bits
     // (25 squares of 255 at most).
-    box_means<6, std::int32_t>(height, width, busy_radius,
-                 [&](std::size_t y, std::size_t x, std::size_t k) {
-                     const std::int32_t v = image.pixels[(y * width + x) * channels + k / 2];
-                     return k % 2 ? v * v : v;
+    const double busy_area = (2 * busy_radius + 1) * (2 * busy_radius + 1);
+    box_sums<6, std::int32_t>(height, width, busy_radius,
+                 [&](std::size_t y, std::int32_t* const* planes) {
+                     const std::uint8_t* pixel = image.pixels + y * width * channels;
+                     for (std::size_t x = 0; x < width; ++x, pixel += channels)
+                         for (std::size_t c = 0; c < 3; ++c) {
+                             planes[2 * c][x] = pixel[c];
+                             planes[2 * c + 1][x] = pixel[c] * pixel[c];
+                         }
                  },
-                 [&](std::size_t y, std::size_t x, const double* mean) {
-                     double variance = 0.0;
-                     for (int c = 0; c < 3; ++c)
-                         variance += std::max(mean[2 * c + 1] - mean[2 * c] * mean[2 * c], 0.0);
-                     variance /= 3.0;
-                     const double busy = variance / (variance + busy_variance);
-                     float& amount = amounts[y * width + x];
-                     const double coarse = amount;
-                     amount = static_cast<float>(strength * (1.0 - (1.0 - busy) * (1.0 - coarse)));
+                 [&](std::size_t y, std::int32_t* const* sums) {
+                     float* amount = amounts.data() + y * width;
+                     // A channel's variance: the mean square less the squared
+                     // mean, which rounding can take below zero.
+                     auto variance = [&](std::size_t c, std::size_t x) {
+                         const double mean = sums[2 * c][x] / busy_area;
+                         const double spread = sums[2 * c + 1][x] / busy_area - mean * mean;
+                         return spread > 0.0 ? spread : 0.0;
+                     };
+                     for (std::size_t x = 0; x < width; ++x) {
+                         const double mean_variance = (variance(0, x) + variance(1, x) + variance(2, x)) / 3.0;
+                         const double busy = mean_variance / (mean_variance + busy_variance);
+                         const double coarse = amount[x];
+                         amount[x] = static_cast<float>(strength * (1.0 - (1.0 - busy) * (1.0 - coarse)));
+                     }
                  });
     return amounts;
 }
