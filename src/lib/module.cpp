@@ -51,7 +51,7 @@ void add_function(PyObject* module, PyObject* function) {
 
 int exec_module(PyObject* module) noexcept {
     try {
-        add(module, str("__version__").get(), str("0.2.0").get());
+        add(module, str("__version__").get(), str(GRAINEL_VERSION).get());
         for (PyMethodDef& definition : functions) {
             Ref module_name = checked(PyModule_GetNameObject(module));
             Ref function = checked(PyCMethod_New(&definition, module, module_name.get(), nullptr));
