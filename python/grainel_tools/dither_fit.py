@@ -64,6 +64,11 @@ def _blurred(plane: NDArray[np.float32]) -> NDArray[np.float32]:
     return plane
 
 
+def _rgb_key(colours: NDArray[np.uint8]) -> NDArray[np.int32]:
+    """Each colour of (..., 3 or more) as one number, ordered as (r, g, b)."""
+    return (colours[..., 0].astype(np.int32) << 16) | (colours[..., 1].astype(np.int32) << 8) | colours[..., 2]
+
+
 def toward_dither(pixels: NDArray[np.uint8], palette: NDArray[np.uint8], fixed: int) -> NDArray[np.uint8]:
     """`palette` after one step toward how the remap shows `pixels`; the first `fixed` stay.
 
@@ -76,10 +81,9 @@ def toward_dither(pixels: NDArray[np.uint8], palette: NDArray[np.uint8], fixed: 
         pixels[pixels[..., 3] == 0, :3] = palette[0]
     shown = np.empty_like(pixels)
     _native.remap(pixels, palette, shown, "floyd_steinberg", STRENGTH, False)
-    key = (palette[:, 0].astype(np.int32) << 16) | (palette[:, 1].astype(np.int32) << 8) | palette[:, 2]
+    key = _rgb_key(palette)
     order = np.argsort(key)
-    shown_key = (shown[..., 0].astype(np.int32) << 16) | (shown[..., 1].astype(np.int32) << 8) | shown[..., 2]
-    which = order[np.searchsorted(key[order], shown_key)].ravel()
+    which = order[np.searchsorted(key[order], _rgb_key(shown))].ravel()
     weight = pixels[..., 3].ravel() / 255.0 if pixels.shape[2] == 4 else np.ones(which.size)
     share = np.bincount(which, weight, len(palette))
 
