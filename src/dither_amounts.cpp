@@ -99,7 +99,11 @@ std::vector<float> dither_amounts(const Raster& image, const Palette& palette, f
     Raster quantised{nearest.data(), height, width, channels, image.alpha};
     nearest_palette(quantised, Space(false), palette);
     std::vector<float> amounts(pixels);
+    // The share of a window's mean distance m, m^2 / (m^2 + d^2), taken from
+    // the sum S = a m of its a distances as S^2 / (S^2 + a^2 d^2): one
+    // division rather than two.
     const double coarse_area = (2 * coarse_radius + 1) * (2 * coarse_radius + 1);
+    const double coarse_sum = coarse_distance * coarse_area;
     box_sums<1, double>(height, width, coarse_radius,
                  [&](std::size_t y, double* const* planes) {
                      const std::uint8_t* original = image.pixels + y * width * channels;
@@ -120,14 +124,18 @@ std::vector<float> dither_amounts(const Raster& image, const Palette& palette, f
                  [&](std::size_t y, double* const* sums) {
                      float* amount = amounts.data() + y * width;
                      for (std::size_t x = 0; x < width; ++x) {
-                         const double mean = sums[0][x] / coarse_area;
-                         const double m2 = mean * mean;
-                         amount[x] = static_cast<float>(m2 / (m2 + coarse_distance * coarse_distance));
+                         const double s2 = sums[0][x] * sums[0][x];
+                         amount[x] = static_cast<float>(s2 / (s2 + coarse_sum * coarse_sum));
                      }
                  });
     // Bytes and their squares: whole numbers, summed exactly in 32 bits
-    // (25 squares of 255 at most).
-    const double busy_area = (2 * busy_radius + 1) * (2 * busy_radius + 1);
+    // (25 squares of 255 at most). A channel's variance over a window of a
+    // pixels with sums S1 and S2 is (a S2 - S1^2) / a^2, whose numerator is a
+    // whole number, never negative, below 2^26; so the mean variance v of
+    // the three channels is their numerators' sum N over 3 a^2, and its
+    // share v / (v + b) is N / (N + 3 a^2 b): exact up to one division.
+    constexpr std::int32_t busy_area = (2 * busy_radius + 1) * (2 * busy_radius + 1);
+    const double busy_numerator = 3 * busy_area * busy_area * busy_variance;
     box_sums<6, std::int32_t>(height, width, busy_radius,
                  [&](std::size_t y, std::int32_t* const* planes) {
                      const std::uint8_t* pixel = image.pixels + y * width * channels;
@@ -139,16 +147,11 @@ std::vector<float> dither_amounts(const Raster& image, const Palette& palette, f
                  },
                  [&](std::size_t y, std::int32_t* const* sums) {
                      float* amount = amounts.data() + y * width;
-                     // A channel's variance: the mean square less the squared
-                     // mean, which rounding can take below zero.
-                     auto variance = [&](std::size_t c, std::size_t x) {
-                         const double mean = sums[2 * c][x] / busy_area;
-                         const double spread = sums[2 * c + 1][x] / busy_area - mean * mean;
-                         return spread > 0.0 ? spread : 0.0;
-                     };
                      for (std::size_t x = 0; x < width; ++x) {
-                         const double mean_variance = (variance(0, x) + variance(1, x) + variance(2, x)) / 3.0;
-                         const double busy = mean_variance / (mean_variance + busy_variance);
+                         std::int32_t spread = 0;
+                         for (std::size_t c = 0; c < 3; ++c)
+                             spread += busy_area * sums[2 * c + 1][x] - sums[2 * c][x] * sums[2 * c][x];
+                         const double busy = spread / (spread + busy_numerator);
                          const double coarse = amount[x];
                          amount[x] = static_cast<float>(strength * (1.0 - (1.0 - busy) * (1.0 - coarse)));
                      }

@@ -219,12 +219,11 @@ def encoded(v, steps=4096):
     return table[i] + (table[i + 1] - table[i]) * (t - i.astype(f32))
 
 
-def _box_means(planes, r):
-    """Means over (2r+1)^2 windows, edges replicated, of (H, W, k) planes, in double."""
-    padded = np.pad(planes.astype(np.float64), ((r, r), (r, r), (0, 0)), mode="edge")
+def _box_sums(planes, r):
+    """Sums over (2r+1)^2 windows, edges replicated, of (H, W, k) planes, in their own type."""
+    padded = np.pad(planes, ((r, r), (r, r), (0, 0)), mode="edge")
     h, w = planes.shape[:2]
-    total = sum(padded[dy:dy + h, dx:dx + w] for dy in range(2 * r + 1) for dx in range(2 * r + 1))
-    return total / float((2 * r + 1) ** 2)
+    return sum(padded[dy:dy + h, dx:dx + w] for dy in range(2 * r + 1) for dx in range(2 * r + 1))
 
 
 def dither_amounts(px, colors, strength):
@@ -233,11 +232,11 @@ def dither_amounts(px, colors, strength):
     rgb = px[:, :, :3].astype(np.int64)
     nearest = colors[nearest_colors(colors.astype(f32), rgb.astype(f32))].astype(np.int64)
     distance = np.sqrt(((rgb - nearest) ** 2).sum(axis=2).astype(np.float64)).astype(f32)
-    m = _box_means(distance[:, :, None], 3)[:, :, 0]
-    coarse = (m * m / (m * m + 81.0)).astype(f32).astype(np.float64)
-    means = _box_means(np.concatenate([rgb, rgb * rgb], axis=2), 2)
-    variance = np.maximum(means[:, :, 3:] - means[:, :, :3] * means[:, :, :3], 0.0).sum(axis=2) / 3.0
-    busy = variance / (variance + 8 * 58.5225)
+    s2 = _box_sums(distance[:, :, None].astype(np.float64), 3)[:, :, 0] ** 2
+    coarse = (s2 / (s2 + (9.0 * 49) ** 2)).astype(f32).astype(np.float64)
+    sums = _box_sums(np.concatenate([rgb, rgb * rgb], axis=2), 2)
+    spread = (25 * sums[:, :, 3:] - sums[:, :, :3] ** 2).sum(axis=2)
+    busy = spread / (spread + 3 * 25 * 25 * (8 * 58.5225))
     return (float(f32(strength)) * (1.0 - (1.0 - busy) * (1.0 - coarse))).astype(f32)
 
 
