@@ -37,9 +37,9 @@ constexpr double coarse_distance = 9.0;
 // integers, and the distances summed in doubles are floats of at least 1
 // (or 0) below 512, multiples of 2^-23, whose sums of up to 49 stay below
 // 2^15 and so need at most 38 of a double's 53 bits.
-template <std::size_t Planes, class Sum, class Values, class TakeRow>
-void box_sums(std::size_t height, std::size_t width, int r, Values values, TakeRow take_row) {
-    const auto reach = static_cast<std::size_t>(r);
+template <int r, std::size_t Planes, class Sum, class Values, class TakeRow>
+void box_sums(std::size_t height, std::size_t width, Values values, TakeRow take_row) {
+    constexpr auto reach = static_cast<std::size_t>(r);
     const std::size_t kept = 2 * reach + 2;
     std::vector<Sum> kept_rows(kept * Planes * width), columns(Planes * width, Sum{});
     std::vector<Sum> row_sums(Planes * width);
@@ -78,11 +78,15 @@ void box_sums(std::size_t height, std::size_t width, int r, Values values, TakeR
             std::fill(padded.begin(), padded.begin() + reach, column[0]);
             std::copy(column, column + width, padded.begin() + reach);
             std::fill(padded.end() - reach, padded.end(), column[width - 1]);
-            // Each window's sum afresh: a running sum would chain every
-            // pixel's addition to the last one's.
-            std::copy_n(padded.begin(), width, sums[k]);
-            for (std::size_t i = 1; i <= 2 * reach; ++i)
-                for (std::size_t x = 0; x < width; ++x) sums[k][x] += padded[x + i];
+            // Each window's sum afresh, in registers: a running sum would
+            // chain every pixel's addition to the last one's.
+            const Sum* window = padded.data();
+            Sum* sum = sums[k];
+            for (std::size_t x = 0; x < width; ++x) {
+                Sum total = window[x];
+                for (std::size_t i = 1; i <= 2 * reach; ++i) total += window[x + i];
+                sum[x] = total;
+            }
         }
         take_row(y, sums);
     }
@@ -99,35 +103,37 @@ std::vector<float> dither_amounts(const Raster& image, const Palette& palette, f
     Raster quantised{nearest.data(), height, width, channels, image.alpha};
     nearest_palette(quantised, Space(false), palette);
     std::vector<float> amounts(pixels);
+
     // The share of a window's mean distance m, m^2 / (m^2 + d^2), taken from
-    // the sum S = a m of its a distances as S^2 / (S^2 + a^2 d^2): one
+    // the sum S = a m of its a distances as S^2 / (S^2 + (a d)^2): one
     // division rather than two.
-    const double coarse_area = (2 * coarse_radius + 1) * (2 * coarse_radius + 1);
-    const double coarse_sum = coarse_distance * coarse_area;
-    box_sums<1, double>(height, width, coarse_radius,
-                 [&](std::size_t y, double* const* planes) {
-                     const std::uint8_t* original = image.pixels + y * width * channels;
-                     const std::uint8_t* taken = nearest.data() + y * width * channels;
-                     double* distance = planes[0];
-                     for (std::size_t x = 0; x < width; ++x) {
-                         std::int32_t sum = 0;
-                         for (std::size_t c = 0; c < 3; ++c) {
-                             const std::int32_t d = original[x * channels + c] - taken[x * channels + c];
-                             sum += d * d;
-                         }
-                         distance[x] = sum;
-                     }
-                     // The distances are kept as the floats they are rounded to.
-                     for (std::size_t x = 0; x < width; ++x)
-                         distance[x] = static_cast<float>(std::sqrt(distance[x]));
-                 },
-                 [&](std::size_t y, double* const* sums) {
-                     float* amount = amounts.data() + y * width;
-                     for (std::size_t x = 0; x < width; ++x) {
-                         const double s2 = sums[0][x] * sums[0][x];
-                         amount[x] = static_cast<float>(s2 / (s2 + coarse_sum * coarse_sum));
-                     }
-                 });
+    constexpr int coarse_area = (2 * coarse_radius + 1) * (2 * coarse_radius + 1);
+    const double half_coarse_sum = coarse_distance * coarse_area;
+    auto distances = [&](std::size_t y, double* const* planes) {
+        const std::uint8_t* original = image.pixels + y * width * channels;
+        const std::uint8_t* taken = nearest.data() + y * width * channels;
+        double* distance = planes[0];
+        for (std::size_t x = 0; x < width; ++x) {
+            std::int32_t sum = 0;
+            for (std::size_t c = 0; c < 3; ++c) {
+                const std::int32_t d = original[x * channels + c] - taken[x * channels + c];
+                sum += d * d;
+            }
+            distance[x] = sum;
+        }
+        // The distances are kept as the floats they are rounded to.
+        for (std::size_t x = 0; x < width; ++x)
+            distance[x] = static_cast<float>(std::sqrt(distance[x]));
+    };
+    auto coarse_shares = [&](std::size_t y, double* const* sums) {
+        float* amount = amounts.data() + y * width;
+        for (std::size_t x = 0; x < width; ++x) {
+            const double s2 = sums[0][x] * sums[0][x];
+            amount[x] = static_cast<float>(s2 / (s2 + half_coarse_sum * half_coarse_sum));
+        }
+    };
+    box_sums<coarse_radius, 1, double>(height, width, distances, coarse_shares);
+
     // Bytes and their squares: whole numbers, summed exactly in 32 bits
     // (25 squares of 255 at most). A channel's variance over a window of a
     // pixels with sums S1 and S2 is (a S2 - S1^2) / a^2, whose numerator is a
@@ -135,27 +141,27 @@ std::vector<float> dither_amounts(const Raster& image, const Palette& palette, f
     // the three channels is their numerators' sum N over 3 a^2, and its
     // share v / (v + b) is N / (N + 3 a^2 b): exact up to one division.
     constexpr std::int32_t busy_area = (2 * busy_radius + 1) * (2 * busy_radius + 1);
-    const double busy_numerator = 3 * busy_area * busy_area * busy_variance;
-    box_sums<6, std::int32_t>(height, width, busy_radius,
-                 [&](std::size_t y, std::int32_t* const* planes) {
-                     const std::uint8_t* pixel = image.pixels + y * width * channels;
-                     for (std::size_t x = 0; x < width; ++x, pixel += channels)
-                         for (std::size_t c = 0; c < 3; ++c) {
-                             planes[2 * c][x] = pixel[c];
-                             planes[2 * c + 1][x] = pixel[c] * pixel[c];
-                         }
-                 },
-                 [&](std::size_t y, std::int32_t* const* sums) {
-                     float* amount = amounts.data() + y * width;
-                     for (std::size_t x = 0; x < width; ++x) {
-                         std::int32_t spread = 0;
-                         for (std::size_t c = 0; c < 3; ++c)
-                             spread += busy_area * sums[2 * c + 1][x] - sums[2 * c][x] * sums[2 * c][x];
-                         const double busy = spread / (spread + busy_numerator);
-                         const double coarse = amount[x];
-                         amount[x] = static_cast<float>(strength * (1.0 - (1.0 - busy) * (1.0 - coarse)));
-                     }
-                 });
+    const double half_busy_spread = 3 * busy_area * busy_area * busy_variance;
+    auto bytes_and_squares = [&](std::size_t y, std::int32_t* const* planes) {
+        const std::uint8_t* pixel = image.pixels + y * width * channels;
+        for (std::size_t x = 0; x < width; ++x, pixel += channels)
+            for (std::size_t c = 0; c < 3; ++c) {
+                planes[2 * c][x] = pixel[c];
+                planes[2 * c + 1][x] = pixel[c] * pixel[c];
+            }
+    };
+    auto amounts_of_row = [&](std::size_t y, std::int32_t* const* sums) {
+        float* amount = amounts.data() + y * width;
+        for (std::size_t x = 0; x < width; ++x) {
+            std::int32_t spread = 0;
+            for (std::size_t c = 0; c < 3; ++c)
+                spread += busy_area * sums[2 * c + 1][x] - sums[2 * c][x] * sums[2 * c][x];
+            const double busy = spread / (spread + half_busy_spread);
+            const double coarse = amount[x];
+            amount[x] = static_cast<float>(strength * (1.0 - (1.0 - busy) * (1.0 - coarse)));
+        }
+    };
+    box_sums<busy_radius, 6, std::int32_t>(height, width, bytes_and_squares, amounts_of_row);
     return amounts;
 }
 
