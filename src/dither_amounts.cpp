@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "large_buffers.h"
 #include "palette_pixels.h"
 
 namespace grainel {
@@ -94,15 +95,15 @@ void box_sums(std::size_t height, std::size_t width, Values values, TakeRow take
 
 }  // namespace
 
-std::vector<float> dither_amounts(const Raster& image, const Palette& palette, float strength) {
+LargeVector<float> dither_amounts(const Raster& image, const Palette& palette, float strength) {
     const std::size_t height = image.height, width = image.width, channels = image.channels;
     const std::size_t pixels = height * width;
 
     // How far each pixel is from its nearest colour, without dither.
-    std::vector<std::uint8_t> nearest(image.pixels, image.pixels + pixels * channels);
+    LargeVector<std::uint8_t> nearest(image.pixels, image.pixels + pixels * channels);
     Raster quantised{nearest.data(), height, width, channels, image.alpha};
     nearest_palette(quantised, Space(false), palette);
-    std::vector<float> amounts(pixels);
+    LargeVector<float> amounts(pixels);
 
     // The share of a window's mean distance m, m^2 / (m^2 + d^2), taken from
     // the sum S = a m of its a distances as S^2 / (S^2 + (a d)^2): one

@@ -9,8 +9,7 @@
 // less in smooth areas that the palette already renders closely.
 #pragma once
 
-#include <vector>
-
+#include "large_buffers.h"
 #include "palette.h"
 #include "raster.h"
 
@@ -18,6 +17,6 @@ namespace grainel {
 
 // One amount per pixel, in [0, strength], row by row. `palette` holds the
 // colours as sRGB bytes (a Palette over the raw byte space).
-std::vector<float> dither_amounts(const Raster& image, const Palette& palette, float strength);
+LargeVector<float> dither_amounts(const Raster& image, const Palette& palette, float strength);
 
 }  // namespace grainel

@@ -43,7 +43,7 @@ struct RemapQuantiser {
 void perceptual_remap(Raster& image, const std::vector<Rgb>& colors, const RemapOptions& options) {
     // Colours are compared as sRGB codes them: the raw byte space.
     const Palette coded(colors, Space(false));
-    const std::vector<float> amounts = dither_amounts(image, coded, options.strength);
+    const LargeVector<float> amounts = dither_amounts(image, coded, options.strength);
     const std::size_t queries = image.height * image.width;
     const ColorSearch::Bounds all_codes{{0.0f, 0.0f, 0.0f, 0.0f}, {255.0f, 255.0f, 255.0f, 0.0f}};
     ColorSearch search(coded, queries, &all_codes);

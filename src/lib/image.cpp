@@ -1,5 +1,7 @@
 #include "image.h"
 
+#include "large_buffers.h"
+
 #include "messages.h"
 #include "numpy_api.h"
 
@@ -8,8 +10,6 @@
 #include <functional>
 #include <numeric>
 #include <stdexcept>
-
-#include <sys/mman.h>
 
 namespace grainel {
 namespace {
@@ -119,21 +119,6 @@ void copy_row_major(PyArrayObject* array, std::uint8_t* out, const Img& img) {
     }
 }
 
-// Large images are given huge pages where the system offers them: a fresh
-// buffer is faulted in page by page, and with 4 KiB pages that costs as
-// much as the fastest pixel loops, and serialises threads of one process.
-std::uint8_t* allocate_pixels(std::size_t size) {
-#ifdef MADV_HUGEPAGE
-    constexpr std::size_t huge = std::size_t{2} << 20;
-    if (size >= 2 * huge) {
-        void* block = std::aligned_alloc(huge, (size + huge - 1) / huge * huge);
-        if (block) madvise(block, size, MADV_HUGEPAGE);
-        return static_cast<std::uint8_t*>(block);
-    }
-#endif
-    return static_cast<std::uint8_t*>(std::malloc(size));
-}
-
 void free_pixels(PyObject* capsule) {
     std::free(PyCapsule_GetPointer(capsule, "grainel.pixels"));
 }
@@ -171,7 +156,7 @@ Img extract_image(PyObject* image, bool preserve_alpha) {
         img.alpha = img.channels - 1;
 
     img.size = img.height * img.width * img.channels;
-    img.pixels.reset(allocate_pixels(img.size));
+    img.pixels.reset(static_cast<std::uint8_t*>(allocate_large(img.size)));
     if (!img.pixels) throw std::bad_alloc();
     copy_row_major(view, img.pixels.get(), img);
     return img;

@@ -3,6 +3,7 @@
 #include "entries.h"
 
 #include "buffers.h"
+#include "large_buffers.h"
 #include "lib/names.h"
 #include "remap.h"
 
@@ -53,7 +54,7 @@ PyObject* remap_entry(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
         // Worked on in a private copy, so that an `out` that overlaps the
         // image (or is changed by another thread meanwhile) cannot feed the
         // pass values it did not start from.
-        std::vector<std::uint8_t> pixels(image.data(), image.data() + bytes);
+        LargeVector<std::uint8_t> pixels(image.data(), image.data() + bytes);
         {
             Detached released;
             Raster raster{pixels.data(), height, width, channels,
