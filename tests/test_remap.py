@@ -45,6 +45,18 @@ def test_a_picture_large_enough_for_the_grid_matches_the_plain_rule(palette):
     assert np.array_equal(remap(img, palette), reference.remap(img, palette))
 
 
+def test_a_picture_of_palette_colours_comes_back_as_it_was_at_any_size():
+    # Every pixel is a palette colour, so no pixel has an error to pass on. Over four
+    # mebibytes of pixels (the second size), the remap's working copies and amounts take the
+    # allocation path of large buffers.
+    palette = np.array(random_colors(16, 4))
+    rng = np.random.default_rng(11)
+    for height, width in [(37, 41), (1100, 1000)]:
+        img = np.dstack([palette[rng.integers(0, 16, (height, width))],
+                         rng.integers(0, 256, (height, width, 1))]).astype(np.uint8)
+        assert np.array_equal(remap(img, palette, strength=1.0), img)
+
+
 def test_it_takes_what_a_picture_is():
     rgb = image(np.random.default_rng(4), 6, 7)
     gray = rgb[:, :, 1]
