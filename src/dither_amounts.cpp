@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
+#include <vector>
 
 #include "large_buffers.h"
 #include "palette_pixels.h"
