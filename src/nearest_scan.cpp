@@ -4,19 +4,10 @@
 #include <limits>
 
 #include "isa_target.h"
+#include "isa_vectors.h"
 
 namespace grainel {
 namespace {
-
-constexpr std::size_t lanes = vector_bytes / sizeof(float);
-using Floats = float __attribute__((vector_size(vector_bytes)));
-using Ints = std::int32_t __attribute__((vector_size(vector_bytes)));
-
-Floats load(const float* from) {
-    Floats v;
-    __builtin_memcpy(&v, from, sizeof v);
-    return v;
-}
 
 // Every lane becomes the smallest of the four.
 template <class V>

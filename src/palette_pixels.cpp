@@ -6,25 +6,12 @@
 #include "ordered.h"
 
 #include "isa_target.h"
+#include "isa_vectors.h"
 
 namespace grainel {
 namespace {
 
 using Floats4 = ColorSearch::Floats4;
-constexpr std::size_t lanes = vector_bytes / sizeof(float);
-using Floats = float __attribute__((vector_size(vector_bytes)));
-
-Floats load(const float* from) {
-    Floats v;
-    __builtin_memcpy(&v, from, sizeof v);
-    return v;
-}
-
-Floats broadcast(float x) {
-    Floats v;
-    for (std::size_t i = 0; i < lanes; ++i) v[i] = x;
-    return v;
-}
 
 // The first nearest of a short candidate list (ColorSearch::list_lanes
 // candidates, some of them padding that never wins). The distances are
@@ -34,7 +21,7 @@ Floats broadcast(float x) {
 [[gnu::always_inline]] inline std::size_t first_nearest_listed(Floats4 w, const float* list) {
     constexpr std::size_t parts = ColorSearch::list_lanes / lanes;
     constexpr std::size_t stride = ColorSearch::list_lanes;
-    const Floats wr = broadcast(w[0]), wg = broadcast(w[1]), wb = broadcast(w[2]);
+    const Floats wr = Floats{} + w[0], wg = Floats{} + w[1], wb = Floats{} + w[2];
     Floats d[parts];
     for (std::size_t p = 0; p < parts; ++p) {
         const Floats dr = wr - load(list + p * lanes), dg = wg - load(list + stride + p * lanes),
