@@ -236,6 +236,35 @@ std::uint32_t ColorSearch::fill_cell(std::uint32_t cell) {
     return store_list(winners_.data(), count);
 }
 
+std::size_t ColorSearch::candidates(Floats4 lo, Floats4 hi, float* const values[3],
+                                    std::int32_t* indices) {
+    // The queries' cells, as Lookup::cell_inside finds them, span first to
+    // last: the colours are filtered from the winners of the smallest block
+    // that holds all those cells.
+    auto slot_of = [&](Floats4 w) {
+        return outer + reinterpret_cast<Slots>(__builtin_convertvector((w - origin_) * scale_, Ints4));
+    };
+    const Slots first = slot_of(lo), last = slot_of(hi);
+    std::size_t from_count = size_;
+    const std::uint16_t* from = all_.data();
+    for (std::uint32_t level = 0; level < group_levels; ++level) {
+        const auto& of_slot = group_levels_[level].of_slot;
+        if (of_slot[first[0]] == of_slot[last[0]] && of_slot[first[1]] == of_slot[last[1]] &&
+            of_slot[first[2]] == of_slot[last[2]]) {
+            const std::uint32_t slot[3] = {first[0], first[1], first[2]};
+            from = group_winners(level, slot, from_count);
+            break;
+        }
+    }
+    const Box box = {{lo[0], lo[1], lo[2]}, {hi[0], hi[1], hi[2]}};
+    const std::size_t count = filter_->filter(box, from, from_count, winners_.data());
+    for (std::size_t k = 0; k < count; ++k) {
+        for (int c = 0; c < 3; ++c) values[c][k] = channel_[c][winners_[k]];
+        indices[k] = index_[winners_[k]];
+    }
+    return count;
+}
+
 std::size_t ColorSearch::scan_all(Floats4 w) const {
     const float query[3] = {w[0], w[1], w[2]};
     return index_[scan_(query, channel_[0].data(), channel_[1].data(), channel_[2].data(),

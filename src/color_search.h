@@ -57,6 +57,12 @@ public:
     class Lookup;
     Lookup lookup();
 
+    // The colours that can be nearest to some query between lo and hi, in
+    // palette order: their values by channel and their palette indices.
+    // Returns how many. The range must lie within the bounds the search
+    // was given; `values` and `indices` need room for the whole palette.
+    std::size_t candidates(Floats4 lo, Floats4 hi, float* const values[3], std::int32_t* indices);
+
 private:
     using Ints4 = std::int32_t __attribute__((vector_size(16)));
     using Slots = std::uint32_t __attribute__((vector_size(16)));

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "block_answers.h"
 #include "ordered.h"
 
 #include "isa_target.h"
@@ -169,6 +170,7 @@ void ordered_palette_pixels<this_isa>(const PalettePass& pass, Floats4 scale,
                                       const ThresholdMatrix& matrix, Floats4* row) {
     if (matrix.width == 1 && matrix.height == 1 && pass.palette.colors.size() >= remembered_from) {
         const Floats4 shift = scale * (matrix.thresholds[0] - 0.5f);
+        if (by_blocks_pays(pass)) return quantise_by_blocks<this_isa>(pass, shift);
         if (pass.search.has_grid())
             return quantise_alike<true>(pass, shift);
         return quantise_alike<false>(pass, shift);

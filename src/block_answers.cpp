@@ -1,0 +1,130 @@
+#include "block_answers.h"
+
+#include <cstdlib>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "large_buffers.h"
+
+#include "isa_target.h"
+#include "isa_vectors.h"
+
+namespace grainel {
+namespace {
+
+// The colour of every byte triple, found for a block of 16 x 16 x 16
+// triples the first time a pixel falls in it. The block's few candidates
+// are compared with all its triples at once, in vectors along blue: the
+// distances are the search's own, (dr * dr + dg * dg) + db * db in the same
+// floats, and a later candidate takes a triple only when strictly nearer,
+// so the first of equally near colours in palette order wins.
+class BlockAnswers {
+public:
+    static constexpr std::uint32_t side = 16, triples = side * side * side, blocks = triples;
+
+    BlockAnswers(ColorSearch& search, const float* decode, ColorSearch::Floats4 shift,
+                 std::size_t colors)
+        : search_(search), slot_of_block_(blocks, 0),
+          // Only the blocks filled are ever touched.
+          answers_(static_cast<std::uint8_t*>(allocate_large(std::size_t{blocks} * triples))),
+          values_{std::vector<float>(colors), std::vector<float>(colors), std::vector<float>(colors)},
+          indices_(colors), least_(triples), winner_(triples) {
+        if (!answers_) throw std::bad_alloc();
+        for (int c = 0; c < 3; ++c)
+            for (std::uint32_t byte = 0; byte < 256; ++byte) working_[c][byte] = shift[c] + decode[byte];
+    }
+
+    std::uint8_t operator()(const std::uint8_t* pixel) {
+        const std::uint32_t block = (pixel[0] >> 4) << 8 | (pixel[1] >> 4) << 4 | pixel[2] >> 4;
+        const std::uint32_t triple = (pixel[0] & 15) << 8 | (pixel[1] & 15) << 4 | (pixel[2] & 15);
+        std::uint32_t slot = slot_of_block_[block];
+        if (slot == 0) slot = slot_of_block_[block] = fill(block);
+        return answers_.get()[std::size_t{slot - 1} * triples + triple];
+    }
+
+private:
+    // Out of line, so that the pixel loop keeps its registers.
+    [[gnu::noinline]] std::uint32_t fill(std::uint32_t block) {
+        const float* w[3];
+        ColorSearch::Floats4 lo = {}, hi = {};
+        for (int c = 0; c < 3; ++c) {
+            w[c] = working_[c] + (block >> (8 - 4 * c) & 15) * side;
+            lo[c] = w[c][0];
+            hi[c] = w[c][side - 1];  // working values grow with the byte
+        }
+        float* values[3] = {values_[0].data(), values_[1].data(), values_[2].data()};
+        const std::size_t count = search_.candidates(lo, hi, values, indices_.data());
+        constexpr std::size_t row_vectors = side / lanes;
+        for (std::size_t k = 0; k < count; ++k) {
+            Floats db_squared[row_vectors];
+            for (std::size_t v = 0; v < row_vectors; ++v) {
+                const Floats db = load(w[2] + v * lanes) - values[2][k];
+                db_squared[v] = db * db;
+            }
+            float dg_squared[side];
+            for (std::uint32_t j = 0; j < side; ++j) {
+                const float dg = w[1][j] - values[1][k];
+                dg_squared[j] = dg * dg;
+            }
+            const Ints position = Ints{} + static_cast<std::int32_t>(k);
+            float* least = least_.data();
+            std::int32_t* winner = winner_.data();
+            for (std::uint32_t i = 0; i < side; ++i) {
+                const float dr = w[0][i] - values[0][k];
+                const float dr_squared = dr * dr;
+                for (std::uint32_t j = 0; j < side; ++j) {
+                    const Floats across = Floats{} + (dr_squared + dg_squared[j]);
+                    for (std::size_t v = 0; v < row_vectors; ++v, least += lanes, winner += lanes) {
+                        const Floats d = across + db_squared[v];
+                        const Floats was = load(least);
+                        Ints had;
+                        __builtin_memcpy(&had, winner, sizeof had);
+                        const Ints nearer = k == 0 ? ~Ints{} : d < was;
+                        const Floats now = nearer ? d : was;
+                        const Ints who = nearer ? position : had;
+                        __builtin_memcpy(least, &now, sizeof now);
+                        __builtin_memcpy(winner, &who, sizeof who);
+                    }
+                }
+            }
+        }
+        const std::uint32_t slot = filled_++;
+        std::uint8_t* answers = answers_.get() + std::size_t{slot} * triples;
+        for (std::uint32_t t = 0; t < triples; ++t)
+            answers[t] = static_cast<std::uint8_t>(indices_[winner_[t]]);
+        return slot + 1;
+    }
+
+    struct FreeDeleter {
+        void operator()(void* p) const { std::free(p); }
+    };
+    ColorSearch& search_;
+    float working_[3][256];                  // per channel and byte: shifted working value
+    std::vector<std::uint16_t> slot_of_block_;  // 1 + its place in answers_, or 0: not filled
+    std::unique_ptr<std::uint8_t[], FreeDeleter> answers_;  // palette indices
+    std::uint32_t filled_ = 0;
+    // One fill's candidates, and each triple's least distance and winner.
+    std::vector<float> values_[3];
+    std::vector<std::int32_t> indices_;
+    std::vector<float> least_;
+    std::vector<std::int32_t> winner_;
+};
+
+}  // namespace
+
+template <>
+void quantise_by_blocks<this_isa>(const PalettePass& pass, ColorSearch::Floats4 shift) {
+    BlockAnswers nearest(pass.search, pass.space.decode.data(), shift, pass.palette.colors.size());
+    const Rgb* colors = pass.palette.colors.data();
+    const std::size_t channels = pass.image.channels;
+    std::uint8_t* pixel = pass.image.pixels;
+    for (std::size_t i = 0, n = pass.image.height * pass.image.width; i < n; ++i, pixel += channels) {
+        const Rgb& color = colors[nearest(pixel)];
+        for (int c = 0; c < 3; ++c) pixel[c] = color[c];
+    }
+}
+
+}  // namespace grainel
+
+#include "isa_target_end.h"
