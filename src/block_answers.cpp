@@ -32,18 +32,30 @@ public:
           indices_(colors), least_(triples), winner_(triples) {
         if (!answers_) throw std::bad_alloc();
         for (int c = 0; c < 3; ++c)
-            for (std::uint32_t byte = 0; byte < 256; ++byte) working_[c][byte] = shift[c] + decode[byte];
+            for (std::uint32_t byte = 0; byte < 256; ++byte) {
+                working_[c][byte] = shift[c] + decode[byte];
+                key_[c][byte] = key_of(c, byte);
+            }
     }
 
     std::uint8_t operator()(const std::uint8_t* pixel) {
-        const std::uint32_t block = (pixel[0] >> 4) << 8 | (pixel[1] >> 4) << 4 | pixel[2] >> 4;
-        const std::uint32_t triple = (pixel[0] & 15) << 8 | (pixel[1] & 15) << 4 | (pixel[2] & 15);
+        const std::uint32_t key = key_[0][pixel[0]] | key_[1][pixel[1]] | key_[2][pixel[2]];
+        const std::uint32_t block = key >> 12, triple = key & (triples - 1);
         std::uint32_t slot = slot_of_block_[block];
         if (slot == 0) slot = slot_of_block_[block] = fill(block);
         return answers_.get()[std::size_t{slot - 1} * triples + triple];
     }
 
 private:
+    // A byte's part of a triple's key: its block above bit 12, and below
+    // it the triple's place in the block. A block is stored in cubes of
+    // 4 x 4 x 4 triples, a cache line each, so that pixels of nearly the
+    // same colour share lines.
+    static std::uint32_t key_of(int c, std::uint32_t byte) {
+        const std::uint32_t shift = 2 * (2 - c);
+        return (byte >> 4) << (12 + 2 * shift) | (byte >> 2 & 3) << (6 + shift) | (byte & 3) << shift;
+    }
+
     // Out of line, so that the pixel loop keeps its registers.
     [[gnu::noinline]] std::uint32_t fill(std::uint32_t block) {
         const float* w[3];
@@ -91,8 +103,11 @@ private:
         }
         const std::uint32_t slot = filled_++;
         std::uint8_t* answers = answers_.get() + std::size_t{slot} * triples;
-        for (std::uint32_t t = 0; t < triples; ++t)
-            answers[t] = static_cast<std::uint8_t>(indices_[winner_[t]]);
+        for (std::uint32_t r = 0, t = 0; r < side; ++r)
+            for (std::uint32_t g = 0; g < side; ++g)
+                for (std::uint32_t b = 0; b < side; ++b, ++t)
+                    answers[(key_of(0, r) | key_of(1, g) | key_of(2, b))] =
+                        static_cast<std::uint8_t>(indices_[winner_[t]]);
         return slot + 1;
     }
 
@@ -101,6 +116,7 @@ private:
     };
     ColorSearch& search_;
     float working_[3][256];                  // per channel and byte: shifted working value
+    std::uint32_t key_[3][256];
     std::vector<std::uint16_t> slot_of_block_;  // 1 + its place in answers_, or 0: not filled
     std::unique_ptr<std::uint8_t[], FreeDeleter> answers_;  // palette indices
     std::uint32_t filled_ = 0;
