@@ -25,9 +25,10 @@ public:
 
     BlockAnswers(ColorSearch& search, const float* decode, ColorSearch::Floats4 shift,
                  std::size_t colors)
-        : search_(search), slot_of_block_(blocks, 0),
-          // Only the blocks filled are ever touched.
-          answers_(static_cast<std::uint8_t*>(allocate_large(std::size_t{blocks} * triples))),
+        : search_(search), place_of_block_(blocks, 0),
+          // Only the blocks filled are ever touched. The first place is
+          // never filled, so that place 0 can mean "not filled yet".
+          answers_(static_cast<std::uint8_t*>(allocate_large(std::size_t{blocks + 1} * triples))),
           values_{std::vector<float>(colors), std::vector<float>(colors), std::vector<float>(colors)},
           indices_(colors), least_(triples), winner_(triples) {
         if (!answers_) throw std::bad_alloc();
@@ -38,12 +39,21 @@ public:
             }
     }
 
-    std::uint8_t operator()(const std::uint8_t* pixel) {
-        const std::uint32_t key = key_[0][pixel[0]] | key_[1][pixel[1]] | key_[2][pixel[2]];
-        const std::uint32_t block = key >> 12, triple = key & (triples - 1);
-        std::uint32_t slot = slot_of_block_[block];
-        if (slot == 0) slot = slot_of_block_[block] = fill(block);
-        return answers_.get()[std::size_t{slot - 1} * triples + triple];
+    // Gives each of `count` pixels its colour.
+    void paint(std::uint8_t* pixel, std::size_t count, std::size_t channels, const Rgb* colors) {
+        // Locals, so that the byte stores cannot alias them and force this
+        // short loop to reload them.
+        const std::uint32_t* const key[3] = {key_[0], key_[1], key_[2]};
+        std::uint32_t* const place_of_block = place_of_block_.data();
+        const std::uint8_t* const answers = answers_.get();
+        for (std::size_t i = 0; i < count; ++i, pixel += channels) {
+            const std::uint32_t bytes = key[0][pixel[0]] | key[1][pixel[1]] | key[2][pixel[2]];
+            const std::uint32_t block = bytes >> 12;
+            std::uint32_t place = place_of_block[block];
+            if (place == 0) place = place_of_block[block] = fill(block);
+            const Rgb& color = colors[answers[place + (bytes & (triples - 1))]];
+            for (int c = 0; c < 3; ++c) pixel[c] = color[c];
+        }
     }
 
 private:
@@ -101,14 +111,14 @@ private:
                 }
             }
         }
-        const std::uint32_t slot = filled_++;
-        std::uint8_t* answers = answers_.get() + std::size_t{slot} * triples;
+        const std::uint32_t place = ++filled_ * triples;
+        std::uint8_t* answers = answers_.get() + place;
         for (std::uint32_t r = 0, t = 0; r < side; ++r)
             for (std::uint32_t g = 0; g < side; ++g)
                 for (std::uint32_t b = 0; b < side; ++b, ++t)
                     answers[(key_of(0, r) | key_of(1, g) | key_of(2, b))] =
                         static_cast<std::uint8_t>(indices_[winner_[t]]);
-        return slot + 1;
+        return place;
     }
 
     struct FreeDeleter {
@@ -116,8 +126,8 @@ private:
     };
     ColorSearch& search_;
     float working_[3][256];                  // per channel and byte: shifted working value
-    std::uint32_t key_[3][256];
-    std::vector<std::uint16_t> slot_of_block_;  // 1 + its place in answers_, or 0: not filled
+    std::uint32_t key_[3][256];              // per channel and byte: its part of the key
+    std::vector<std::uint32_t> place_of_block_;  // where its answers start, or 0: not filled
     std::unique_ptr<std::uint8_t[], FreeDeleter> answers_;  // palette indices
     std::uint32_t filled_ = 0;
     // One fill's candidates, and each triple's least distance and winner.
@@ -132,13 +142,8 @@ private:
 template <>
 void quantise_by_blocks<this_isa>(const PalettePass& pass, ColorSearch::Floats4 shift) {
     BlockAnswers nearest(pass.search, pass.space.decode.data(), shift, pass.palette.colors.size());
-    const Rgb* colors = pass.palette.colors.data();
-    const std::size_t channels = pass.image.channels;
-    std::uint8_t* pixel = pass.image.pixels;
-    for (std::size_t i = 0, n = pass.image.height * pass.image.width; i < n; ++i, pixel += channels) {
-        const Rgb& color = colors[nearest(pixel)];
-        for (int c = 0; c < 3; ++c) pixel[c] = color[c];
-    }
+    nearest.paint(pass.image.pixels, pass.image.height * pass.image.width, pass.image.channels,
+                  pass.palette.colors.data());
 }
 
 }  // namespace grainel
