@@ -40,19 +40,36 @@ public:
     }
 
     // Gives each of `count` pixels its colour.
-    void paint(std::uint8_t* pixel, std::size_t count, std::size_t channels, const Rgb* colors) {
+    void paint(std::uint8_t* pixel, std::size_t count, std::size_t channels,
+               const std::uint32_t* colors) {
         // Locals, so that the byte stores cannot alias them and force this
         // short loop to reload them.
         const std::uint32_t* const key[3] = {key_[0], key_[1], key_[2]};
         std::uint32_t* const place_of_block = place_of_block_.data();
         const std::uint8_t* const answers = answers_.get();
-        for (std::size_t i = 0; i < count; ++i, pixel += channels) {
-            const std::uint32_t bytes = key[0][pixel[0]] | key[1][pixel[1]] | key[2][pixel[2]];
+        auto colour_of = [&](const std::uint8_t* at) {
+            const std::uint32_t bytes = key[0][at[0]] | key[1][at[1]] | key[2][at[2]];
             const std::uint32_t block = bytes >> 12;
             std::uint32_t place = place_of_block[block];
             if (place == 0) place = place_of_block[block] = fill(block);
-            const Rgb& color = colors[answers[place + (bytes & (triples - 1))]];
-            for (int c = 0; c < 3; ++c) pixel[c] = color[c];
+            return colors[answers[place + (bytes & (triples - 1))]];
+        };
+        if (channels == 3 && count > 0) {
+            // Each colour is stored as four bytes, the fourth landing on the
+            // next pixel's first byte after that pixel has been looked up:
+            // one store instead of three.
+            std::uint32_t next = colour_of(pixel);
+            for (std::size_t i = 1; i < count; ++i, pixel += 3) {
+                const std::uint32_t color = next;
+                next = colour_of(pixel + 3);
+                __builtin_memcpy(pixel, &color, 4);
+            }
+            __builtin_memcpy(pixel, &next, 3);
+            return;
+        }
+        for (std::size_t i = 0; i < count; ++i, pixel += channels) {
+            const std::uint32_t color = colour_of(pixel);
+            __builtin_memcpy(pixel, &color, 3);
         }
     }
 
@@ -142,8 +159,15 @@ private:
 template <>
 void quantise_by_blocks<this_isa>(const PalettePass& pass, ColorSearch::Floats4 shift) {
     BlockAnswers nearest(pass.search, pass.space.decode.data(), shift, pass.palette.colors.size());
+    // The colours as four bytes each, the last one unused.
+    std::vector<std::uint32_t> colors(pass.palette.colors.size());
+    for (std::size_t i = 0; i < colors.size(); ++i) {
+        const Rgb& color = pass.palette.colors[i];
+        std::uint8_t four[4] = {color[0], color[1], color[2], 0};
+        __builtin_memcpy(&colors[i], four, 4);
+    }
     nearest.paint(pass.image.pixels, pass.image.height * pass.image.width, pass.image.channels,
-                  pass.palette.colors.data());
+                  colors.data());
 }
 
 }  // namespace grainel
