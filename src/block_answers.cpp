@@ -1,11 +1,16 @@
 #include "block_answers.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 #include <new>
 #include <vector>
 
 #include "large_buffers.h"
+
+#ifdef GRAINEL_TARGET_AVX2
+#include <immintrin.h>
+#endif
 
 #include "isa_target.h"
 #include "isa_vectors.h"
@@ -32,6 +37,7 @@ public:
           values_{std::vector<float>(colors), std::vector<float>(colors), std::vector<float>(colors)},
           indices_(colors), least_(triples), winner_(triples) {
         if (!answers_) throw std::bad_alloc();
+        std::fill_n(answers_.get(), triples, 0);
         for (int c = 0; c < 3; ++c)
             for (std::uint32_t byte = 0; byte < 256; ++byte) {
                 working_[c][byte] = shift[c] + decode[byte];
@@ -42,6 +48,13 @@ public:
     // Gives each of `count` pixels its colour.
     void paint(std::uint8_t* pixel, std::size_t count, std::size_t channels,
                const std::uint32_t* colors) {
+#ifdef GRAINEL_TARGET_AVX2
+        if (channels == 3 || channels == 4) {
+            const std::size_t done = paint_by_runs(pixel, count, channels, colors);
+            pixel += done * channels;
+            count -= done;
+        }
+#endif
         // Locals, so that the byte stores cannot alias them and force this
         // short loop to reload them.
         const std::uint32_t* const key[3] = {key_[0], key_[1], key_[2]};
@@ -74,6 +87,103 @@ public:
     }
 
 private:
+#ifdef GRAINEL_TARGET_AVX2
+    static constexpr std::size_t run = 64;
+
+    // Runs of 64 pixels, while the loads stay inside the picture: a run's
+    // keys, worked out in vectors, then its colours, then the stores, in
+    // vectors. The lookups leave the rare fills to a loop of their own, so
+    // that theirs keeps all it needs in registers. Returns how many pixels
+    // it painted.
+    std::size_t paint_by_runs(std::uint8_t* pixel, std::size_t count, std::size_t channels,
+                              const std::uint32_t* colors) {
+        alignas(32) std::uint32_t key[run], color[run];
+        // Three-channel pixels are loaded in groups of four, and a run's
+        // last load reads four bytes past it.
+        const std::size_t least = channels == 3 ? run + 2 : run;
+        std::size_t done = 0;
+        for (; count - done >= least; done += run, pixel += run * channels) {
+            keys(pixel, channels, key);
+            while (!look_up(key, colors, color)) fill_blocks(key);
+            store(color, channels, pixel);
+        }
+        return done;
+    }
+
+    static void keys(const std::uint8_t* pixel, std::size_t channels, std::uint32_t* key) {
+        // A group of four three-channel pixels, each spread to a lane.
+        const __m256i spread = _mm256_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1,  //
+                                                0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
+        for (std::size_t i = 0; i < run; i += 8, pixel += 8 * channels) {
+            const __m256i bytes =
+                channels == 3 ? _mm256_shuffle_epi8(_mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(pixel + 12),
+                                                                        reinterpret_cast<const __m128i*>(pixel)),
+                                                    spread)
+                              : _mm256_loadu_si256(reinterpret_cast<const __m256i*>(pixel));
+            _mm256_store_si256(reinterpret_cast<__m256i*>(key + i), keys_of(bytes));
+        }
+    }
+
+    // The colours of the keys, or false if a key's block is not filled
+    // yet: such a key reads place 0, never filled but cleared, and gets a
+    // wrong colour.
+    bool look_up(const std::uint32_t* key, const std::uint32_t* colors, std::uint32_t* color) const {
+        const std::uint32_t* const place_of_block = place_of_block_.data();
+        const std::uint8_t* const answers = answers_.get();
+        bool filled = true;
+        for (std::size_t i = 0; i < run; ++i) {
+            const std::uint32_t place = place_of_block[key[i] >> 12];
+            filled &= place != 0;
+            color[i] = colors[answers[place + (key[i] & (triples - 1))]];
+        }
+        return filled;
+    }
+
+    void fill_blocks(const std::uint32_t* key) {
+        for (std::size_t i = 0; i < run; ++i) {
+            std::uint32_t& place = place_of_block_[key[i] >> 12];
+            if (place == 0) place = fill(key[i] >> 12);
+        }
+    }
+
+    // The first three bytes of each colour over those of its pixel.
+    static void store(const std::uint32_t* color, std::size_t channels, std::uint8_t* pixel) {
+        const __m256i pack = _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1,  //
+                                              0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
+        const __m256i together = _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 3, 7);
+        const __m256i alpha = _mm256_set1_epi32(static_cast<int>(0xff000000u));
+        for (std::size_t i = 0; i < run; i += 8, pixel += 8 * channels) {
+            const __m256i eight = _mm256_load_si256(reinterpret_cast<const __m256i*>(color + i));
+            if (channels == 3) {
+                // 24 bytes: the low 16, then 8.
+                const __m256i packed = _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(eight, pack), together);
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(pixel), _mm256_castsi256_si128(packed));
+                _mm_storel_epi64(reinterpret_cast<__m128i*>(pixel + 16), _mm256_extracti128_si256(packed, 1));
+            } else {
+                const __m256i was = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(pixel));
+                _mm256_storeu_si256(reinterpret_cast<__m256i*>(pixel),
+                                    _mm256_or_si256(eight, _mm256_and_si256(was, alpha)));
+            }
+        }
+    }
+
+    // key_of's parts of each lane's first three bytes, put together.
+    static __m256i keys_of(__m256i bytes) {
+        // Red is bits 0 to 7, green 8 to 15, blue 16 to 23.
+        auto bits = [&](int mask) { return _mm256_and_si256(bytes, _mm256_set1_epi32(mask)); };
+        const __m256i blocks = _mm256_or_si256(_mm256_or_si256(_mm256_slli_epi32(bits(0xf0), 16),  //
+                                                               _mm256_slli_epi32(bits(0xf000), 4)),
+                                               _mm256_srli_epi32(bits(0xf00000), 8));
+        const __m256i cubes = _mm256_or_si256(_mm256_or_si256(_mm256_slli_epi32(bits(0xc), 8),  //
+                                                              _mm256_srli_epi32(bits(0xc00), 2)),
+                                              _mm256_srli_epi32(bits(0xc0000), 12));
+        const __m256i inner = _mm256_or_si256(_mm256_or_si256(_mm256_slli_epi32(bits(0x3), 4),  //
+                                                              _mm256_srli_epi32(bits(0x300), 6)),
+                                              _mm256_srli_epi32(bits(0x30000), 16));
+        return _mm256_or_si256(_mm256_or_si256(blocks, cubes), inner);
+    }
+#endif
+
     // A byte's part of a triple's key: its block above bit 12, and below
     // it the triple's place in the block. A block is stored in cubes of
     // 4 x 4 x 4 triples, a cache line each, so that pixels of nearly the
@@ -83,7 +193,7 @@ private:
         return (byte >> 4) << (12 + 2 * shift) | (byte >> 2 & 3) << (6 + shift) | (byte & 3) << shift;
     }
 
-    // Out of line, so that the pixel loop keeps its registers.
+    // Out of line, so that the one-by-one pixel loop keeps its registers.
     [[gnu::noinline]] std::uint32_t fill(std::uint32_t block) {
         const float* w[3];
         ColorSearch::Floats4 lo = {}, hi = {};
