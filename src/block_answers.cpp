@@ -203,7 +203,8 @@ private:
             hi[c] = w[c][side - 1];  // working values grow with the byte
         }
         float* values[3] = {values_[0].data(), values_[1].data(), values_[2].data()};
-        const std::size_t count = search_.candidates(lo, hi, values, indices_.data());
+        std::int32_t* const indices = indices_.data();
+        const std::size_t count = search_.candidates(lo, hi, values, indices);
         constexpr std::size_t row_vectors = side / lanes;
         for (std::size_t k = 0; k < count; ++k) {
             Floats db_squared[row_vectors];
@@ -216,7 +217,7 @@ private:
                 const float dg = w[1][j] - values[1][k];
                 dg_squared[j] = dg * dg;
             }
-            const Ints position = Ints{} + static_cast<std::int32_t>(k);
+            const Ints index = Ints{} + indices[k];
             float* least = least_.data();
             std::int32_t* winner = winner_.data();
             for (std::uint32_t i = 0; i < side; ++i) {
@@ -231,7 +232,7 @@ private:
                         __builtin_memcpy(&had, winner, sizeof had);
                         const Ints nearer = k == 0 ? ~Ints{} : d < was;
                         const Floats now = nearer ? d : was;
-                        const Ints who = nearer ? position : had;
+                        const Ints who = nearer ? index : had;
                         __builtin_memcpy(least, &now, sizeof now);
                         __builtin_memcpy(winner, &who, sizeof who);
                     }
@@ -240,11 +241,14 @@ private:
         }
         const std::uint32_t place = ++filled_ * triples;
         std::uint8_t* answers = answers_.get() + place;
+        // A row of blues lies in four cubes, four answers in each.
         for (std::uint32_t r = 0, t = 0; r < side; ++r)
-            for (std::uint32_t g = 0; g < side; ++g)
-                for (std::uint32_t b = 0; b < side; ++b, ++t)
-                    answers[(key_of(0, r) | key_of(1, g) | key_of(2, b))] =
-                        static_cast<std::uint8_t>(indices_[winner_[t]]);
+            for (std::uint32_t g = 0; g < side; ++g, t += side) {
+                std::uint8_t row[side];
+                for (std::uint32_t b = 0; b < side; ++b) row[b] = static_cast<std::uint8_t>(winner_[t + b]);
+                std::uint8_t* const cubes = answers + (key_[0][r] | key_[1][g]);
+                for (std::uint32_t b = 0; b < side; b += 4) __builtin_memcpy(cubes + key_[2][b], row + b, 4);
+            }
         return place;
     }
 
@@ -257,7 +261,8 @@ private:
     std::vector<std::uint32_t> place_of_block_;  // where its answers start, or 0: not filled
     std::unique_ptr<std::uint8_t[], FreeDeleter> answers_;  // palette indices
     std::uint32_t filled_ = 0;
-    // One fill's candidates, and each triple's least distance and winner.
+    // One fill's candidates, and each triple's least distance and the
+    // palette index of its winner.
     std::vector<float> values_[3];
     std::vector<std::int32_t> indices_;
     std::vector<float> least_;
