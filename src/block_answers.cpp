@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <memory>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "large_buffers.h"
@@ -34,6 +35,8 @@ public:
           // Only the blocks filled are ever touched. The first place is
           // never filled, so that place 0 can mean "not filled yet".
           answers_(static_cast<std::uint8_t*>(allocate_large(std::size_t{blocks + 1} * triples))),
+          colors_(colors), region_winners_(regions_across * regions_across * regions_across * colors),
+          region_count_(regions_across * regions_across * regions_across, 0), positions_(colors),
           values_{std::vector<float>(colors), std::vector<float>(colors), std::vector<float>(colors)},
           indices_(colors), least_(triples), winner_(triples) {
         if (!answers_) throw std::bad_alloc();
@@ -195,16 +198,15 @@ private:
 
     // Out of line, so that the one-by-one pixel loop keeps its registers.
     [[gnu::noinline]] std::uint32_t fill(std::uint32_t block) {
+        std::uint32_t first[3];  // per channel, the block's first byte
         const float* w[3];
-        ColorSearch::Floats4 lo = {}, hi = {};
         for (int c = 0; c < 3; ++c) {
-            w[c] = working_[c] + (block >> (8 - 4 * c) & 15) * side;
-            lo[c] = w[c][0];
-            hi[c] = w[c][side - 1];  // working values grow with the byte
+            first[c] = (block >> (8 - 4 * c) & 15) * side;
+            w[c] = working_[c] + first[c];
         }
         float* values[3] = {values_[0].data(), values_[1].data(), values_[2].data()};
         std::int32_t* const indices = indices_.data();
-        const std::size_t count = search_.candidates(lo, hi, values, indices);
+        const std::size_t count = candidates(first, values, indices);
         constexpr std::size_t row_vectors = side / lanes;
         for (std::size_t k = 0; k < count; ++k) {
             Floats db_squared[row_vectors];
@@ -252,6 +254,35 @@ private:
         return place;
     }
 
+    // The colours that can win for some triple of the block starting at
+    // `first`. They are narrowed from those that can win in its region of
+    // 2 x 2 x 2 blocks, found once for all the region's blocks: filtering
+    // from a region's few winners costs far less than from the many
+    // colours of the search's own block around a photo's blocks.
+    std::size_t candidates(const std::uint32_t first[3], float* const values[3], std::int32_t* indices) {
+        auto range = [&](std::uint32_t bytes) {
+            ColorSearch::Floats4 lo = {}, hi = {};
+            for (int c = 0; c < 3; ++c) {
+                const std::uint32_t start = first[c] / bytes * bytes;
+                lo[c] = working_[c][start];
+                hi[c] = working_[c][start + bytes - 1];  // working values grow with the byte
+            }
+            return std::pair{lo, hi};
+        };
+        const std::uint32_t region =
+            (first[0] / region_side * regions_across + first[1] / region_side) * regions_across + first[2] / region_side;
+        std::uint16_t* const within = region_winners_.data() + region * colors_;
+        std::uint32_t& within_count = region_count_[region];
+        if (within_count == 0) {
+            const auto [lo, hi] = range(region_side);
+            within_count = static_cast<std::uint32_t>(search_.winners(lo, hi, nullptr, 0, within));
+        }
+        const auto [lo, hi] = range(side);
+        const std::size_t count = search_.winners(lo, hi, within, within_count, positions_.data());
+        search_.colours_at(positions_.data(), count, values, indices);
+        return count;
+    }
+
     struct FreeDeleter {
         void operator()(void* p) const { std::free(p); }
     };
@@ -261,8 +292,15 @@ private:
     std::vector<std::uint32_t> place_of_block_;  // where its answers start, or 0: not filled
     std::unique_ptr<std::uint8_t[], FreeDeleter> answers_;  // palette indices
     std::uint32_t filled_ = 0;
+    // Per region, the colours that can win in it (as the search's
+    // positions), and how many, or 0: not found yet.
+    static constexpr std::uint32_t region_side = 2 * side, regions_across = 256 / region_side;
+    std::size_t colors_;
+    std::vector<std::uint16_t> region_winners_;
+    std::vector<std::uint32_t> region_count_;
     // One fill's candidates, and each triple's least distance and the
     // palette index of its winner.
+    std::vector<std::uint16_t> positions_;
     std::vector<float> values_[3];
     std::vector<std::int32_t> indices_;
     std::vector<float> least_;

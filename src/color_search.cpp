@@ -236,33 +236,38 @@ std::uint32_t ColorSearch::fill_cell(std::uint32_t cell) {
     return store_list(winners_.data(), count);
 }
 
-std::size_t ColorSearch::candidates(Floats4 lo, Floats4 hi, float* const values[3],
-                                    std::int32_t* indices) {
-    // The queries' cells, as Lookup::cell_inside finds them, span first to
-    // last: the colours are filtered from the winners of the smallest block
-    // that holds all those cells.
-    auto slot_of = [&](Floats4 w) {
-        return outer + reinterpret_cast<Slots>(__builtin_convertvector((w - origin_) * scale_, Ints4));
-    };
-    const Slots first = slot_of(lo), last = slot_of(hi);
-    std::size_t from_count = size_;
-    const std::uint16_t* from = all_.data();
-    for (std::uint32_t level = 0; level < group_levels; ++level) {
-        const auto& of_slot = group_levels_[level].of_slot;
-        if (of_slot[first[0]] == of_slot[last[0]] && of_slot[first[1]] == of_slot[last[1]] &&
-            of_slot[first[2]] == of_slot[last[2]]) {
-            const std::uint32_t slot[3] = {first[0], first[1], first[2]};
-            from = group_winners(level, slot, from_count);
-            break;
+std::size_t ColorSearch::winners(Floats4 lo, Floats4 hi, const std::uint16_t* within,
+                                 std::size_t count, std::uint16_t* kept) {
+    if (!within) {
+        // The queries' cells, as Lookup::cell_inside finds them, span first
+        // to last: the smallest block that holds all those cells holds
+        // every colour that can win there.
+        auto slot_of = [&](Floats4 w) {
+            return outer + reinterpret_cast<Slots>(__builtin_convertvector((w - origin_) * scale_, Ints4));
+        };
+        const Slots first = slot_of(lo), last = slot_of(hi);
+        count = size_;
+        within = all_.data();
+        for (std::uint32_t level = 0; level < group_levels; ++level) {
+            const auto& of_slot = group_levels_[level].of_slot;
+            if (of_slot[first[0]] == of_slot[last[0]] && of_slot[first[1]] == of_slot[last[1]] &&
+                of_slot[first[2]] == of_slot[last[2]]) {
+                const std::uint32_t slot[3] = {first[0], first[1], first[2]};
+                within = group_winners(level, slot, count);
+                break;
+            }
         }
     }
     const Box box = {{lo[0], lo[1], lo[2]}, {hi[0], hi[1], hi[2]}};
-    const std::size_t count = filter_->filter(box, from, from_count, winners_.data());
+    return filter_->filter(box, within, count, kept);
+}
+
+void ColorSearch::colours_at(const std::uint16_t* positions, std::size_t count,
+                             float* const values[3], std::int32_t* indices) const {
     for (std::size_t k = 0; k < count; ++k) {
-        for (int c = 0; c < 3; ++c) values[c][k] = channel_[c][winners_[k]];
-        indices[k] = index_[winners_[k]];
+        for (int c = 0; c < 3; ++c) values[c][k] = channel_[c][positions[k]];
+        indices[k] = index_[positions[k]];
     }
-    return count;
 }
 
 std::size_t ColorSearch::scan_all(Floats4 w) const {

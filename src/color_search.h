@@ -57,11 +57,19 @@ public:
     class Lookup;
     Lookup lookup();
 
-    // The colours that can be nearest to some query between lo and hi, in
-    // palette order: their values by channel and their palette indices.
-    // Returns how many. The range must lie within the bounds the search
-    // was given; `values` and `indices` need room for the whole palette.
-    std::size_t candidates(Floats4 lo, Floats4 hi, float* const values[3], std::int32_t* indices);
+    // The colours that can be nearest to some query between lo and hi, as
+    // the search's positions of them, in palette order; returns how many.
+    // They are filtered from the `count` positions at `within`, which must
+    // hold them all (the winners of a range that holds this one), or, with
+    // `within` null, from the smallest of the search's own blocks that
+    // holds the range. The range must lie within the bounds the search was
+    // given; `kept` needs room for the whole palette.
+    std::size_t winners(Floats4 lo, Floats4 hi, const std::uint16_t* within, std::size_t count,
+                        std::uint16_t* kept);
+
+    // The values by channel and the palette indices of `count` positions.
+    void colours_at(const std::uint16_t* positions, std::size_t count, float* const values[3],
+                    std::int32_t* indices) const;
 
 private:
     using Ints4 = std::int32_t __attribute__((vector_size(16)));
