@@ -38,7 +38,10 @@ public:
           colors_(colors), region_winners_(regions_across * regions_across * regions_across * colors),
           region_count_(regions_across * regions_across * regions_across, 0), positions_(colors),
           values_{std::vector<float>(colors), std::vector<float>(colors), std::vector<float>(colors)},
-          indices_(colors), least_(triples), winner_(triples) {
+          indices_(colors),
+          squared_{std::vector<float>(colors * side), std::vector<float>(colors * side),
+                   std::vector<float>(colors * side)},
+          winners_(triples) {
         if (!answers_) throw std::bad_alloc();
         std::fill_n(answers_.get(), triples, 0);
         for (int c = 0; c < 3; ++c)
@@ -118,11 +121,9 @@ private:
         const __m256i spread = _mm256_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1,  //
                                                 0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
         for (std::size_t i = 0; i < run; i += 8, pixel += 8 * channels) {
-            const __m256i bytes =
-                channels == 3 ? _mm256_shuffle_epi8(_mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(pixel + 12),
-                                                                        reinterpret_cast<const __m128i*>(pixel)),
-                                                    spread)
-                              : _mm256_loadu_si256(reinterpret_cast<const __m256i*>(pixel));
+            auto at = [&](std::size_t offset) { return reinterpret_cast<const __m128i*>(pixel + offset); };
+            const __m256i bytes = channels == 3 ? _mm256_shuffle_epi8(_mm256_loadu2_m128i(at(12), at(0)), spread)
+                                                : _mm256_loadu_si256(reinterpret_cast<const __m256i*>(pixel));
             _mm256_store_si256(reinterpret_cast<__m256i*>(key + i), keys_of(bytes));
         }
     }
@@ -159,9 +160,11 @@ private:
             const __m256i eight = _mm256_load_si256(reinterpret_cast<const __m256i*>(color + i));
             if (channels == 3) {
                 // 24 bytes: the low 16, then 8.
-                const __m256i packed = _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(eight, pack), together);
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(pixel), _mm256_castsi256_si128(packed));
-                _mm_storel_epi64(reinterpret_cast<__m128i*>(pixel + 16), _mm256_extracti128_si256(packed, 1));
+                const __m256i packed =
+                    _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(eight, pack), together);
+                auto at = [&](std::size_t offset) { return reinterpret_cast<__m128i*>(pixel + offset); };
+                _mm_storeu_si128(at(0), _mm256_castsi256_si128(packed));
+                _mm_storel_epi64(at(16), _mm256_extracti128_si256(packed, 1));
             } else {
                 const __m256i was = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(pixel));
                 _mm256_storeu_si256(reinterpret_cast<__m256i*>(pixel),
@@ -207,49 +210,51 @@ private:
         float* values[3] = {values_[0].data(), values_[1].data(), values_[2].data()};
         std::int32_t* const indices = indices_.data();
         const std::size_t count = candidates(first, values, indices);
-        constexpr std::size_t row_vectors = side / lanes;
-        for (std::size_t k = 0; k < count; ++k) {
-            Floats db_squared[row_vectors];
-            for (std::size_t v = 0; v < row_vectors; ++v) {
-                const Floats db = load(w[2] + v * lanes) - values[2][k];
-                db_squared[v] = db * db;
-            }
-            float dg_squared[side];
-            for (std::uint32_t j = 0; j < side; ++j) {
-                const float dg = w[1][j] - values[1][k];
-                dg_squared[j] = dg * dg;
-            }
-            const Ints index = Ints{} + indices[k];
-            float* least = least_.data();
-            std::int32_t* winner = winner_.data();
-            for (std::uint32_t i = 0; i < side; ++i) {
-                const float dr = w[0][i] - values[0][k];
-                const float dr_squared = dr * dr;
-                for (std::uint32_t j = 0; j < side; ++j) {
-                    const Floats across = Floats{} + (dr_squared + dg_squared[j]);
-                    for (std::size_t v = 0; v < row_vectors; ++v, least += lanes, winner += lanes) {
-                        const Floats d = across + db_squared[v];
-                        const Floats was = load(least);
-                        Ints had;
-                        __builtin_memcpy(&had, winner, sizeof had);
-                        const Ints nearer = k == 0 ? ~Ints{} : d < was;
-                        const Floats now = nearer ? d : was;
-                        const Ints who = nearer ? index : had;
-                        __builtin_memcpy(least, &now, sizeof now);
-                        __builtin_memcpy(winner, &who, sizeof who);
-                    }
+        // Each candidate's squared difference to each byte of the block,
+        // per channel.
+        float* const squared[3] = {squared_[0].data(), squared_[1].data(), squared_[2].data()};
+        for (std::size_t k = 0; k < count; ++k)
+            for (int c = 0; c < 3; ++c)
+                for (std::uint32_t byte = 0; byte < side; ++byte) {
+                    const float d = w[c][byte] - values[c][k];
+                    squared[c][k * side + byte] = d * d;
                 }
-            }
-        }
-        const std::uint32_t place = ++filled_ * triples;
-        std::uint8_t* answers = answers_.get() + place;
-        // A row of blues lies in four cubes, four answers in each.
+        constexpr std::size_t row_vectors = side / lanes;
+        std::int32_t* const winners = winners_.data();
         for (std::uint32_t r = 0, t = 0; r < side; ++r)
             for (std::uint32_t g = 0; g < side; ++g, t += side) {
-                std::uint8_t row[side];
-                for (std::uint32_t b = 0; b < side; ++b) row[b] = static_cast<std::uint8_t>(winner_[t + b]);
+                // A row of blues: each one's least distance and the palette
+                // index of its winner, starting from the first candidate.
+                auto distances = [&](std::size_t k, std::size_t v) {
+                    const float across = squared[0][k * side + r] + squared[1][k * side + g];
+                    return across + load(squared[2] + k * side + v * lanes);
+                };
+                Floats least[row_vectors];
+                Ints winner[row_vectors];
+                for (std::size_t v = 0; v < row_vectors; ++v) {
+                    least[v] = distances(0, v);
+                    winner[v] = Ints{} + indices[0];
+                }
+                for (std::size_t k = 1; k < count; ++k)
+                    for (std::size_t v = 0; v < row_vectors; ++v) {
+                        const Floats d = distances(k, v);
+                        const Ints nearer = d < least[v];
+                        least[v] = nearer ? d : least[v];
+                        winner[v] = nearer ? Ints{} + indices[k] : winner[v];
+                    }
+                __builtin_memcpy(winners + t, winner, sizeof winner);
+            }
+        // As bytes, in one loop that narrows them in vectors; then out, a
+        // row of blues lying in four cubes, four answers in each.
+        std::uint8_t narrowed[triples];
+        for (std::uint32_t t = 0; t < triples; ++t) narrowed[t] = static_cast<std::uint8_t>(winners[t]);
+        const std::uint32_t place = ++filled_ * triples;
+        std::uint8_t* const answers = answers_.get() + place;
+        for (std::uint32_t r = 0, t = 0; r < side; ++r)
+            for (std::uint32_t g = 0; g < side; ++g) {
                 std::uint8_t* const cubes = answers + (key_[0][r] | key_[1][g]);
-                for (std::uint32_t b = 0; b < side; b += 4) __builtin_memcpy(cubes + key_[2][b], row + b, 4);
+                for (std::uint32_t b = 0; b < side; b += 4, t += 4)
+                    __builtin_memcpy(cubes + key_[2][b], narrowed + t, 4);
             }
         return place;
     }
@@ -269,8 +274,8 @@ private:
             }
             return std::pair{lo, hi};
         };
-        const std::uint32_t region =
-            (first[0] / region_side * regions_across + first[1] / region_side) * regions_across + first[2] / region_side;
+        std::uint32_t region = 0;
+        for (int c = 0; c < 3; ++c) region = region * regions_across + first[c] / region_side;
         std::uint16_t* const within = region_winners_.data() + region * colors_;
         std::uint32_t& within_count = region_count_[region];
         if (within_count == 0) {
@@ -298,13 +303,13 @@ private:
     std::size_t colors_;
     std::vector<std::uint16_t> region_winners_;
     std::vector<std::uint32_t> region_count_;
-    // One fill's candidates, and each triple's least distance and the
-    // palette index of its winner.
+    // One fill's candidates, their squared differences to the block's
+    // bytes, and each triple's winner.
     std::vector<std::uint16_t> positions_;
     std::vector<float> values_[3];
     std::vector<std::int32_t> indices_;
-    std::vector<float> least_;
-    std::vector<std::int32_t> winner_;
+    std::vector<float> squared_[3];
+    std::vector<std::int32_t> winners_;
 };
 
 }  // namespace
