@@ -44,8 +44,6 @@ void box_sums(std::size_t height, std::size_t width, Values values, TakeRow take
     const std::size_t kept = 2 * reach + 2;
     std::vector<Sum> kept_rows(kept * Planes * width), columns(Planes * width, Sum{});
     std::vector<Sum> row_sums(Planes * width);
-    // A row of column sums with `reach` copies of its ends on either side.
-    std::vector<Sum> padded(width + 2 * reach);
     Sum* sums[Planes];
     for (std::size_t k = 0; k < Planes; ++k) sums[k] = row_sums.data() + k * width;
 
@@ -76,18 +74,27 @@ void box_sums(std::size_t height, std::size_t width, Values values, TakeRow take
         }
         for (std::size_t k = 0; k < Planes; ++k) {
             const Sum* column = columns.data() + k * width;
-            std::fill(padded.begin(), padded.begin() + reach, column[0]);
-            std::copy(column, column + width, padded.begin() + reach);
-            std::fill(padded.end() - reach, padded.end(), column[width - 1]);
+            Sum* sum = sums[k];
+            // Windows reaching past an end take its column for those beyond.
+            auto sum_at_edge = [&](std::size_t x) {
+                const auto last = static_cast<std::ptrdiff_t>(width) - 1;
+                Sum total{};
+                for (std::ptrdiff_t dx = -r; dx <= r; ++dx)
+                    total += column[std::clamp<std::ptrdiff_t>(static_cast<std::ptrdiff_t>(x) + dx, 0, last)];
+                return total;
+            };
+            const std::size_t inside = std::min(reach, width);
+            const std::size_t inside_end = std::max(inside, width - std::min(reach, width));
+            for (std::size_t x = 0; x < inside; ++x) sum[x] = sum_at_edge(x);
             // Each window's sum afresh, in registers: a running sum would
             // chain every pixel's addition to the last one's.
-            const Sum* window = padded.data();
-            Sum* sum = sums[k];
-            for (std::size_t x = 0; x < width; ++x) {
-                Sum total = window[x];
-                for (std::size_t i = 1; i <= 2 * reach; ++i) total += window[x + i];
+            for (std::size_t x = inside; x < inside_end; ++x) {
+                const Sum* window = column + (x - reach);
+                Sum total = window[0];
+                for (std::size_t i = 1; i <= 2 * reach; ++i) total += window[i];
                 sum[x] = total;
             }
+            for (std::size_t x = inside_end; x < width; ++x) sum[x] = sum_at_edge(x);
         }
         take_row(y, sums);
     }
