@@ -1,7 +1,6 @@
 #include "block_answers.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <memory>
 #include <new>
 #include <utility>
@@ -288,9 +287,6 @@ private:
         return count;
     }
 
-    struct FreeDeleter {
-        void operator()(void* p) const { std::free(p); }
-    };
     ColorSearch& search_;
     float working_[3][256];                  // per channel and byte: shifted working value
     std::uint32_t key_[3][256];              // per channel and byte: its part of the key

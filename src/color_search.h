@@ -16,12 +16,12 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <vector>
 
 #include "lane_bits.h"
+#include "large_buffers.h"
 #include "palette.h"
 #include "possible_winners.h"
 
@@ -93,9 +93,6 @@ private:
     static constexpr std::uint32_t core_shift[group_levels] = {1, 3, 5};
     static constexpr std::uint32_t outer_shift[group_levels] = {0, 0, 2};
 
-    struct FreeDeleter {
-        void operator()(void* p) const { std::free(p); }
-    };
     // Blocks are zero-filled by calloc, which is their empty state.
     struct Group {
         bool filled;

@@ -15,6 +15,11 @@ namespace grainel {
 // Like std::malloc, and freed with std::free, or null.
 void* allocate_large(std::size_t size);
 
+// Frees what allocate_large, malloc or calloc gave.
+struct FreeDeleter {
+    void operator()(void* block) const { std::free(block); }
+};
+
 template <class T>
 struct LargeAllocator {
     using value_type = T;

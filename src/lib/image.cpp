@@ -6,6 +6,7 @@
 #include "numpy_api.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <numeric>

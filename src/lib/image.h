@@ -2,11 +2,11 @@
 // and the dithered bytes handed back in the caller's form.
 #pragma once
 
+#include "large_buffers.h"
 #include "py.h"
 #include "raster.h"
 
 #include <cstdint>
-#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <string>
@@ -14,9 +14,6 @@
 
 namespace grainel {
 
-struct FreeDeleter {
-    void operator()(std::uint8_t* bytes) const { std::free(bytes); }
-};
 // malloc'd, so that the result array's owner can free it with std::free.
 using PixelBuffer = std::unique_ptr<std::uint8_t[], FreeDeleter>;
 
