@@ -10,14 +10,15 @@
 
 namespace grainel {
 
-// Whether this pass is worth doing by blocks. Measured on two photos with
-// 256 fitted colours: 1.5 times as fast at 2048 x 2048 and 1.1 to 1.5 at
-// two million pixels; at one million, from 8% slower to a third faster; at
-// a quarter million, two to three times as slow, as each block filled then
-// serves few pixels. Its answers are bytes: at most 256 colours.
+// Whether this pass is worth doing by blocks. Measured on two photos
+// scaled down to each size, with 256 and 64 fitted colours: about twice as
+// fast at a million pixels, 1.5 to 2 times at half a million, from even to
+// 1.6 times at a quarter million; at an eighth of a million, 1.3 to 1.9
+// times as slow, as each block filled then serves few pixels. Its answers
+// are bytes: at most 256 colours.
 inline bool by_blocks_pays(const PalettePass& pass) {
     return pass.search.has_grid() && pass.palette.colors.size() <= 256 &&
-           pass.image.height * pass.image.width >= std::size_t{1} << 21;
+           pass.image.height * pass.image.width >= std::size_t{1} << 18;
 }
 
 // The first three channels of each pixel become the palette colour nearest
