@@ -1,8 +1,8 @@
 // Plain quantisation of a large picture by blocks of byte triples: every
 // pixel shifted alike gets the nearest colour to its bytes, and a picture of
-// millions of pixels reaches few enough 16 x 16 x 16 blocks of the byte
-// cube that finding the colour of every triple in each block it reaches
-// costs less than one search per distinct triple it holds.
+// a quarter million pixels or more reaches few enough 16 x 16 x 16 blocks
+// of the byte cube that finding the colour of every triple in each block it
+// reaches costs less than one search per distinct triple it holds.
 #pragma once
 
 #include "isa.h"
