@@ -25,7 +25,8 @@ constexpr std::size_t group_list_entries = std::size_t{1} << 20;
 
 }  // namespace
 
-ColorSearch::ColorSearch(const Palette& palette, std::size_t queries, const Bounds* bounds)
+ColorSearch::ColorSearch(const Palette& palette, std::size_t queries, const Bounds* bounds,
+                         int cells_per_spacing)
     : scan_(with_vector_isa([]<Isa I>() -> Scan { return &first_nearest<I>; })) {
     // Of equal colours only the first in palette order can win: keep that one.
     const auto& values = palette.values;
@@ -46,10 +47,10 @@ ColorSearch::ColorSearch(const Palette& palette, std::size_t queries, const Boun
         channel_[c].assign(padded, far_away);
         for (std::size_t k = 0; k < size_; ++k) channel_[c][k] = values[index_[k]][c];
     }
-    set_up_grid(queries, bounds);
+    set_up_grid(queries, bounds, cells_per_spacing);
 }
 
-void ColorSearch::set_up_grid(std::size_t queries, const Bounds* bounds) {
+void ColorSearch::set_up_grid(std::size_t queries, const Bounds* bounds, int cells_per_spacing) {
     // A handful of colours is one vector to scan. The grid costs a set-up
     // and a fill per cell reached; it pays off at fewer queries the more
     // colours a scan would compare (measured: some 65000 queries for 16
@@ -57,11 +58,11 @@ void ColorSearch::set_up_grid(std::size_t queries, const Bounds* bounds) {
     if (size_ <= 4 || static_cast<double>(queries) < std::max(4096.0, 262144.0 / std::sqrt(size_)))
         return;
     // The core: the bounds given, or the palette's range with a margin of
-    // the colours' typical spacing, where most diffused values stay. Its
-    // cells are half that spacing wide: filling a cell costs about as much
-    // as a thousand queries, and a third of it (measured with 256 colours
-    // fitted to a photo) filled over twice the cells for lists only a
-    // little shorter.
+    // the colours' typical spacing, where most diffused values stay. By
+    // default its cells are half that spacing wide: filling a cell costs
+    // about as much as a thousand queries, and for Floyd-Steinberg a third
+    // of it (measured with 256 colours fitted to a photo) filled over twice
+    // the cells for lists only a little shorter.
     float lo[3], hi[3], widest = 1.0f;
     for (int c = 0; c < 3; ++c) {
         if (bounds) {
@@ -80,7 +81,7 @@ void ColorSearch::set_up_grid(std::size_t queries, const Bounds* bounds) {
         for (int c = 0; c < 3; ++c) lo[c] -= spacing, hi[c] += spacing;
         widest += 2 * spacing;
     }
-    core_ = static_cast<std::uint32_t>(std::clamp(std::lround(2 * widest / spacing), 4l, 64l));
+    core_ = static_cast<std::uint32_t>(std::clamp(std::lround(cells_per_spacing * widest / spacing), 4l, 64l));
     span_ = core_ + 2 * outer;
     for (int c = 0; c < 3; ++c) set_up_slots(c, lo[c], hi[c]);
     cells_.reset(static_cast<std::uint32_t*>(

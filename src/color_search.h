@@ -41,7 +41,11 @@ public:
     // set up when it can pay for itself. A caller that knows every query
     // lies within `bounds` may give them: the core then covers just that
     // range, and Lookup::cell_inside finds a query's cell without checks.
-    ColorSearch(const Palette& palette, std::size_t queries, const Bounds* bounds = nullptr);
+    // `cells_per_spacing` core cells span the colours' typical spacing
+    // along each channel: finer cells hold shorter lists but take more
+    // fills, which pays where the queries keep to few cells.
+    ColorSearch(const Palette& palette, std::size_t queries, const Bounds* bounds = nullptr,
+                int cells_per_spacing = 2);
 
     bool has_grid() const { return span_ != 0; }
 
@@ -109,7 +113,7 @@ private:
     std::size_t scan_all(Floats4 w) const;
     std::size_t nearest_in_cell(Floats4 w, std::uint32_t cell);
     std::size_t nearest_outside(Floats4 w);
-    void set_up_grid(std::size_t queries, const Bounds* bounds);
+    void set_up_grid(std::size_t queries, const Bounds* bounds, int cells_per_spacing);
     void set_up_slots(int channel, float lo, float hi);
     void set_up_groups();
     std::uint32_t fill_cell(std::uint32_t cell);

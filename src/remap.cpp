@@ -46,7 +46,12 @@ void perceptual_remap(Raster& image, const std::vector<Rgb>& colors, const Remap
     const LargeVector<float> amounts = dither_amounts(image, coded, options.strength);
     const std::size_t queries = image.height * image.width;
     const ColorSearch::Bounds all_codes{{0.0f, 0.0f, 0.0f, 0.0f}, {255.0f, 255.0f, 255.0f, 0.0f}};
-    ColorSearch search(coded, queries, &all_codes);
+    // Held to the byte range, the queries keep close to the picture's own
+    // colours and reach few cells: on a 2048 x 2048 photo with 256 colours
+    // fitted to it, 1,500 of the default size, where 68% of the queries
+    // meet lists too long to scan inline. Cells half as wide fill 8,000 and
+    // leave 43% of the queries to long lists.
+    ColorSearch search(coded, queries, &all_codes, 4);
 
     const auto& linear = linear_of_byte();
     const SrgbEncoder encode;
