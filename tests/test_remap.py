@@ -45,6 +45,17 @@ def test_a_picture_large_enough_for_the_grid_matches_the_plain_rule(palette):
     assert np.array_equal(remap(img, palette), reference.remap(img, palette))
 
 
+@pytest.mark.parametrize("palette", [clustered(6), random_colors(300, 9)])
+def test_a_picture_of_a_million_pixels_takes_the_nearest_colours_without_dither(palette):
+    # From a million pixels the search takes finer cells. Without dither each pixel's query is
+    # its own colour as sRGB codes it, so the plain rule's answer comes for all pixels at once.
+    img = image(np.random.default_rng(12), 1024, 1024)
+    colors = reference.parse_colors(palette)
+    coded = reference.encoded(np.clip(reference.linear_of_byte()[img], 0, 1))
+    expected = colors[reference.nearest_colors(colors.astype(np.float32), coded)]
+    assert np.array_equal(remap(img, palette, strength=0.0), expected)
+
+
 def test_a_picture_of_palette_colours_comes_back_as_it_was_at_any_size():
     # Every pixel is a palette colour, so no pixel has an error to pass on. Over four
     # mebibytes of pixels (the second size), the remap's working copies and amounts take the
