@@ -34,7 +34,7 @@ public:
           // Only the blocks filled are ever touched. The first place is
           // never filled, so that place 0 can mean "not filled yet".
           answers_(static_cast<std::uint8_t*>(allocate_large(std::size_t{blocks + 1} * triples))),
-          colors_(colors), region_winners_(regions_across * regions_across * regions_across * colors),
+          region_winners_(regions_across * regions_across * regions_across * colors),
           region_count_(regions_across * regions_across * regions_across, 0), positions_(colors),
           values_{std::vector<float>(colors), std::vector<float>(colors), std::vector<float>(colors)},
           indices_(colors),
@@ -67,9 +67,7 @@ public:
         const std::uint8_t* const answers = answers_.get();
         auto colour_of = [&](const std::uint8_t* at) {
             const std::uint32_t bytes = key[0][at[0]] | key[1][at[1]] | key[2][at[2]];
-            const std::uint32_t block = bytes >> 12;
-            std::uint32_t place = place_of_block[block];
-            if (place == 0) place = place_of_block[block] = fill(block);
+            const std::uint32_t place = place_of(place_of_block[bytes >> 12], bytes >> 12);
             return colors[answers[place + (bytes & (triples - 1))]];
         };
         if (channels == 3 && count > 0) {
@@ -143,10 +141,7 @@ private:
     }
 
     void fill_blocks(const std::uint32_t* key) {
-        for (std::size_t i = 0; i < run; ++i) {
-            std::uint32_t& place = place_of_block_[key[i] >> 12];
-            if (place == 0) place = fill(key[i] >> 12);
-        }
+        for (std::size_t i = 0; i < run; ++i) place_of(place_of_block_[key[i] >> 12], key[i] >> 12);
     }
 
     // The first three bytes of each colour over those of its pixel.
@@ -172,30 +167,34 @@ private:
         }
     }
 
-    // key_of's parts of each lane's first three bytes, put together.
+    // The keys of each lane's first three bytes.
     static __m256i keys_of(__m256i bytes) {
-        // Red is bits 0 to 7, green 8 to 15, blue 16 to 23.
-        auto bits = [&](int mask) { return _mm256_and_si256(bytes, _mm256_set1_epi32(mask)); };
-        const __m256i blocks = _mm256_or_si256(_mm256_or_si256(_mm256_slli_epi32(bits(0xf0), 16),  //
-                                                               _mm256_slli_epi32(bits(0xf000), 4)),
-                                               _mm256_srli_epi32(bits(0xf00000), 8));
-        const __m256i cubes = _mm256_or_si256(_mm256_or_si256(_mm256_slli_epi32(bits(0xc), 8),  //
-                                                              _mm256_srli_epi32(bits(0xc00), 2)),
-                                              _mm256_srli_epi32(bits(0xc0000), 12));
-        const __m256i inner = _mm256_or_si256(_mm256_or_si256(_mm256_slli_epi32(bits(0x3), 4),  //
-                                                              _mm256_srli_epi32(bits(0x300), 6)),
-                                              _mm256_srli_epi32(bits(0x30000), 16));
-        return _mm256_or_si256(_mm256_or_si256(blocks, cubes), inner);
+        using Lanes = std::uint32_t __attribute__((vector_size(32)));
+        const auto lane = reinterpret_cast<Lanes>(bytes);
+        return reinterpret_cast<__m256i>(key_of(0, lane) | key_of(1, lane, 8) | key_of(2, lane, 16));
     }
 #endif
 
     // A byte's part of a triple's key: its block above bit 12, and below
     // it the triple's place in the block. A block is stored in cubes of
     // 4 x 4 x 4 triples, a cache line each, so that pixels of nearly the
-    // same colour share lines.
-    static std::uint32_t key_of(int c, std::uint32_t byte) {
-        const std::uint32_t shift = 2 * (2 - c);
-        return (byte >> 4) << (12 + 2 * shift) | (byte >> 2 & 3) << (6 + shift) | (byte & 3) << shift;
+    // same colour share lines. `bytes` may hold the byte at bit `at`, and
+    // be a vector of 32-bit lanes.
+    template <class Bytes>
+    static Bytes key_of(int c, Bytes bytes, int at = 0) {
+        const int shift = 2 * (2 - c);
+        auto part = [&](std::uint32_t mask, int to) {
+            const Bytes bits = bytes & (mask << at);
+            return to >= at ? bits << (to - at) : bits >> (at - to);
+        };
+        return part(0xf0, 8 + 2 * shift) | part(0xc, 4 + shift) | part(0x3, shift);
+    }
+
+    // Where the answers of `block` start, `place` its entry in
+    // place_of_block_: filled first if need be.
+    std::uint32_t place_of(std::uint32_t& place, std::uint32_t block) {
+        if (place == 0) place = fill(block);
+        return place;
     }
 
     // Out of line, so that the one-by-one pixel loop keeps its registers.
@@ -275,7 +274,7 @@ private:
         };
         std::uint32_t region = 0;
         for (int c = 0; c < 3; ++c) region = region * regions_across + first[c] / region_side;
-        std::uint16_t* const within = region_winners_.data() + region * colors_;
+        std::uint16_t* const within = region_winners_.data() + region * positions_.size();
         std::uint32_t& within_count = region_count_[region];
         if (within_count == 0) {
             const auto [lo, hi] = range(region_side);
@@ -296,7 +295,6 @@ private:
     // Per region, the colours that can win in it (as the search's
     // positions), and how many, or 0: not found yet.
     static constexpr std::uint32_t region_side = 2 * side, regions_across = 256 / region_side;
-    std::size_t colors_;
     std::vector<std::uint16_t> region_winners_;
     std::vector<std::uint32_t> region_count_;
     // One fill's candidates, their squared differences to the block's
