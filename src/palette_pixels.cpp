@@ -36,6 +36,13 @@ using Floats4 = ColorSearch::Floats4;
     return static_cast<std::size_t>(index);
 }
 
+// The nearest colour to a query in `cell`, `list` the cell's short list
+// or null.
+[[gnu::always_inline]] inline std::size_t nearest_in(const ColorSearch::Lookup& lookup, Floats4 w,
+                                                     std::uint32_t cell, const float* list) {
+    return list ? first_nearest_listed(w, list) : lookup.nearest_in_cell(w, cell);
+}
+
 // Where each pixel's shift comes from: the tiled matrix, one row of it at
 // a time, each cell's shift computed as the pixel would compute it, or the
 // noise stream. The row holds only the columns the image reaches, so it
@@ -94,13 +101,8 @@ void quantise(const PalettePass& pass, Shifts shifts) {
             }
             pixel = row + x0 * channels;
             for (std::size_t i = 0; i < n; ++i, pixel += channels) {
-                std::size_t best;
-                if constexpr (Grid) {
-                    best = list[i] ? first_nearest_listed(w[i], list[i])
-                                   : lookup.nearest_in_cell(w[i], cell[i]);
-                } else {
-                    best = lookup.nearest(w[i]);
-                }
+                const std::size_t best =
+                    Grid ? nearest_in(lookup, w[i], cell[i], list[i]) : lookup.nearest(w[i]);
                 const Rgb& color = colors[best];
                 for (int c = 0; c < 3; ++c) pixel[c] = color[c];
             }
@@ -151,8 +153,7 @@ void quantise_alike(const PalettePass& pass, Floats4 shift) {
             std::size_t best;
             if constexpr (Grid) {
                 const std::uint32_t cell = lookup.cell_inside(w);
-                const float* list = lookup.short_list(cell);
-                best = list ? first_nearest_listed(w, list) : lookup.nearest_in_cell(w, cell);
+                best = nearest_in(lookup, w, cell, lookup.short_list(cell));
             } else {
                 best = lookup.nearest(w);
             }
