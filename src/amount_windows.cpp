@@ -100,12 +100,11 @@ void box_sums(std::size_t height, std::size_t width, Values values, TakeRow take
     }
 }
 
-}  // namespace
-
-template <>
-void amounts_from_windows<this_isa>(const Raster& image, const std::uint8_t* nearest, float strength,
-                                    float* amounts) {
-    const std::size_t height = image.height, width = image.width, channels = image.channels;
+// The picture's channels are a constant here, so that the loops over a
+// row's pixels can be vectorised.
+template <std::size_t Channels>
+void amounts_of(const Raster& image, const std::uint8_t* nearest, float strength, float* amounts) {
+    const std::size_t height = image.height, width = image.width;
 
     // The share of a window's mean distance m, m^2 / (m^2 + d^2), taken from
     // the sum S = a m of its a distances as S^2 / (S^2 + (a d)^2): one
@@ -113,13 +112,13 @@ void amounts_from_windows<this_isa>(const Raster& image, const std::uint8_t* nea
     constexpr int coarse_area = (2 * coarse_radius + 1) * (2 * coarse_radius + 1);
     const double half_coarse_sum = coarse_distance * coarse_area;
     auto distances = [&](std::size_t y, double* const* planes) {
-        const std::uint8_t* original = image.pixels + y * width * channels;
-        const std::uint8_t* taken = nearest + y * width * channels;
+        const std::uint8_t* original = image.pixels + y * width * Channels;
+        const std::uint8_t* taken = nearest + y * width * Channels;
         double* distance = planes[0];
         for (std::size_t x = 0; x < width; ++x) {
             std::int32_t sum = 0;
             for (std::size_t c = 0; c < 3; ++c) {
-                const std::int32_t d = original[x * channels + c] - taken[x * channels + c];
+                const std::int32_t d = original[x * Channels + c] - taken[x * Channels + c];
                 sum += d * d;
             }
             distance[x] = sum;
@@ -141,17 +140,21 @@ void amounts_from_windows<this_isa>(const Raster& image, const std::uint8_t* nea
     // (25 squares of 255 at most). A channel's variance over a window of a
     // pixels with sums S1 and S2 is (a S2 - S1^2) / a^2, whose numerator is a
     // whole number, never negative, below 2^26; so the mean variance v of
-    // the three channels is their numerators' sum N over 3 a^2, and its
+    // the three Channels is their numerators' sum N over 3 a^2, and its
     // share v / (v + b) is N / (N + 3 a^2 b): exact up to one division.
     constexpr std::int32_t busy_area = (2 * busy_radius + 1) * (2 * busy_radius + 1);
     const double half_busy_spread = 3 * busy_area * busy_area * busy_variance;
     auto bytes_and_squares = [&](std::size_t y, std::int32_t* const* planes) {
-        const std::uint8_t* pixel = image.pixels + y * width * channels;
-        for (std::size_t x = 0; x < width; ++x, pixel += channels)
-            for (std::size_t c = 0; c < 3; ++c) {
-                planes[2 * c][x] = pixel[c];
-                planes[2 * c + 1][x] = pixel[c] * pixel[c];
+        const std::uint8_t* row = image.pixels + y * width * Channels;
+        for (std::size_t c = 0; c < 3; ++c) {
+            std::int32_t* const bytes = planes[2 * c];
+            std::int32_t* const squares = planes[2 * c + 1];
+            for (std::size_t x = 0; x < width; ++x) {
+                const std::int32_t byte = row[x * Channels + c];
+                bytes[x] = byte;
+                squares[x] = byte * byte;
             }
+        }
     };
     auto amounts_of_row = [&](std::size_t y, std::int32_t* const* sums) {
         float* amount = amounts + y * width;
@@ -165,6 +168,17 @@ void amounts_from_windows<this_isa>(const Raster& image, const std::uint8_t* nea
         }
     };
     box_sums<busy_radius, 6, std::int32_t>(height, width, bytes_and_squares, amounts_of_row);
+}
+
+}  // namespace
+
+template <>
+void amounts_from_windows<this_isa>(const Raster& image, const std::uint8_t* nearest, float strength,
+                                    float* amounts) {
+    if (image.channels == 4)
+        amounts_of<4>(image, nearest, strength, amounts);
+    else
+        amounts_of<3>(image, nearest, strength, amounts);
 }
 
 }  // namespace grainel
