@@ -168,6 +168,15 @@ public:
         return search_->nearest_in_cell(w, cell);
     }
 
+    // The same, for a query within the bounds the search was given.
+    [[gnu::always_inline]] std::size_t nearest_inside(Floats4 w) const {
+        // With no grid, nearest_outside scans the palette.
+        if (span_ == 0) return search_->nearest_outside(w);
+        const std::uint32_t cell = cell_inside(w);
+        if (const float* list = short_list(cell)) return scan_eight(w, list);
+        return search_->nearest_in_cell(w, cell);
+    }
+
     // The cell of a query within the bounds the search was given.
     [[gnu::always_inline]] std::uint32_t cell_inside(Floats4 w) const {
         return cell_of((w - origin_) * scale_);

@@ -29,6 +29,20 @@ public:
         return table_[i] + (table_[i + 1] - table_[i]) * f;
     }
 
+    // Lanes 0 to 2 of v at once, coded exactly as above, for v already in
+    // [0, 1]: the caller's clamp is the only one.
+    using Floats4 = float __attribute__((vector_size(16)));
+    [[gnu::always_inline]] Floats4 operator()(Floats4 v) const {
+        using Ints4 = std::int32_t __attribute__((vector_size(16)));
+        const Floats4 t = v * static_cast<float>(steps);
+        Ints4 i = __builtin_convertvector(t, Ints4);
+        i = i < steps ? i : steps - 1;
+        const Floats4 f = t - __builtin_convertvector(i, Floats4);
+        const Floats4 lo{table_[i[0]], table_[i[1]], table_[i[2]], 0.0f};
+        const Floats4 hi{table_[i[0] + 1], table_[i[1] + 1], table_[i[2] + 1], 0.0f};
+        return lo + (hi - lo) * f;
+    }
+
 private:
     std::array<float, steps + 1> table_;
 };

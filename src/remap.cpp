@@ -30,8 +30,7 @@ struct RemapQuantiser {
         Float4 v = Float4{linear[pixel[0]], linear[pixel[1]], linear[pixel[2]], 0.0f} + owed;
         v = v < 0.0f ? 0.0f : v;
         v = v > 1.0f ? 1.0f : v;
-        const ColorSearch::Floats4 coded{(*encode)(v[0]), (*encode)(v[1]), (*encode)(v[2]), 0.0f};
-        const std::size_t best = search.nearest(coded);
+        const std::size_t best = search.nearest_inside((*encode)(v));
         for (int c = 0; c < 3; ++c) pixel[c] = colors[best][c];
         const auto at = static_cast<std::size_t>(pixel - origin) / Channels;
         return (v - values[best]) * amounts[at];
