@@ -3,11 +3,9 @@
 #include "entries.h"
 
 #include "buffers.h"
-#include "large_buffers.h"
 #include "lib/names.h"
 #include "remap.h"
 
-#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -50,17 +48,17 @@ PyObject* remap_entry(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
             raise(PyExc_ValueError, "palette must hold 1 to 4096 colours of 3 bytes");
         std::vector<Rgb> colors(palette.size(0));
         std::memcpy(colors.data(), palette.data(), colors.size() * sizeof(Rgb));
-        const std::size_t bytes = height * width * channels;
-        // Worked on in a private copy, so that an `out` that overlaps the
-        // image (or is changed by another thread meanwhile) cannot feed the
-        // pass values it did not start from.
-        LargeVector<std::uint8_t> pixels(image.data(), image.data() + bytes);
+        // The pass works in `out`, which starts as the image's bytes: moved
+        // there, so that an `out` overlapping the image starts from them too,
+        // and the image is not read again. (Another thread writing to `out`
+        // meanwhile could only spoil the result: every byte read is a valid
+        // value.)
+        std::memmove(out.data(), image.data(), height * width * channels);
         {
             Detached released;
-            Raster raster{pixels.data(), height, width, channels,
+            Raster raster{out.data(), height, width, channels,
                           channels == 4 ? std::optional<std::size_t>(3) : std::nullopt};
             perceptual_remap(raster, colors, RemapOptions{method, strength, serpentine != 0});
-            std::copy(pixels.begin(), pixels.end(), out.data());
         }
         Py_RETURN_NONE;
     });
