@@ -140,7 +140,7 @@ void amounts_of(const Raster& image, const std::uint8_t* nearest, float strength
     // (25 squares of 255 at most). A channel's variance over a window of a
     // pixels with sums S1 and S2 is (a S2 - S1^2) / a^2, whose numerator is a
     // whole number, never negative, below 2^26; so the mean variance v of
-    // the three Channels is their numerators' sum N over 3 a^2, and its
+    // the three channels is their numerators' sum N over 3 a^2, and its
     // share v / (v + b) is N / (N + 3 a^2 b): exact up to one division.
     constexpr std::int32_t busy_area = (2 * busy_radius + 1) * (2 * busy_radius + 1);
     const double half_busy_spread = 3 * busy_area * busy_area * busy_variance;
