@@ -5,16 +5,28 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "isa.h"
 #include "raster.h"
 
 namespace grainel {
 
+// A picture's amounts, one row at a time, top to bottom. A row's amounts
+// read the picture's rows down to three below it, each once, the first
+// time a row reaches that far: so a pass that rewrites the picture row by
+// row may take a row's amounts just before it rewrites that row.
+class AmountRows {
+public:
+    virtual ~AmountRows() = default;
+    // Writes the next row's amounts, one per pixel.
+    virtual void next(float* amounts) = 0;
+};
+
 // `nearest` holds the picture's pixels, laid out as in `image`, each with
-// its nearest colour; `amounts` gets one amount per pixel, row by row.
+// its nearest colour; both must outlive the rows.
 template <Isa>
-void amounts_from_windows(const Raster& image, const std::uint8_t* nearest, float strength,
-                          float* amounts);
+std::unique_ptr<AmountRows> amount_rows(const Raster& image, const std::uint8_t* nearest,
+                                        float strength);
 
 }  // namespace grainel

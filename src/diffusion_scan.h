@@ -146,6 +146,14 @@ struct RowScan {
     }
 };
 
+// A quantiser that works from rows of its own (the remap's amounts) is
+// told which rows it quantises next, top to bottom, before it quantises
+// any of their pixels and after it has quantised every row above them.
+template <class Quantise>
+void start_rows(Quantise& quantise, std::size_t top, std::size_t count) {
+    if constexpr (requires { quantise.start_rows(top, count); }) quantise.start_rows(top, count);
+}
+
 template <std::size_t Method>
 using Shares = float[methods[Method].taps.size()];
 
@@ -179,6 +187,7 @@ void scan_serpentine(Raster& image, const KernelRows& kernel, ErrorRows& rows,
     const auto width = static_cast<std::ptrdiff_t>(image.width);
     RowRing ring(rows, 3);
     for (std::size_t y = 0; y < image.height; ++y) {
+        start_rows(quantise, y, 1);
         std::uint8_t* pixels = image.pixels + y * image.width * image.channels;
         if (y & 1)
             scan_row<Method, -1>(pixels, image.channels, ring.row, width, mirrored, quantise);
@@ -206,6 +215,7 @@ void scan_wavefront(Raster& image, const KernelRows& kernel, ErrorRows& rows,
     RowRing ring(rows, ErrorRows::rows);
     for (std::size_t top = 0; top < image.height; top += band) {
         const std::size_t count = std::min(band, image.height - top);
+        start_rows(quantise, top, count);
         Scan scans[band];
         for (std::size_t r = 0; r < count; ++r)
             scans[r] = Scan{image.pixels + (top + r) * image.width * image.channels,
@@ -245,11 +255,14 @@ void scan_wavefront(Raster& image, const KernelRows& kernel, ErrorRows& rows,
 // With no active kernel row (strength 0) nothing is spread: each pixel is
 // quantised on its own, in any order.
 template <class Quantise>
-void quantise_only(Raster& image, const Quantise& quantise) {
+void quantise_only(Raster& image, Quantise quantise) {
     const typename Quantise::Cell nothing_owed{};
     std::uint8_t* pixel = image.pixels;
-    for (std::size_t i = 0, n = image.height * image.width; i < n; ++i, pixel += image.channels)
-        quantise(pixel, nothing_owed);
+    for (std::size_t y = 0; y < image.height; ++y) {
+        start_rows(quantise, y, 1);
+        for (std::size_t x = 0; x < image.width; ++x, pixel += image.channels)
+            quantise(pixel, nothing_owed);
+    }
 }
 
 template <std::size_t Method, class Quantise>

@@ -9,14 +9,29 @@
 // less in smooth areas that the palette already renders closely.
 #pragma once
 
+#include <memory>
+
+#include "amount_windows.h"
 #include "large_buffers.h"
 #include "palette.h"
 #include "raster.h"
 
 namespace grainel {
 
-// One amount per pixel, in [0, strength], row by row. `palette` holds the
-// colours as sRGB bytes (a Palette over the raw byte space).
-LargeVector<float> dither_amounts(const Raster& image, const Palette& palette, float strength);
+// The amounts, in [0, strength], a row at a time as the remap reaches it:
+// kept whole they would be a picture-sized buffer more, written once and
+// read back once. `palette` holds the colours as sRGB bytes (a Palette over
+// the raw byte space). The picture's rows from the one whose amounts come
+// next down must hold its own bytes (see AmountRows).
+class DitherAmounts {
+public:
+    DitherAmounts(const Raster& image, const Palette& palette, float strength);
+    // The next row's amounts, one per pixel, top to bottom.
+    void next_row(float* amounts) { rows_->next(amounts); }
+
+private:
+    LargeVector<std::uint8_t> nearest_;  // each pixel's nearest colour, without dither
+    std::unique_ptr<AmountRows> rows_;
+};
 
 }  // namespace grainel

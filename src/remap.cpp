@@ -13,8 +13,9 @@
 namespace grainel {
 namespace {
 
-// Quantises one pixel of a picture with Channels channels. `amounts` holds
-// one share per pixel, found from the pixel's place in the picture.
+// Quantises one pixel of a picture with Channels channels. Each pixel
+// passes on its own amount of its error: the amounts of the rows being
+// scanned are taken just before the scan reaches them.
 template <std::size_t Channels>
 struct RemapQuantiser {
     using Cell = Float4;
@@ -22,9 +23,17 @@ struct RemapQuantiser {
     const SrgbEncoder* encode;
     const Rgb* colors;
     const Float4* values;  // the colours in linear light
-    const float* amounts;
-    const std::uint8_t* origin;
     ColorSearch::Lookup search;
+    DitherAmounts* source;
+    std::uint8_t* pixels;  // the picture's first row
+    std::size_t width;
+    float* amounts;              // those of the rows being scanned
+    const std::uint8_t* origin;  // the first of those rows
+
+    void start_rows(std::size_t top, std::size_t count) {
+        for (std::size_t k = 0; k < count; ++k) source->next_row(amounts + k * width);
+        origin = pixels + top * width * Channels;
+    }
 
     [[gnu::always_inline]] Float4 operator()(std::uint8_t* pixel, Float4 owed) const {
         Float4 v = Float4{linear[pixel[0]], linear[pixel[1]], linear[pixel[2]], 0.0f} + owed;
@@ -42,7 +51,7 @@ struct RemapQuantiser {
 void perceptual_remap(Raster& image, const std::vector<Rgb>& colors, const RemapOptions& options) {
     // Colours are compared as sRGB codes them: the raw byte space.
     const Palette coded(colors, Space(false));
-    const LargeVector<float> amounts = dither_amounts(image, coded, options.strength);
+    DitherAmounts amounts(image, coded, options.strength);
     const std::size_t queries = image.height * image.width;
     const ColorSearch::Bounds all_codes{{0.0f, 0.0f, 0.0f, 0.0f}, {255.0f, 255.0f, 255.0f, 0.0f}};
     // Held to the byte range, the queries keep close to the picture's own
@@ -69,11 +78,14 @@ void perceptual_remap(Raster& image, const std::vector<Rgb>& colors, const Remap
     // runs at full strength.
     const KernelRows kernel = kernel_rows(*options.method, 1.0f);
     ErrorRows rows = ErrorRows::for_palette(image.width);
+    // Room for the amounts of as many rows as a scan takes at once.
+    std::vector<float> scanned_amounts(ErrorRows::rows * image.width);
     auto run = [&]<std::size_t Channels>() {
         diffusion_scan::scan_with(*options.method, image, kernel, options.serpentine, rows,
                                   RemapQuantiser<Channels>{linear.data(), &encode, colors.data(),
-                                                           values.data(), amounts.data(),
-                                                           image.pixels, search.lookup()});
+                                                           values.data(), search.lookup(), &amounts,
+                                                           image.pixels, image.width,
+                                                           scanned_amounts.data(), image.pixels});
     };
     if (image.channels == 4)
         run.template operator()<4>();
