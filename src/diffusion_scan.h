@@ -2,6 +2,12 @@
 // error with one of the nine kernels: a pass supplies a quantiser, which
 // turns a pixel and the error owed to it into output bytes and the error
 // it passes on, and these loops visit the pixels and spread the error.
+//
+// The loops are in an unnamed namespace, so each file that includes this
+// one compiles its own: a vector kernel (isa_target.h) may include it after
+// isa_target.h, to have them built for its instruction set, with no copy
+// shared with another build. The headers included below must then come
+// before isa_target.h in that kernel.
 #pragma once
 
 #include <algorithm>
@@ -54,6 +60,8 @@ inline constexpr DiffusionMethod methods[] = {
     {"sierra_two_row", sierra_two_row, 16},
     {"sierra_lite", sierra_lite, 4},
 };
+
+namespace {
 
 // The rows of error owed to the rows being scanned and the two below them.
 // Cell i of a row belongs to image column i - 2; the two cells before the
@@ -286,5 +294,6 @@ void scan_with(const DiffusionMethod& method, Raster& image, const KernelRows& k
     table[static_cast<std::size_t>(&method - methods)](image, kernel, serpentine, rows, quantise);
 }
 
+}  // namespace
 }  // namespace diffusion_scan
 }  // namespace grainel
