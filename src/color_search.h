@@ -158,21 +158,14 @@ private:
 
 class ColorSearch::Lookup {
 public:
+    bool has_grid() const { return span_ != 0; }
+
     // The palette index of the first nearest colour to w.
     [[gnu::always_inline]] std::size_t nearest(Floats4 w) const {
         // Most queries fall in the core: they are handled here.
         const Floats4 u = (w - origin_) * scale_;
         if ((lane_bits((u >= 0.0f) & (u < core_)) & 7) != 7) return search_->nearest_outside(w);
         const std::uint32_t cell = cell_of(u);
-        if (const float* list = short_list(cell)) return scan_eight(w, list);
-        return search_->nearest_in_cell(w, cell);
-    }
-
-    // The same, for a query within the bounds the search was given.
-    [[gnu::always_inline]] std::size_t nearest_inside(Floats4 w) const {
-        // With no grid, nearest_outside scans the palette.
-        if (span_ == 0) return search_->nearest_outside(w);
-        const std::uint32_t cell = cell_inside(w);
         if (const float* list = short_list(cell)) return scan_eight(w, list);
         return search_->nearest_in_cell(w, cell);
     }

@@ -8,40 +8,10 @@
 
 #include "isa_target.h"
 #include "isa_vectors.h"
+#include "listed_nearest.h"
 
 namespace grainel {
 namespace {
-
-using Floats4 = ColorSearch::Floats4;
-
-// The first nearest of a short candidate list (ColorSearch::list_lanes
-// candidates, some of them padding that never wins). The distances are
-// computed with the widest vectors; their least is found in halves of four
-// (first_least), which measured faster than shuffling across a 256-bit
-// register.
-[[gnu::always_inline]] inline std::size_t first_nearest_listed(Floats4 w, const float* list) {
-    constexpr std::size_t parts = ColorSearch::list_lanes / lanes;
-    constexpr std::size_t stride = ColorSearch::list_lanes;
-    const Floats wr = Floats{} + w[0], wg = Floats{} + w[1], wb = Floats{} + w[2];
-    Floats d[parts];
-    for (std::size_t p = 0; p < parts; ++p) {
-        const Floats dr = wr - load(list + p * lanes), dg = wg - load(list + stride + p * lanes),
-                     db = wb - load(list + 2 * stride + p * lanes);
-        d[p] = (dr * dr + dg * dg) + db * db;
-    }
-    Floats4 half[2];
-    __builtin_memcpy(half, d, sizeof half);
-    std::int32_t index;
-    __builtin_memcpy(&index, list + 3 * stride + first_least(half[0], half[1]), sizeof index);
-    return static_cast<std::size_t>(index);
-}
-
-// The nearest colour to a query in `cell`, `list` the cell's short list
-// or null.
-[[gnu::always_inline]] inline std::size_t nearest_in(const ColorSearch::Lookup& lookup, Floats4 w,
-                                                     std::uint32_t cell, const float* list) {
-    return list ? first_nearest_listed(w, list) : lookup.nearest_in_cell(w, cell);
-}
 
 // Where each pixel's shift comes from: the tiled matrix, one row of it at
 // a time, each cell's shift computed as the pixel would compute it, or the

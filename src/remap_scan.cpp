@@ -12,6 +12,8 @@
 // Last but for the scan loops: everything below is compiled once per
 // instruction set.
 #include "isa_target.h"
+#include "isa_vectors.h"
+#include "listed_nearest.h"
 #include "diffusion_scan.h"
 
 namespace grainel {
@@ -43,7 +45,7 @@ struct RemapQuantiser {
         Float4 v = Float4{linear[pixel[0]], linear[pixel[1]], linear[pixel[2]], 0.0f} + owed;
         v = v < 0.0f ? 0.0f : v;
         v = v > 1.0f ? 1.0f : v;
-        const std::size_t best = search.nearest_inside((*encode)(v));
+        const std::size_t best = nearest_inside(search, (*encode)(v));
         for (int c = 0; c < 3; ++c) pixel[c] = colors[best][c];
         const auto at = static_cast<std::size_t>(pixel - origin) / Channels;
         return (v - values[best]) * amounts[at];
