@@ -140,18 +140,22 @@ struct Distances {
             }
             distance[x] = sum;
         }
-        // The distances are kept as the floats they are rounded to.
+        // The distances are kept as the floats they are rounded to. A sum
+        // of three squares is a float exactly, and the float square root of
+        // it is the double one rounded to float (a double holds more than
+        // twice a float's digits): the same floats, eight at a time.
         for (std::size_t x = 0; x < width; ++x)
-            distance[x] = static_cast<float>(std::sqrt(distance[x]));
+            distance[x] = std::sqrt(static_cast<float>(distance[x]));
     }
 };
 
-// Bytes and their squares: whole numbers, summed exactly in 32 bits
-// (25 squares of 255 at most). A channel's variance over a window of a
-// pixels with sums S1 and S2 is (a S2 - S1^2) / a^2, whose numerator is a
-// whole number, never negative, below 2^26; so the mean variance v of the
-// three channels is their numerators' sum N over 3 a^2, and its share
-// v / (v + b) is N / (N + 3 a^2 b): exact up to one division.
+// Bytes, and their squares summed over the channels: whole numbers,
+// summed exactly in 32 bits (75 squares of 255 at most). A channel's
+// variance over a window of a pixels with sums S1 and S2 is
+// (a S2 - S1^2) / a^2, whose numerator is a whole number, never negative;
+// so the mean variance v of the three channels is their numerators' sum N
+// over 3 a^2, where N = a (S2 of all three) - the three S1^2, below 2^28.
+// Its share v / (v + b) is N / (N + 3 a^2 b): exact up to one division.
 constexpr std::int32_t busy_area = (2 * busy_radius + 1) * (2 * busy_radius + 1);
 constexpr double half_busy_spread = 3 * busy_area * busy_area * busy_variance;
 
@@ -160,15 +164,17 @@ struct BytesAndSquares {
     const std::uint8_t* original;
     std::size_t width;
 
+    // Planes 0 to 2: the bytes of each channel; plane 3: their squares' sum.
     void operator()(std::size_t y, std::int32_t* const* planes) const {
         const std::uint8_t* row = original + y * width * Channels;
+        std::int32_t* const squares = planes[3];
+        for (std::size_t x = 0; x < width; ++x) squares[x] = 0;
         for (std::size_t c = 0; c < 3; ++c) {
-            std::int32_t* const bytes = planes[2 * c];
-            std::int32_t* const squares = planes[2 * c + 1];
+            std::int32_t* const bytes = planes[c];
             for (std::size_t x = 0; x < width; ++x) {
                 const std::int32_t byte = row[x * Channels + c];
                 bytes[x] = byte;
-                squares[x] = byte * byte;
+                squares[x] += byte * byte;
             }
         }
     }
@@ -190,9 +196,8 @@ public:
         }
         std::int32_t* const* sums = busy_.next();
         for (std::size_t x = 0; x < width_; ++x) {
-            std::int32_t spread = 0;
-            for (std::size_t c = 0; c < 3; ++c)
-                spread += busy_area * sums[2 * c + 1][x] - sums[2 * c][x] * sums[2 * c][x];
+            std::int32_t spread = busy_area * sums[3][x];
+            for (std::size_t c = 0; c < 3; ++c) spread -= sums[c][x] * sums[c][x];
             const double busy = spread / (spread + half_busy_spread);
             const double coarse = amount[x];
             amount[x] = static_cast<float>(strength_ * (1.0 - (1.0 - busy) * (1.0 - coarse)));
@@ -203,7 +208,7 @@ private:
     std::size_t width_;
     float strength_;
     WindowSums<coarse_radius, 1, double, Distances<Channels>> coarse_;
-    WindowSums<busy_radius, 6, std::int32_t, BytesAndSquares<Channels>> busy_;
+    WindowSums<busy_radius, 4, std::int32_t, BytesAndSquares<Channels>> busy_;
 };
 
 }  // namespace
