@@ -47,8 +47,14 @@ const std::array<float, 256>& linear_of_byte() {
 }
 
 SrgbEncoder::SrgbEncoder() {
-    for (int i = 0; i <= steps; ++i)
-        table_[i] = static_cast<float>(255.0 * srgb_of_linear(static_cast<double>(i) / steps));
+    auto coded = [](int i) { return static_cast<float>(255.0 * srgb_of_linear(static_cast<double>(i) / steps)); };
+    float previous = coded(0);
+    for (int i = 0; i < steps; ++i) {
+        const float next = coded(i + 1);
+        ends_[2 * i] = previous;
+        ends_[2 * i + 1] = next;
+        previous = next;
+    }
 }
 
 std::array<float, 3> oklab_of_linear(const std::array<float, 3>& rgb) {

@@ -26,25 +26,40 @@ public:
         const float t = (v > 0.0f ? (v < 1.0f ? v : 1.0f) : 0.0f) * static_cast<float>(steps);
         const int i = static_cast<int>(t) < steps ? static_cast<int>(t) : steps - 1;
         const float f = t - static_cast<float>(i);
-        return table_[i] + (table_[i + 1] - table_[i]) * f;
+        const float* ends = ends_.data() + 2 * i;
+        return ends[0] + (ends[1] - ends[0]) * f;
     }
 
     // Lanes 0 to 2 of v at once, coded exactly as above, for v already in
-    // [0, 1]: the caller's clamp is the only one.
+    // [0, 1]: the caller's clamp is the only one. Lane 3 of the result is
+    // left as it falls.
     using Floats4 = float __attribute__((vector_size(16)));
     [[gnu::always_inline]] Floats4 operator()(Floats4 v) const {
         using Ints4 = std::int32_t __attribute__((vector_size(16)));
+        using Floats2 = float __attribute__((vector_size(8)));
         const Floats4 t = v * static_cast<float>(steps);
         Ints4 i = __builtin_convertvector(t, Ints4);
         i = i < steps ? i : steps - 1;
         const Floats4 f = t - __builtin_convertvector(i, Floats4);
-        const Floats4 lo{table_[i[0]], table_[i[1]], table_[i[2]], 0.0f};
-        const Floats4 hi{table_[i[0] + 1], table_[i[1] + 1], table_[i[2] + 1], 0.0f};
+        // Each lane's interval in one load: its two ends side by side.
+        using Uints4 = std::uint32_t __attribute__((vector_size(16)));
+        const Uints4 at = reinterpret_cast<Uints4>(i + i);
+        auto ends = [&](int lane) {
+            Floats2 pair;
+            __builtin_memcpy(&pair, ends_.data() + at[lane], sizeof pair);
+            return pair;
+        };
+        const Floats4 first = __builtin_shufflevector(ends(0), ends(1), 0, 1, 2, 3);
+        const Floats2 third = ends(2);
+        const Floats4 lo = __builtin_shufflevector(first, third, 0, 2, 4, 4);
+        const Floats4 hi = __builtin_shufflevector(first, third, 1, 3, 5, 5);
         return lo + (hi - lo) * f;
     }
 
 private:
-    std::array<float, steps + 1> table_;
+    // Interval i's two ends at 2i and 2i + 1: the coding of i / steps and
+    // of (i + 1) / steps.
+    std::array<float, 2 * steps> ends_;
 };
 
 // OKLab (Ottosson 2020) of linear-light RGB, and back. Cube roots are taken
