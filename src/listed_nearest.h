@@ -22,7 +22,7 @@ using Floats4 = ColorSearch::Floats4;
 [[gnu::always_inline]] inline std::size_t first_nearest_listed(Floats4 w, const float* list) {
     constexpr std::size_t parts = ColorSearch::list_lanes / lanes;
     constexpr std::size_t stride = ColorSearch::list_lanes;
-    const Floats wr = Floats{} + w[0], wg = Floats{} + w[1], wb = Floats{} + w[2];
+    const Floats wr = splat(w[0]), wg = splat(w[1]), wb = splat(w[2]);
     Floats d[parts];
     for (std::size_t p = 0; p < parts; ++p) {
         const Floats dr = wr - load(list + p * lanes), dg = wg - load(list + stride + p * lanes),

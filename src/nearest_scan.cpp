@@ -48,8 +48,8 @@ std::size_t first_of_least(Floats distance, Ints position) {
 template <>
 std::size_t first_nearest<this_isa>(const float w[3], const float* r, const float* g,
                                     const float* b, std::size_t count) {
-    const Floats wr = Floats{} + w[0], wg = Floats{} + w[1], wb = Floats{} + w[2];
-    Floats best_distance = Floats{} + std::numeric_limits<float>::infinity();
+    const Floats wr = splat(w[0]), wg = splat(w[1]), wb = splat(w[2]);
+    Floats best_distance = splat(std::numeric_limits<float>::infinity());
     Ints best_position = Ints{};
     Ints position;
     for (std::size_t i = 0; i < lanes; ++i) position[i] = static_cast<std::int32_t>(i);
