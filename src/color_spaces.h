@@ -36,12 +36,12 @@ public:
     using Floats4 = float __attribute__((vector_size(16)));
     [[gnu::always_inline]] Floats4 operator()(Floats4 v) const {
         using Ints4 = std::int32_t __attribute__((vector_size(16)));
-        using Floats2 = float __attribute__((vector_size(8)));
         const Floats4 t = v * static_cast<float>(steps);
         Ints4 i = __builtin_convertvector(t, Ints4);
         i = i < steps ? i : steps - 1;
         const Floats4 f = t - __builtin_convertvector(i, Floats4);
         // Each lane's interval in one load: its two ends side by side.
+        using Floats2 = float __attribute__((vector_size(8)));
         using Uints4 = std::uint32_t __attribute__((vector_size(16)));
         const Uints4 at = reinterpret_cast<Uints4>(i + i);
         auto ends = [&](int lane) {
@@ -49,8 +49,9 @@ public:
             __builtin_memcpy(&pair, ends_.data() + at[lane], sizeof pair);
             return pair;
         };
+        const Floats2 last = ends(2);
         const Floats4 first = __builtin_shufflevector(ends(0), ends(1), 0, 1, 2, 3);
-        const Floats2 third = ends(2);
+        const Floats4 third = __builtin_shufflevector(last, last, 0, 1, -1, -1);
         const Floats4 lo = __builtin_shufflevector(first, third, 0, 2, 4, 4);
         const Floats4 hi = __builtin_shufflevector(first, third, 1, 3, 5, 5);
         return lo + (hi - lo) * f;

@@ -15,7 +15,7 @@ using Ints = std::int32_t __attribute__((vector_size(vector_bytes)));
 
 // Every lane x. (Floats{} + x would cost an addition the compiler must
 // keep, as it turns -0 into +0.)
-Floats splat(float x) {
+inline Floats splat(float x) {
     Floats v;
     for (std::size_t i = 0; i < lanes; ++i) v[i] = x;
     return v;
