@@ -28,7 +28,7 @@ struct RemapQuantiser {
     const float* linear;
     const SrgbEncoder* encode;
     const Rgb* colors;
-    const Float4* values;
+    const Float4* values;  // the colours in linear light
     ColorSearch::Lookup search;
     DitherAmounts* source;
     std::uint8_t* pixels;  // the picture's first row
