@@ -45,25 +45,66 @@ WinnerFilter::WinnerFilter(const float* const channel[3], std::size_t count)
       centre_distance_(count),
       position_(count),
       order_(count),
-      kept_(count),
       is_kept_(count) {}
 
 namespace {
 
-// The largest value over the box of d(x, i) - d(x, j), for colours i and j
-// given by their values.
-double worst_difference(const Box& box, const double i[3], const double j[3]) {
-    double worst = 0;
-    for (int c = 0; c < 3; ++c) {
-        const double delta = j[c] - i[c];
-        worst += std::max(delta * (2 * box.hi[c] - i[c] - j[c]), delta * (2 * box.lo[c] - i[c] - j[c]));
-    }
-    return worst;
-}
+// Two doubles, the width every x86-64 build has: this file is built once,
+// and emulated wider vectors measured slower than plain doubles.
+using Doubles = double __attribute__((vector_size(16)));
+using DoubleMask = std::int64_t __attribute__((vector_size(16)));
+constexpr std::size_t lanes = sizeof(Doubles) / sizeof(double);
 
-bool outranks(const Box& box, const double i[3], double reach_i, const double j[3], double reach_j) {
-    return worst_difference(box, i, j) < -(relative_margin * (reach_i + reach_j) + absolute_margin);
-}
+// Up to Chunks * lanes colours that may outrank others in one box, tried
+// against a colour a vector of them at a time. Whether any of them
+// outranks it does not depend on the order they are tried in, so the
+// answer is the one a colour-by-colour test gives. Lanes not filled hold
+// a colour whose margin is so wide that it never outranks any.
+template <std::size_t Chunks>
+class Rivals {
+public:
+    explicit Rivals(const Box& box) : box_(box) {
+        for (std::size_t k = 0; k < Chunks; ++k) {
+            for (int c = 0; c < 3; ++c) value_[c][k] = above_[c][k] = below_[c][k] = Doubles{};
+            reach_[k] = Doubles{} + 1e300;
+        }
+    }
+
+    std::size_t size() const { return size_; }
+
+    void add(const double value[3], double reach) {
+        const std::size_t k = size_ / lanes, lane = size_ % lanes;
+        for (int c = 0; c < 3; ++c) {
+            value_[c][k][lane] = value[c];
+            above_[c][k][lane] = 2 * box_.hi[c] - value[c];
+            below_[c][k][lane] = 2 * box_.lo[c] - value[c];
+        }
+        reach_[k][lane] = reach;
+        ++size_;
+    }
+
+    // Whether one of them can never be farther than colour j anywhere in
+    // the box: the largest value over the box of d(x, i) - d(x, j) is
+    // taken at a corner, chosen channel by channel.
+    bool outrank(const double j[3], double reach_j) const {
+        for (std::size_t k = 0; k < (size_ + lanes - 1) / lanes; ++k) {
+            Doubles worst = Doubles{};
+            for (int c = 0; c < 3; ++c) {
+                const Doubles delta = j[c] - value_[c][k];
+                const Doubles at_hi = delta * (above_[c][k] - j[c]), at_lo = delta * (below_[c][k] - j[c]);
+                worst += at_hi < at_lo ? at_lo : at_hi;
+            }
+            const DoubleMask outranks = worst < -(relative_margin * (reach_[k] + reach_j) + absolute_margin);
+            if (outranks[0] | outranks[1]) return true;
+        }
+        return false;
+    }
+
+private:
+    const Box& box_;
+    std::size_t size_ = 0;
+    Doubles value_[3][Chunks], above_[3][Chunks], below_[3][Chunks], reach_[Chunks];
+};
 
 }  // namespace
 
@@ -99,17 +140,15 @@ std::size_t WinnerFilter::filter(const Box& box, const std::uint16_t* from, std:
 
     // The seeds against every colour; the arrays are compacted in place, so
     // the seeds are copied out first.
-    double seed_value[seed_count][3], seed_reach[seed_count];
+    Rivals<(seed_count + lanes - 1) / lanes> seeds(box);
     for (std::size_t s = 0; s <= nearest; ++s) {
-        for (int c = 0; c < 3; ++c) seed_value[s][c] = value_[c][seed[s]];
-        seed_reach[s] = reach_[seed[s]];
+        const double values[3] = {value_[0][seed[s]], value_[1][seed[s]], value_[2][seed[s]]};
+        seeds.add(values, reach_[seed[s]]);
     }
     std::size_t left = 0;
     for (std::size_t k = 0; k < count; ++k) {
         const double j[3] = {value_[0][k], value_[1][k], value_[2][k]};
-        bool outranked = false;
-        for (std::size_t s = 0; s <= nearest && !outranked; ++s)
-            outranked = outranks(box, seed_value[s], seed_reach[s], j, reach_[k]);
+        const bool outranked = seeds.outrank(j, reach_[k]);
         for (int c = 0; c < 3; ++c) value_[c][left] = j[c];
         reach_[left] = reach_[k];
         centre_distance_[left] = centre_distance_[k];
@@ -126,18 +165,15 @@ std::size_t WinnerFilter::filter(const Box& box, const std::uint16_t* from, std:
     std::sort(order_.begin(), order_.begin() + left, [&](std::uint32_t a, std::uint32_t b) {
         return centre_distance_[a] < centre_distance_[b];
     });
+    Rivals<tried_at_most / lanes> first_kept(box);
     std::size_t count_kept = 0;
     for (std::size_t n = 0; n < left; ++n) {
         const std::uint32_t k = order_[n];
         const double j[3] = {value_[0][k], value_[1][k], value_[2][k]};
-        bool outranked = false;
-        for (std::size_t m = 0; m < std::min(count_kept, tried_at_most) && !outranked; ++m) {
-            const std::uint32_t i = kept_[m];
-            const double values[3] = {value_[0][i], value_[1][i], value_[2][i]};
-            outranked = outranks(box, values, reach_[i], j, reach_[k]);
-        }
+        const bool outranked = first_kept.outrank(j, reach_[k]);
         is_kept_[k] = !outranked;
-        if (!outranked) kept_[count_kept++] = k;
+        if (outranked) continue;
+        if (count_kept++ < tried_at_most) first_kept.add(j, reach_[k]);
     }
     // Back in the order given.
     for (std::size_t k = 0, n = 0; k < left; ++k)

@@ -40,7 +40,7 @@ private:
     // position; then an order of them and the ones kept.
     std::vector<double> value_[3], reach_, centre_distance_;
     std::vector<std::uint16_t> position_;
-    std::vector<std::uint32_t> order_, kept_;
+    std::vector<std::uint32_t> order_;
     std::vector<std::uint8_t> is_kept_;
 };
 
