@@ -293,9 +293,9 @@ std::size_t ColorSearch::nearest_in_cell(Floats4 w, std::uint32_t cell) {
     return static_cast<std::size_t>(index);
 }
 
-// A query outside the core (or any query, with no grid).
-std::size_t ColorSearch::nearest_outside(Floats4 w) {
-    if (span_ == 0) return scan_all(w);
+// The cell of a query outside the core.
+std::uint32_t ColorSearch::cell_outside(Floats4 w) const {
+    if (span_ == 0) return no_cell;
     const Floats4 u = (w - origin_) * scale_;
     const Floats4 below = 1.0f - u, above = u - (static_cast<float>(core_) - 1.0f);
     // Outer cells are numbered by the float exponent of below or above,
@@ -308,8 +308,14 @@ std::size_t ColorSearch::nearest_outside(Floats4 w) {
                                 : (u < static_cast<float>(core_) ? outer + inside
                                                                  : (outer + core_ - 127) + above_exponent);
     for (int c = 0; c < 3; ++c)
-        if (slot[c] >= span_) return scan_all(w);
-    const std::uint32_t cell = (slot[0] * span_ + slot[1]) * span_ + slot[2];
+        if (slot[c] >= span_) return no_cell;
+    return (slot[0] * span_ + slot[1]) * span_ + slot[2];
+}
+
+// A query outside the core (or any query, with no grid).
+std::size_t ColorSearch::nearest_outside(Floats4 w) {
+    const std::uint32_t cell = cell_outside(w);
+    if (cell == no_cell) return scan_all(w);
     const std::uint32_t entry = cells_.get()[cell];
     if ((entry & count_mask) - 1 < list_lanes)
         return scan_eight(w, lists_.get() + (entry >> count_bits) * 4);

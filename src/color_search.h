@@ -54,6 +54,9 @@ public:
     // their palette indices as 32-bit integers.
     static constexpr std::size_t list_lanes = 8;
 
+    // Not a cell: the query lies past the grid's ends.
+    static constexpr std::uint32_t no_cell = ~0u;
+
     // What a query reads, copied into the pixel loop: held by value there,
     // it cannot be aliased by the bytes the loop writes, so it stays in
     // registers. Cells fill through the search, into storage that never
@@ -113,6 +116,7 @@ private:
     std::size_t scan_all(Floats4 w) const;
     std::size_t nearest_in_cell(Floats4 w, std::uint32_t cell);
     std::size_t nearest_outside(Floats4 w);
+    std::uint32_t cell_outside(Floats4 w) const;
     void set_up_grid(std::size_t queries, const Bounds* bounds, int cells_per_spacing);
     void set_up_slots(int channel, float lo, float hi);
     void set_up_groups();
@@ -163,12 +167,26 @@ public:
     // The palette index of the first nearest colour to w.
     [[gnu::always_inline]] std::size_t nearest(Floats4 w) const {
         // Most queries fall in the core: they are handled here.
-        const Floats4 u = (w - origin_) * scale_;
-        if ((lane_bits((u >= 0.0f) & (u < core_)) & 7) != 7) return search_->nearest_outside(w);
-        const std::uint32_t cell = cell_of(u);
+        std::uint32_t cell;
+        if (!core_cell(w, cell)) return search_->nearest_outside(w);
         if (const float* list = short_list(cell)) return scan_eight(w, list);
         return search_->nearest_in_cell(w, cell);
     }
+
+    // Whether w lies in the core (never without a grid), and if so its cell.
+    [[gnu::always_inline]] bool core_cell(Floats4 w, std::uint32_t& cell) const {
+        const Floats4 u = (w - origin_) * scale_;
+        if ((lane_bits((u >= 0.0f) & (u < core_)) & 7) != 7) return false;
+        cell = cell_of(u);
+        return true;
+    }
+
+    // The cell of a query outside the core, or no_cell where the grid
+    // ends (or with no grid at all).
+    std::uint32_t cell_outside(Floats4 w) const { return search_->cell_outside(w); }
+
+    // The nearest colour to a query, by a scan of the whole palette.
+    std::size_t nearest_of_all(Floats4 w) const { return search_->scan_all(w); }
 
     // The cell of a query within the bounds the search was given.
     [[gnu::always_inline]] std::uint32_t cell_inside(Floats4 w) const {

@@ -3,34 +3,13 @@
 #include "color_search.h"
 #include "diffusion_scan.h"
 #include "level_quantisers.h"
+#include "palette_diffusion.h"
 #include "palette_pixels.h"
 
 #include <vector>
 
 namespace grainel {
-namespace {
-
 using namespace diffusion_scan;
-
-// Quantises a pixel's first three channels together to a palette colour.
-// The colours' working values are held as vectors of four, the last lane
-// zero like the error's, so the error is one vector subtraction.
-struct PaletteQuantiser {
-    using Cell = Float4;
-    const float* decode;
-    const Rgb* colors;
-    const Float4* values;
-    ColorSearch::Lookup search;
-
-    [[gnu::always_inline]] Float4 operator()(std::uint8_t* pixel, Float4 owed) const {
-        const Float4 v = Float4{decode[pixel[0]], decode[pixel[1]], decode[pixel[2]], 0.0f} + owed;
-        const std::size_t best = search.nearest(v);
-        for (int ch = 0; ch < 3; ++ch) pixel[ch] = colors[best][ch];
-        return v - values[best];
-    }
-};
-
-}  // namespace
 
 std::span<const DiffusionMethod> diffusion_methods() { return diffusion_scan::methods; }
 
@@ -102,9 +81,10 @@ void diffuse_palette(Raster& image, const Space& space, const Palette& palette,
     std::vector<Float4> values(palette.values.size());
     for (std::size_t i = 0; i < values.size(); ++i)
         values[i] = Float4{palette.values[i][0], palette.values[i][1], palette.values[i][2], 0.0f};
-    scan_with(method, image, kernel, serpentine, rows,
-              PaletteQuantiser{space.decode.data(), palette.colors.data(), values.data(),
-                               search.lookup()});
+    const PaletteDiffusionPass pass{image, method, kernel, serpentine, rows,
+                                    space.decode.data(), palette.colors.data(), values.data(),
+                                    search};
+    with_vector_isa([&]<Isa I>() { palette_diffusion_pixels<I>(pass); });
 }
 
 }  // namespace grainel

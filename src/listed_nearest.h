@@ -43,6 +43,18 @@ using Floats4 = ColorSearch::Floats4;
     return list ? first_nearest_listed(w, list) : lookup.nearest_in_cell(w, cell);
 }
 
+// The nearest colour to any query. A query outside the core has its cell
+// found out of line, as its arithmetic is longer and it is the rarer case;
+// its list is scanned here, with the kernel's vectors, like any other.
+[[gnu::always_inline]] inline std::size_t nearest_anywhere(const ColorSearch::Lookup& lookup, Floats4 w) {
+    std::uint32_t cell;
+    if (!lookup.core_cell(w, cell)) {
+        cell = lookup.cell_outside(w);
+        if (cell == ColorSearch::no_cell) return lookup.nearest_of_all(w);
+    }
+    return nearest_in(lookup, w, cell, lookup.short_list(cell));
+}
+
 // The nearest colour to a query within the bounds the search was given.
 [[gnu::always_inline]] inline std::size_t nearest_inside(const ColorSearch::Lookup& lookup, Floats4 w) {
     if (!lookup.has_grid()) return lookup.nearest(w);  // a scan of the whole palette
