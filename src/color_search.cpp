@@ -293,28 +293,9 @@ std::size_t ColorSearch::nearest_in_cell(Floats4 w, std::uint32_t cell) {
     return static_cast<std::size_t>(index);
 }
 
-// The cell of a query outside the core.
-std::uint32_t ColorSearch::cell_outside(Floats4 w) const {
-    if (span_ == 0) return no_cell;
-    const Floats4 u = (w - origin_) * scale_;
-    const Floats4 below = 1.0f - u, above = u - (static_cast<float>(core_) - 1.0f);
-    // Outer cells are numbered by the float exponent of below or above,
-    // each at least 1 where it is used. Past either end of the grid (and
-    // for NaN) the slot wraps around as an unsigned number.
-    const Slots below_exponent = reinterpret_cast<Slots>(below) >> 23;
-    const Slots above_exponent = reinterpret_cast<Slots>(above) >> 23;
-    const Slots inside = reinterpret_cast<Slots>(__builtin_convertvector(u, Ints4));
-    const Slots slot = u < 0.0f ? (outer - 1 + 127) - below_exponent
-                                : (u < static_cast<float>(core_) ? outer + inside
-                                                                 : (outer + core_ - 127) + above_exponent);
-    for (int c = 0; c < 3; ++c)
-        if (slot[c] >= span_) return no_cell;
-    return (slot[0] * span_ + slot[1]) * span_ + slot[2];
-}
-
 // A query outside the core (or any query, with no grid).
 std::size_t ColorSearch::nearest_outside(Floats4 w) {
-    const std::uint32_t cell = cell_outside(w);
+    const std::uint32_t cell = lookup().cell_outside(w);
     if (cell == no_cell) return scan_all(w);
     const std::uint32_t entry = cells_.get()[cell];
     if ((entry & count_mask) - 1 < list_lanes)

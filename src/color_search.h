@@ -116,7 +116,6 @@ private:
     std::size_t scan_all(Floats4 w) const;
     std::size_t nearest_in_cell(Floats4 w, std::uint32_t cell);
     std::size_t nearest_outside(Floats4 w);
-    std::uint32_t cell_outside(Floats4 w) const;
     void set_up_grid(std::size_t queries, const Bounds* bounds, int cells_per_spacing);
     void set_up_slots(int channel, float lo, float hi);
     void set_up_groups();
@@ -181,9 +180,23 @@ public:
         return true;
     }
 
-    // The cell of a query outside the core, or no_cell where the grid
-    // ends (or with no grid at all).
-    std::uint32_t cell_outside(Floats4 w) const { return search_->cell_outside(w); }
+    // The cell of a query outside the core, or no_cell past the grid's
+    // ends (and with no grid at all). Inline, so that a vector kernel
+    // computes it in its own instructions.
+    [[gnu::always_inline]] std::uint32_t cell_outside(Floats4 w) const {
+        const Floats4 u = (w - origin_) * scale_;
+        const Floats4 below = 1.0f - u, above = u - (core_ - 1.0f);
+        // Outer cells are numbered by the float exponent of below or above,
+        // each at least 1 where it is used. Past either end of the grid (and
+        // for NaN) the slot wraps around as an unsigned number.
+        const Slots below_exponent = reinterpret_cast<Slots>(below) >> 23;
+        const Slots above_exponent = reinterpret_cast<Slots>(above) >> 23;
+        const Slots inside = reinterpret_cast<Slots>(__builtin_convertvector(u, Ints4));
+        const Slots slot = u < 0.0f ? (outer - 1 + 127) - below_exponent
+                                    : (u < core_ ? outer + inside : (span_ - outer - 127) + above_exponent);
+        if (lane_bits(slot >= span_) & 7) return no_cell;
+        return (slot[0] * span_ + slot[1]) * span_ + slot[2];
+    }
 
     // The nearest colour to a query, by a scan of the whole palette.
     std::size_t nearest_of_all(Floats4 w) const { return search_->scan_all(w); }
