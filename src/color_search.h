@@ -213,6 +213,17 @@ public:
         return (entry & count_mask) - 1 < list_lanes ? lists_ + (entry >> count_bits) * 4 : nullptr;
     }
 
+    // The cell's list if the cell is filled and has more than list_lanes
+    // candidates (but not so many that it scans the whole palette), with
+    // their count rounded up to a multiple of list_lanes; else null.
+    [[gnu::always_inline]] const float* long_list(std::uint32_t cell, std::size_t& width) const {
+        const std::uint32_t entry = cells_[cell];
+        const std::uint32_t count = entry & count_mask;
+        if (count <= list_lanes || count == scan_all_mark) return nullptr;
+        width = (count + list_lanes - 1) / list_lanes * list_lanes;
+        return lists_ + (entry >> count_bits) * 4;
+    }
+
     // The nearest colour to a query in the cell, however long its list;
     // fills the cell first if need be.
     std::size_t nearest_in_cell(Floats4 w, std::uint32_t cell) const {

@@ -7,7 +7,7 @@
 // builds share (and the linker may pick either copy of) holds AVX2 code.
 // Helpers of a kernel source go in an unnamed namespace for the same reason,
 // and so do those of the headers that may follow this one (isa_vectors.h,
-// listed_nearest.h, diffusion_scan.h).
+// nearest_lanes.h, listed_nearest.h, diffusion_scan.h).
 #pragma once
 
 #include <cstddef>

@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "color_search.h"
+#include "nearest_lanes.h"
 
 namespace grainel {
 namespace {
@@ -37,10 +38,21 @@ using Floats4 = ColorSearch::Floats4;
 }
 
 // The nearest colour to a query in `cell`, `list` the cell's short list
-// or null.
+// or null. A long list is scanned here too; a cell yet to be filled, or one
+// that scans the whole palette, is left to the search.
 [[gnu::always_inline]] inline std::size_t nearest_in(const ColorSearch::Lookup& lookup, Floats4 w,
                                                      std::uint32_t cell, const float* list) {
-    return list ? first_nearest_listed(w, list) : lookup.nearest_in_cell(w, cell);
+    if (list) return first_nearest_listed(w, list);
+    std::size_t width;
+    if (const float* candidates = lookup.long_list(cell, width)) {
+        const std::size_t first = first_nearest_in_lanes(splat(w[0]), splat(w[1]), splat(w[2]),
+                                                         candidates, candidates + width,
+                                                         candidates + 2 * width, width);
+        std::int32_t index;
+        __builtin_memcpy(&index, candidates + 3 * width + first, sizeof index);
+        return static_cast<std::size_t>(index);
+    }
+    return lookup.nearest_in_cell(w, cell);
 }
 
 // The nearest colour to any query. A query outside the core has its cell
