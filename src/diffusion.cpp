@@ -40,6 +40,7 @@ void diffuse_levels(Raster& image, const Space& space, const Levels& levels,
                     const DiffusionMethod& method, float strength, bool serpentine,
                     ErrorRows& rows) {
     const KernelRows kernel = kernel_rows(method, strength);
+    const ScanSetup setup{image, method, kernel, serpentine, rows};
     for (std::size_t c = 0; c < image.channels;) {
         if (image.alpha == c) {
             ++c;
@@ -52,12 +53,10 @@ void diffuse_levels(Raster& image, const Space& space, const Levels& levels,
             // Several lanes compare with 127.5 as a bound like any other.
             constexpr LevelRule lanes_rule = Rule == LevelRule::two ? LevelRule::bounded : Rule;
             if (count == 1)
-                scan_with(method, image, kernel, serpentine, rows,
-                          LevelsQuantiser<Rule>{LevelTables<Rule>(space, levels), c});
+                scan_with(setup, LevelsQuantiser<Rule>{LevelTables<Rule>(space, levels), c});
             else
-                scan_with(method, image, kernel, serpentine, rows,
-                          LevelsLanesQuantiser<lanes_rule>{
-                              LevelTables<lanes_rule>(space, levels), c, count});
+                scan_with(setup, LevelsLanesQuantiser<lanes_rule>{
+                                     LevelTables<lanes_rule>(space, levels), c, count});
         };
         switch (LevelBounds::rule_for(levels)) {
             case LevelRule::two: run.template operator()<LevelRule::two>(); break;
@@ -81,7 +80,7 @@ void diffuse_palette(Raster& image, const Space& space, const Palette& palette,
     std::vector<Float4> values(palette.values.size());
     for (std::size_t i = 0; i < values.size(); ++i)
         values[i] = Float4{palette.values[i][0], palette.values[i][1], palette.values[i][2], 0.0f};
-    const PaletteDiffusionPass pass{image, method, kernel, serpentine, rows,
+    const PaletteDiffusionPass pass{{image, method, kernel, serpentine, rows},
                                     space.decode.data(), palette.colors.data(), values.data(),
                                     search};
     with_vector_isa([&]<Isa I>() { palette_diffusion_pixels<I>(pass); });

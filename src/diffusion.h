@@ -54,6 +54,15 @@ private:
     ErrorRows(std::size_t width, std::size_t cell_floats);
 };
 
+// What a pass over a picture is given besides its quantiser.
+struct ScanSetup {
+    Raster& image;
+    const DiffusionMethod& method;
+    const KernelRows& kernel;
+    bool serpentine;
+    ErrorRows& rows;
+};
+
 // Each processed channel on its own, up to four channels per pass, side by
 // side in the lanes of a cell.
 void diffuse_levels(Raster& image, const Space& space, const Levels& levels,

@@ -285,13 +285,13 @@ void scan(Raster& image, const KernelRows& kernel, bool serpentine, ErrorRows& r
 }
 
 template <class Quantise>
-void scan_with(const DiffusionMethod& method, Raster& image, const KernelRows& kernel,
-               bool serpentine, ErrorRows& rows, Quantise quantise) {
+void scan_with(const ScanSetup& setup, Quantise quantise) {
     using Scan = void (*)(Raster&, const KernelRows&, bool, ErrorRows&, Quantise);
     static constexpr auto table = []<std::size_t... M>(std::index_sequence<M...>) {
         return std::array<Scan, sizeof...(M)>{&scan<M, Quantise>...};
     }(std::make_index_sequence<std::size(methods)>{});
-    table[static_cast<std::size_t>(&method - methods)](image, kernel, serpentine, rows, quantise);
+    table[static_cast<std::size_t>(&setup.method - methods)](setup.image, setup.kernel,
+                                                             setup.serpentine, setup.rows, quantise);
 }
 
 }  // namespace

@@ -39,9 +39,8 @@ struct PaletteQuantiser {
 
 template <>
 void palette_diffusion_pixels<this_isa>(const PaletteDiffusionPass& pass) {
-    diffusion_scan::scan_with(pass.method, pass.image, pass.kernel, pass.serpentine, pass.rows,
-                              PaletteQuantiser{pass.decode, pass.colors, pass.values,
-                                               pass.search.lookup()});
+    diffusion_scan::scan_with(pass.scan, PaletteQuantiser{pass.decode, pass.colors, pass.values,
+                                                          pass.search.lookup()});
 }
 
 }  // namespace grainel

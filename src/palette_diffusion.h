@@ -15,11 +15,7 @@ namespace grainel {
 
 // What the loop works with, set up by diffuse_palette.
 struct PaletteDiffusionPass {
-    Raster& image;
-    const DiffusionMethod& method;
-    const KernelRows& kernel;
-    bool serpentine;
-    ErrorRows& rows;
+    ScanSetup scan;
     const float* decode;   // working value of each byte
     const Rgb* colors;
     const Float4* values;  // the colours' working values, lane 3 zero

@@ -39,7 +39,7 @@ void perceptual_remap(Raster& image, const std::vector<Rgb>& colors, const Remap
     const KernelRows kernel = kernel_rows(*options.method, 1.0f);
     ErrorRows rows = ErrorRows::for_palette(image.width);
     std::vector<float> scanned_amounts(ErrorRows::rows * image.width);
-    const RemapPass pass{image, *options.method, kernel, options.serpentine, rows, colors,
+    const RemapPass pass{{image, *options.method, kernel, options.serpentine, rows}, colors,
                          values.data(), search, amounts, scanned_amounts.data()};
     with_vector_isa([&]<Isa I>() { remap_pixels<I>(pass); });
 }

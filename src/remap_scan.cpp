@@ -58,9 +58,9 @@ template <>
 void remap_pixels<this_isa>(const RemapPass& pass) {
     const auto& linear = linear_of_byte();
     const SrgbEncoder encode;
-    Raster& image = pass.image;
+    Raster& image = pass.scan.image;
     auto run = [&]<std::size_t Channels>() {
-        diffusion_scan::scan_with(pass.method, image, pass.kernel, pass.serpentine, pass.rows,
+        diffusion_scan::scan_with(pass.scan,
                                   RemapQuantiser<Channels>{linear.data(), &encode, pass.colors.data(),
                                                            pass.values, pass.search.lookup(),
                                                            &pass.amounts, image.pixels, image.width,

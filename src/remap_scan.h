@@ -18,11 +18,7 @@ namespace grainel {
 
 // What the loop works with, set up by perceptual_remap.
 struct RemapPass {
-    Raster& image;
-    const DiffusionMethod& method;
-    const KernelRows& kernel;
-    bool serpentine;
-    ErrorRows& rows;
+    ScanSetup scan;
     const std::vector<Rgb>& colors;
     const Float4* values;     // the colours in linear light
     ColorSearch& search;      // over the colours as sRGB codes them
