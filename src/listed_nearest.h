@@ -55,9 +55,9 @@ using Floats4 = ColorSearch::Floats4;
     return lookup.nearest_in_cell(w, cell);
 }
 
-// The nearest colour to any query. A query outside the core has its cell
-// found out of line, as its arithmetic is longer and it is the rarer case;
-// its list is scanned here, with the kernel's vectors, like any other.
+// The nearest colour to any query. Only a query outside the core pays for
+// the outer cells' longer arithmetic: a branch on the core costs less than
+// doing it for every query, as most queries are in the core.
 [[gnu::always_inline]] inline std::size_t nearest_anywhere(const ColorSearch::Lookup& lookup, Floats4 w) {
     std::uint32_t cell;
     if (!lookup.core_cell(w, cell)) {
