@@ -287,20 +287,13 @@ std::size_t ColorSearch::nearest_in_cell(Floats4 w, std::uint32_t cell) {
     if (count <= list_lanes) return scan_eight(w, list);
     const std::size_t width = round_up(count, list_lanes);
     const float query[3] = {w[0], w[1], w[2]};
-    const std::size_t first = scan_(query, list, list + width, list + 2 * width, width);
-    std::int32_t index;
-    std::memcpy(&index, list + 3 * width + first, sizeof index);
-    return static_cast<std::size_t>(index);
+    return listed_index(list, width, scan_(query, list, list + width, list + 2 * width, width));
 }
 
 // A query outside the core (or any query, with no grid).
 std::size_t ColorSearch::nearest_outside(Floats4 w) {
     const std::uint32_t cell = lookup().cell_outside(w);
-    if (cell == no_cell) return scan_all(w);
-    const std::uint32_t entry = cells_.get()[cell];
-    if ((entry & count_mask) - 1 < list_lanes)
-        return scan_eight(w, lists_.get() + (entry >> count_bits) * 4);
-    return nearest_in_cell(w, cell);
+    return cell == no_cell ? scan_all(w) : nearest_in_cell(w, cell);
 }
 
 }  // namespace grainel

@@ -54,6 +54,14 @@ public:
     // their palette indices as 32-bit integers.
     static constexpr std::size_t list_lanes = 8;
 
+    // The palette index of candidate `position` of a list `width` wide.
+    [[gnu::always_inline]] static std::size_t listed_index(const float* list, std::size_t width,
+                                                           std::size_t position) {
+        std::int32_t index;
+        std::memcpy(&index, list + 3 * width + position, sizeof index);
+        return static_cast<std::size_t>(index);
+    }
+
     // Not a cell: the query lies past the grid's ends.
     static constexpr std::uint32_t no_cell = ~0u;
 
@@ -267,10 +275,7 @@ private:
         const Floats4 dr = w[0] - r, dg = w[1] - g, db = w[2] - b;
         return (dr * dr + dg * dg) + db * db;
     };
-    std::int32_t index;
-    std::memcpy(&index, list + 3 * list_lanes + first_least(distances(list), distances(list + 4)),
-                sizeof index);
-    return static_cast<std::size_t>(index);
+    return listed_index(list, list_lanes, first_least(distances(list), distances(list + 4)));
 }
 
 inline ColorSearch::Lookup ColorSearch::lookup() {

@@ -32,9 +32,7 @@ using Floats4 = ColorSearch::Floats4;
     }
     Floats4 half[2];
     __builtin_memcpy(half, d, sizeof half);
-    std::int32_t index;
-    __builtin_memcpy(&index, list + 3 * stride + first_least(half[0], half[1]), sizeof index);
-    return static_cast<std::size_t>(index);
+    return ColorSearch::listed_index(list, stride, first_least(half[0], half[1]));
 }
 
 // The nearest colour to a query in `cell`, `list` the cell's short list
@@ -48,9 +46,7 @@ using Floats4 = ColorSearch::Floats4;
         const std::size_t first = first_nearest_in_lanes(splat(w[0]), splat(w[1]), splat(w[2]),
                                                          candidates, candidates + width,
                                                          candidates + 2 * width, width);
-        std::int32_t index;
-        __builtin_memcpy(&index, candidates + 3 * width + first, sizeof index);
-        return static_cast<std::size_t>(index);
+        return ColorSearch::listed_index(candidates, width, first);
     }
     return lookup.nearest_in_cell(w, cell);
 }
