@@ -3,16 +3,10 @@
 #include <algorithm>
 #include <cmath>
 
+#include "srgb_curve.h"
+
 namespace grainel {
 namespace {
-
-double srgb_of_linear(double v) {
-    return v <= 0.0031308 ? 12.92 * v : 1.055 * std::pow(v, 1.0 / 2.4) - 0.055;
-}
-
-double linear_of_srgb(double e) {
-    return e <= 0.04045 ? e / 12.92 : std::pow((e + 0.055) / 1.055, 2.4);
-}
 
 // Linear sRGB to the cone responses, and their cube roots to OKLab.
 constexpr double to_lms[3][3] = {{0.4122214708, 0.5363325363, 0.0514459929},

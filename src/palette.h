@@ -12,6 +12,9 @@ namespace grainel {
 
 using Rgb = std::array<std::uint8_t, 3>;
 
+// The most colours a palette may hold, in the module and in its tools.
+inline constexpr std::size_t most_colors = 4096;
+
 struct Palette {
     Palette(std::vector<Rgb> colors, const Space& space);
 

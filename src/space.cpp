@@ -3,17 +3,14 @@
 #include <algorithm>
 #include <cmath>
 
+#include "srgb_curve.h"
+
 namespace grainel {
 
 Space::Space(bool linear) : linear(linear) {
     for (int b = 0; b < 256; ++b) {
-        float v = static_cast<float>(b) / 255.0f;
-        if (!linear)
-            decode[b] = static_cast<float>(b);
-        else if (v <= 0.04045f)
-            decode[b] = v / 12.92f * 255.0f;
-        else
-            decode[b] = powf((v + 0.055f) / 1.055f, 2.4f) * 255.0f;
+        const float v = static_cast<float>(b) / 255.0f;
+        decode[b] = linear ? linear_of_srgb(v) * 255.0f : static_cast<float>(b);
     }
 }
 
@@ -23,12 +20,7 @@ Levels::Levels(std::uint32_t count, const Space& space)
     for (std::uint32_t i = 0; i < count; ++i) {
         float x = std::min(step * static_cast<float>(i), 255.0f);
         float y = x;
-        if (space.linear) {
-            float u = x / 255.0f;
-            float e = u <= 0.0031308f ? u * 12.92f
-                                      : powf(u, 0.41666666f) * 1.055f - 0.055f;
-            y = e * 255.0f;
-        }
+        if (space.linear) y = srgb_of_linear(x / 255.0f) * 255.0f;
         // std::round takes halves away from zero.
         float rounded = std::clamp(std::round(y), 0.0f, 255.0f);
         bytes[i] = static_cast<std::uint8_t>(rounded);

@@ -3,6 +3,7 @@
 #include "messages.h"
 
 #include <optional>
+#include <string>
 
 namespace grainel {
 namespace {
@@ -86,7 +87,8 @@ std::vector<Rgb> parse_palette(PyObject* palette) {
     }
     if (PyErr_Occurred()) throw PythonError{};
     if (colors.size() < 2) raise(PyExc_ValueError, "palette must contain at least 2 colors");
-    if (colors.size() > 4096) raise(PyExc_ValueError, "palette must contain at most 4096 colors");
+    if (colors.size() > most_colors)
+        raise(PyExc_ValueError, "palette must contain at most " + std::to_string(most_colors) + " colors");
     return colors;
 }
 

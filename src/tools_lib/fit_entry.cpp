@@ -30,7 +30,8 @@ PyObject* fit_entry(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
         if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OnOnn:fit", const_cast<char**>(keywords), &image_arg,
                                          &count, &keep_arg, &iterations, &final_iterations))
             return nullptr;
-        if (count < 1 || count > 4096) raise(PyExc_ValueError, "count must be between 1 and 4096");
+        if (count < 1 || static_cast<std::size_t>(count) > most_colors)
+            raise(PyExc_ValueError, "count must be between 1 and " + std::to_string(most_colors));
         if (iterations < 1 || final_iterations < 1) raise(PyExc_ValueError, "iterations must be at least 1");
         const Bytes image(image_arg, "image", 3);
         const Bytes keep(keep_arg, "keep", 2);

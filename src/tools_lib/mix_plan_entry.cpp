@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "buffers.h"
@@ -21,8 +22,8 @@ void free_plan(PyObject* capsule) {
 PyObject* mix_plan_entry(PyObject*, PyObject* palette_arg) noexcept {
     return guarded([&]() -> PyObject* {
         const Bytes palette(palette_arg, "palette", 2);
-        if (palette.size(1) != 3 || palette.size(0) < 1 || palette.size(0) > 4096)
-            raise(PyExc_ValueError, "palette must hold 1 to 4096 colours of 3 bytes");
+        if (palette.size(1) != 3 || palette.size(0) < 1 || palette.size(0) > most_colors)
+            raise(PyExc_ValueError, "palette must hold 1 to " + std::to_string(most_colors) + " colours of 3 bytes");
         std::vector<Rgb> colors(palette.size(0));
         std::memcpy(colors.data(), palette.data(), colors.size() * sizeof(Rgb));
         std::unique_ptr<MixPlan> plan;

@@ -4,6 +4,8 @@
 // would be unsafe.
 #include "entries.h"
 
+#include "palette.h"
+
 namespace grainel {
 namespace {
 
@@ -25,10 +27,22 @@ PyMethodDef functions[] = {
      "mix_dither(image, plan, thresholds, out)\n--\n\nOrdered dither by colour mixes into out."},
     {"mix_shares", as_cfunction<mix_shares_entry>(), METH_FASTCALL,
      "mix_shares(plan, colors)\n--\n\nThe mixes of colors, as 32-bit shares."},
+    {"linear_light", as_cfunction<linear_light_entry>(), METH_NOARGS,
+     "linear_light()\n--\n\nThe light of each sRGB byte, 0 to 1, as 256 doubles."},
+    {"srgb_bytes", as_cfunction<srgb_bytes_entry>(), METH_FASTCALL,
+     "srgb_bytes(light, out)\n--\n\nThe sRGB byte of each double of light, into out."},
+    {"matrix", as_cfunction<matrix_entry>(), METH_O,
+     "matrix(matrix)\n--\n\ngrainel's reading of a matrix argument: (thresholds, height, width)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
+// MAX_COLORS: the most colours a palette may hold.
+int add_constants(PyObject* module) {
+    return PyModule_AddIntConstant(module, "MAX_COLORS", static_cast<long>(most_colors));
+}
+
 PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(add_constants)},
 #ifdef Py_mod_gil
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
 #endif
