@@ -1,14 +1,20 @@
-"""Hypothesis profiles: "ci", the default, is quick and deterministic; GRAINEL_HYPOTHESIS_PROFILE=long
+"""The helpers beside this file (the plain model, leak checks, fakes, search cases) are imported by the
+tests of both packages, so this folder goes on the import path whatever pytest's import mode.
+Hypothesis profiles: "ci", the default, is quick and deterministic; GRAINEL_HYPOTHESIS_PROFILE=long
 tries tens of thousands of examples. After every test, ordinary calls still give their bytes: no error
 path leaves the module in a broken state; and no thread it started is still running."""
 
 import os
+import sys
 import threading
+from pathlib import Path
 
 import numpy as np
 import pytest
 
 import grainel
+
+sys.path.insert(0, str(Path(__file__).parent))
 
 try:
     from hypothesis import HealthCheck, settings

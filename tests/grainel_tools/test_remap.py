@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 import reference
-from test_palette_search import clustered, image, random_colors, repeated
+from search_cases import clustered, image, random_colors, repeated
 
 Image = pytest.importorskip("PIL.Image")
 from grainel_tools import remap  # noqa: E402  (after the skip: the tools need Pillow)

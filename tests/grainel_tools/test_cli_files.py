@@ -254,7 +254,7 @@ def test_smaller_fixes(pics, argv, status, check):
 
 
 def readme_block(heading):
-    text = (Path(__file__).parent.parent / "README.md").read_text()
+    text = (Path(__file__).parents[2] / "README.md").read_text()
     return re.search(re.escape(heading) + r".*?```python\n(.*?)```", text, re.S).group(1)
 
 
