@@ -12,6 +12,8 @@ from numpy.testing import assert_array_equal
 
 import grainel
 
+pytestmark = pytest.mark.architecture_neutral
+
 ed, od, rd, di = grainel.error_diffusion, grainel.ordered_dither, grainel.random_dither, grainel.dither
 PALETTE = ["#000", "#fff", (200, 30, 30), (30, 200, 30), (30, 30, 200), "#808080", "#ff0", b"\x10\x80\xf0"]
 

@@ -15,6 +15,8 @@ from numpy.testing import assert_array_equal
 import grainel
 from grainel_tools import fit_palette, main, palettes, remap
 
+pytestmark = pytest.mark.architecture_neutral
+
 GAMEBOY = [(15, 56, 15), (48, 98, 48), (139, 172, 15), (155, 188, 15)]
 
 
@@ -101,10 +103,12 @@ def test_pictures_of_every_mode(Image, tmp_path, make, ext, flags, mode, check):
 
 def palette_spec(Image, tmp_path, form):
     """The Game Boy palette as a name, a list of hex codes, or a file of the given kind."""
-    path = tmp_path / (f"gb.{form}" if form in ("gpl", "hex") else f"gb-{form}.png")
-    if form == "gpl":
-        path.write_text("GIMP Palette\nName: gb\nColumns: 4\n#\n"
-                        + "".join(f"{r:3} {g:3} {b:3}\tshade {i}\n" for i, (r, g, b) in enumerate(GAMEBOY)))
+    path = tmp_path / (f"gb-{form}.png" if form in ("swatch", "indexed") else f"gb.{form[-3:]}")
+    if form.endswith("gpl"):
+        mark = "\ufeff" if form == "bom-gpl" else ""  # as Windows editors save UTF-8
+        path.write_text(mark + "GIMP Palette\nName: gb\nColumns: 4\n#\n"
+                        + "".join(f"{r:3} {g:3} {b:3}\tshade {i}\n" for i, (r, g, b) in enumerate(GAMEBOY)),
+                        encoding="utf-8")
     elif form == "hex":
         path.write_text("".join("%02x%02x%02x\n" % c for c in GAMEBOY) + "\n")
     elif form == "swatch":  # repeated colours count once
@@ -119,7 +123,7 @@ def palette_spec(Image, tmp_path, form):
     return path
 
 
-@pytest.mark.parametrize("form", ["named", "spelled", "hexlist", "gpl", "hex", "swatch", "indexed"])
+@pytest.mark.parametrize("form", ["named", "spelled", "hexlist", "gpl", "bom-gpl", "hex", "swatch", "indexed"])
 def test_palette_forms(Image, photo, tmp_path, form):
     status, out = run(tmp_path, photo[0], "--palette", palette_spec(Image, tmp_path, form))
     assert status == 0
@@ -131,6 +135,7 @@ def test_palette_forms(Image, photo, tmp_path, form):
     ("-p gameboy -m fs", lambda a: grainel.dither(a, palette=GAMEBOY)),   # the way back to the exact engines
     ("-p gameboy -m bayer4x4 --linear", lambda a: grainel.ordered_dither(a, 4, palette=GAMEBOY, linear=True)),
     ("-c 5 --effort 2", lambda a: remap(a, fit_palette(a, 5, effort=2))),
+    ("--colours 4", lambda a: remap(a, fit_palette(a, 4))),
     ("-c 5 --keep #f00,#00ff00 -m atkinson",
      lambda a: grainel.dither(a, "atkinson", palette=fit_palette(a, 5, keep=["#f00", "#0f0"]))),
 ])
@@ -191,6 +196,8 @@ def test_palette_turns_gray_into_rgb_and_colors_fits_one(Image, tmp_path):
     (["--matrix", "bluenoise65"], "bluenoise64 (see --list)"),
     (["--matrix", "1,2;3"], "bad matrix"),
     (["--matrix", "4", "--method", "fs"], "--matrix"),
+    (["--serpentine", "-m", "bayer4x4"], "--serpentine applies to error diffusion, not to ordered dither"),
+    (["--seed", "3"], "--seed applies to random dither, not to error diffusion"),
     (["--colors", "4", "--palette", "bw"], "not allowed with"),
     (["--jobs", "0"], "--jobs"),
     (["--seed", str(2**130), "--method", "random"], "Python int larger than 128 bits"),
@@ -264,9 +271,9 @@ def test_batch_keeps_going_past_bad_files(Image, photo, tmp_path, capsys):
         (folder / "broken.png", "not an image, or a format Pillow cannot read"), (missing, "no such file or directory")])
 
 
-def test_demo_contact_sheet(Image, tmp_path):
-    assert main(["--demo", str(tmp_path / "demo.png")]) == 0
-    with Image.open(tmp_path / "demo.png") as sheet:  # 20 captioned tiles, 5 across
+def test_demo_contact_sheet_goes_into_new_folders(Image, tmp_path):
+    assert main(["--demo", str(tmp_path / "new" / "folder" / "demo.png")]) == 0
+    with Image.open(tmp_path / "new" / "folder" / "demo.png") as sheet:  # 20 captioned tiles, 5 across
         assert sheet.format == "PNG" and sheet.size == (1008, 680)
         assert len(sheet.getcolors(1 << 16) or []) > 100
 

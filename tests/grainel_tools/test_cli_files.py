@@ -18,6 +18,8 @@ from numpy.testing import assert_array_equal
 
 import grainel
 
+pytestmark = pytest.mark.architecture_neutral
+
 Image = pytest.importorskip("PIL.Image")
 from grainel_tools import main, palettes, remap  # noqa: E402  (after the skip: the tools need Pillow)
 
@@ -238,19 +240,6 @@ def test_standard_input_and_output_and_the_size_limit(tmp_path, monkeypatch, cap
     for limit, status in [("0", 0), ("700", 1)]:
         assert main([str(tmp_path / "in.png"), str(tmp_path / f"out{limit}.png"), "--max-pixels", limit]) == status
     assert "32x24 is over the limit of 700 pixels" in capsys.readouterr().err
-
-
-@pytest.mark.parametrize("argv, status, check", [
-    (["{p}/a.png", "{p}/o.png", "--colours", "4"], 0, lambda p: (p / "o.png").exists()),
-    (["--demo", "{p}/new/folder/demo.png"], 0, lambda p: (p / "new/folder/demo.png").exists()),
-    (["{p}/a.png", "{p}/o.png", "--serpentine", "-m", "bayer4x4"], 2, None),
-    (["{p}/a.png", "{p}/o.png", "--seed", "3"], 2, None),
-    (["{p}/a.png", "{p}/o.png", "-p", "{p}/bom.gpl"], 0, lambda p: (p / "o.png").exists()),
-])
-def test_smaller_fixes(pics, argv, status, check):
-    (pics / "bom.gpl").write_text("\ufeffGIMP Palette\n0 0 0\n255 255 255\n", encoding="utf-8")
-    assert main([a.format(p=pics) for a in argv]) == status
-    assert check is None or check(pics)
 
 
 def readme_block(heading):

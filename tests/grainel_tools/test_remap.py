@@ -39,12 +39,15 @@ def test_small_pictures_match_the_plain_rule(name, shape, options):
     assert np.array_equal(remap(img, PALETTES[name], **options), expected)
 
 
+@pytest.mark.slow_plain_model  # seven minutes under emulation
 @pytest.mark.parametrize("palette", [clustered(5), random_colors(300, 8)])
 def test_a_picture_large_enough_for_the_grid_matches_the_plain_rule(palette):
     img = image(np.random.default_rng(9), 130, 128)
     assert np.array_equal(remap(img, palette), reference.remap(img, palette))
 
 
+# Minutes of NumPy under emulation; the finer cells are the same grid at another size.
+@pytest.mark.slow_plain_model
 @pytest.mark.parametrize("palette", [clustered(6), random_colors(300, 9)])
 def test_a_picture_of_a_million_pixels_takes_the_nearest_colours_without_dither(palette):
     # From a million pixels the search takes finer cells. Without dither each pixel's query is
