@@ -200,10 +200,20 @@ def _srgb(v):
 
 
 @functools.cache
-def linear_of_byte():
-    """Linear light of each byte, from the curve in double precision."""
+def _linear_table():
     return np.array([e / 12.92 if e <= 0.04045 else math.pow((e + 0.055) / 1.055, 2.4)
-                     for e in (b / 255.0 for b in range(256))], f32)
+                     for e in (b / 255.0 for b in range(256))])
+
+
+def linear_light(bytes_):
+    """Linear light in [0, 1] of byte values (any array shape), from the curve in double precision."""
+    return _linear_table()[np.asarray(bytes_)]
+
+
+@functools.cache
+def linear_of_byte():
+    """Linear light of each byte as the remap holds it: the curve in double precision, in float32."""
+    return _linear_table().astype(f32)
 
 
 @functools.cache
@@ -259,7 +269,7 @@ def remap(img, palette, strength=0.9, method="floyd_steinberg", serpentine=False
 # ------------------------------------------------------------------ threshold dither
 
 def bayer_indices(n):
-    """The n x n Bayer ranks, n in 2, 4, 8, 16."""
+    """The n x n Bayer ranks, n a power of two."""
     y, x = np.mgrid[0:n, 0:n]
     ranks = np.zeros((n, n), np.int64)
     for i in range(n.bit_length() - 1):

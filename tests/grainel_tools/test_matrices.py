@@ -5,17 +5,11 @@ import pytest
 from numpy.testing import assert_array_equal
 
 import grainel
+import reference
 from grainel_tools import main, matrices
 from grainel_tools.bluenoise import void_and_cluster
 
 NAMES = list(matrices.NAMED)
-
-
-def bayer(n):
-    m = np.zeros((1, 1), dtype=int)
-    while len(m) < n:
-        m = np.block([[4 * m, 4 * m + 2], [4 * m + 3, 4 * m + 1]])
-    return m
 
 
 def low_band_peak(ranks, share):
@@ -50,7 +44,7 @@ def test_blue_noise_has_little_low_frequency_power(size):
     ranks = matrices.bluenoise(size)
     assert max(low_band_peak(ranks, s) for s in SHARES) < BOUND
     white = np.random.default_rng(size).permutation(size * size).reshape(size, size)
-    for other in (bayer(size), white):
+    for other in (reference.bayer_indices(size), white):
         assert max(low_band_peak(other, s) for s in SHARES) > BOUND
 
 

@@ -5,6 +5,7 @@ import pytest
 from numpy.testing import assert_array_equal
 
 from grainel_tools import MixPlan, matrix, mix_dither, palettes
+from reference import bayer_indices, linear_light
 
 RNG = np.random.default_rng(22)
 RANDOM_100 = RNG.integers(0, 256, (100, 3), dtype=np.uint8)  # beyond the counted sizes
@@ -15,20 +16,8 @@ PALETTES = {"bw": [(0, 0, 0), (255, 255, 255)], "acep7": palettes.named("acep7")
             "cube64": CUBE_64, "random100": RANDOM_100}
 
 
-def linear(v):
-    v = np.asarray(v, np.float64) / 255.0
-    return np.where(v <= 0.04045, v / 12.92, ((v + 0.055) / 1.055) ** 2.4)
-
-
-def bayer(n):
-    m = np.zeros((1, 1), dtype=int)
-    while len(m) < n:
-        m = np.block([[4 * m, 4 * m + 2], [4 * m + 3, 4 * m + 1]])
-    return m
-
-
 # What each form of matrix means, as ranks or as thresholds.
-MATRICES = {"bayer4x4": bayer(4), 8: bayer(8), "bluenoise16": matrix("bluenoise16"),
+MATRICES = {"bayer4x4": bayer_indices(4), 8: bayer_indices(8), "bluenoise16": matrix("bluenoise16"),
             "halftone6": matrix("halftone6"), "repeated ranks": np.array([[0, 3, 3], [1, 1, 7]]),
             "thresholds": np.array([[0.0, 0.9], [0.25, 1.0], [0.5, 0.1]])}
 
@@ -97,7 +86,7 @@ def test_a_flat_colour_averages_to_its_light(colors, colour, form):
     out = mix_dither(np.full((2 * side, 2 * side, 3), colour, np.uint8), colors, form)
     shown = {tuple(c) for c in out.reshape(-1, 3)}
     assert len(shown) > 1 and shown <= {tuple(c) for c in colors}
-    np.testing.assert_allclose(linear(out).mean(axis=(0, 1)), linear(colour), atol=1 / 64)
+    np.testing.assert_allclose(linear_light(out).mean(axis=(0, 1)), linear_light(colour), atol=1 / 64)
 
 
 @pytest.mark.parametrize("colors", [CUBE_64, palettes.named("rgb8"), palettes.named("web")])  # hold the cube
@@ -108,7 +97,7 @@ def test_every_colour_mixes_to_its_light(colors):
     colours = np.concatenate([RNG.integers(0, 256, (500, 3)), [[16, 32, 48], [255, 255, 0], [1, 254, 128]]])
     shares = plan.mix(colours)
     np.testing.assert_allclose(shares.sum(axis=1), 1.0)
-    np.testing.assert_allclose(shares @ linear(plan.colors), linear(colours), atol=1 / 64)
+    np.testing.assert_allclose(shares @ linear_light(plan.colors), linear_light(colours), atol=1 / 64)
 
 
 @pytest.mark.parametrize("name", PALETTES)
