@@ -6,13 +6,15 @@
 - ssim_loss: 1 - SSIM (Wang et al. 2004: Gaussian window of sigma 1.5, K1 0.01, K2 0.03) on the
   sRGB bytes, averaged over R, G and B. Lower is better; it punishes visible grain.
 
-Both take (H, W, 3) uint8 arrays (extra channels are ignored) and need SciPy.
+Both take (H, W, 3) uint8 arrays (extra channels are ignored) and need SciPy and grainel_tools.
 """
 
 from __future__ import annotations
 
 import numpy as np
 from scipy.ndimage import gaussian_filter
+
+from grainel_tools.srgb import LINEAR
 
 SIGMA = 1.5
 
@@ -26,9 +28,8 @@ _TO_LAB = np.array([[0.2104542553, 0.7936177850, -0.0040720468],
 
 
 def linear_light(srgb: np.ndarray) -> np.ndarray:
-    """sRGB bytes to linear light in [0, 1], as float64."""
-    v = srgb[..., :3].astype(np.float64) / 255.0
-    return np.where(v <= 0.04045, v / 12.92, ((v + 0.055) / 1.055) ** 2.4)
+    """sRGB bytes to linear light in [0, 1], as float64, by the curve grainel itself uses."""
+    return LINEAR[srgb[..., :3]]
 
 
 def oklab(linear: np.ndarray) -> np.ndarray:

@@ -18,6 +18,7 @@ from typing import Any
 import grainel
 
 from . import matrices, palettes, sizing
+from .color_arrays import palette_array
 from .batch import STDIO, FileOptions, Job, PlanError, check_jobs, dither_files, output_paths
 from .errors import Cancelled, FileError, FileExists, reason
 from .formats import FORMATS
@@ -25,7 +26,6 @@ from .progress import Progress
 from .fitting import EFFORT, MAX_EFFORT
 from .pictures import read_picture
 from .remap import STRENGTH as REMAP_STRENGTH
-from .remap import palette_array
 from .settings import ORDERED, REMAP, OptionError, Settings, parse_matrix
 
 DESCRIPTION = """\

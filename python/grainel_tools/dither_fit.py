@@ -19,7 +19,9 @@ import numpy as np
 from numpy.typing import NDArray
 
 from . import _native
+from .color_arrays import distinct_colors, rgb_key
 from .remap import STRENGTH
+from .srgb import LINEAR, srgb_bytes
 
 # The eye's blur at a normal viewing distance, as the quality benchmark
 # measures it: a Gaussian of 1.5 pixels, applied once to the picture and
@@ -31,25 +33,12 @@ SIGMA = 1.5 * math.sqrt(2.0)
 FULL_STEP_FROM = 8
 
 
-# Powers and exponentials come from the C library one value at a time:
-# NumPy may take them from vector code that rounds differently from one CPU
-# to another, and the same picture must give the same palette everywhere.
-def _linear_of(code: int) -> float:
-    v = code / 255.0
-    return v / 12.92 if v <= 0.04045 else math.pow((v + 0.055) / 1.055, 2.4)
-
-
-def _byte_of(linear: float) -> int:
-    v = min(max(linear, 0.0), 1.0)
-    return round(255.0 * (v * 12.92 if v <= 0.0031308 else 1.055 * math.pow(v, 1 / 2.4) - 0.055))
-
-
-LINEAR = np.array([_linear_of(code) for code in range(256)])
-
-
 def _blurred(plane: NDArray[np.float32]) -> NDArray[np.float32]:
     """A Gaussian blur of an (H, W) plane, edges mirrored."""
     radius = math.ceil(3 * SIGMA)
+    # math.exp, one value at a time: NumPy's may come from vector code that
+    # rounds differently from one CPU to another, and the same picture must
+    # give the same palette everywhere.
     bell = [math.exp(-0.5 * (k / SIGMA) ** 2) for k in range(-radius, radius + 1)]
     taps = np.array(bell) / math.fsum(bell)
     for axis in (0, 1):
@@ -64,11 +53,6 @@ def _blurred(plane: NDArray[np.float32]) -> NDArray[np.float32]:
     return plane
 
 
-def _rgb_key(colours: NDArray[np.uint8]) -> NDArray[np.int32]:
-    """Each colour of (..., 3 or more) as one number, ordered as (r, g, b)."""
-    return (colours[..., 0].astype(np.int32) << 16) | (colours[..., 1].astype(np.int32) << 8) | colours[..., 2]
-
-
 def toward_dither(pixels: NDArray[np.uint8], palette: NDArray[np.uint8], fixed: int) -> NDArray[np.uint8]:
     """`palette` after one step toward how the remap shows `pixels`; the first `fixed` stay.
 
@@ -81,21 +65,20 @@ def toward_dither(pixels: NDArray[np.uint8], palette: NDArray[np.uint8], fixed: 
         pixels[pixels[..., 3] == 0, :3] = palette[0]
     shown = np.empty_like(pixels)
     _native.remap(pixels, palette, shown, "floyd_steinberg", STRENGTH, False)
-    key = _rgb_key(palette)
+    key = rgb_key(palette)
     order = np.argsort(key)
-    which = order[np.searchsorted(key[order], _rgb_key(shown))].ravel()
-    weight = pixels[..., 3].ravel() / 255.0 if pixels.shape[2] == 4 else np.ones(which.size)
-    share = np.bincount(which, weight, len(palette))
+    shown_index = order[np.searchsorted(key[order], rgb_key(shown))]  # (H, W) palette indices
+    flat_index = shown_index.ravel()
+    weight = pixels[..., 3].ravel() / 255.0 if pixels.shape[2] == 4 else np.ones(flat_index.size)
+    coverage = np.bincount(flat_index, weight, len(palette))
 
-    table = LINEAR.astype(np.float32)
-    colours = LINEAR[palette]
-    step = np.empty_like(colours)
+    light_of_byte = LINEAR.astype(np.float32)
+    light = LINEAR[palette]
+    step = np.empty_like(light)
     for c in range(3):
-        error = table[pixels[..., c]] - table[palette[:, c]][which.reshape(pixels.shape[:2])]
-        step[:, c] = np.bincount(which, weight * _blurred(error).ravel(), len(palette))
-    step /= np.maximum(share, 1e-12)[:, None]
+        error = light_of_byte[pixels[..., c]] - light_of_byte[palette[:, c]][shown_index]
+        step[:, c] = np.bincount(flat_index, weight * _blurred(error).ravel(), len(palette))
+    step /= np.maximum(coverage, 1e-12)[:, None]
     step[:fixed] = 0.0
     step *= min(1.0, len(palette) / FULL_STEP_FROM)
-    moved = np.array([_byte_of(v) for v in (colours + step).ravel().tolist()], np.uint8).reshape(-1, 3)
-    _, first = np.unique(moved, axis=0, return_index=True)
-    return np.ascontiguousarray(moved[np.sort(first)])
+    return distinct_colors(srgb_bytes(light + step))

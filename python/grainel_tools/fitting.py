@@ -25,10 +25,9 @@ import numpy as np
 from numpy.typing import NDArray
 
 from . import _native
+from .color_arrays import MAX_COLORS, color_pixels, distinct_colors, palette_array
 from .dither_fit import toward_dither
-from .remap import colour_pixels, palette_array
 
-MAX_COLOURS = 4096
 EFFORT = 5
 MAX_EFFORT = 10
 
@@ -50,16 +49,16 @@ def fit_palette(image: Any, n: int, *, keep: Any = (), effort: int = EFFORT,
     """
     if isinstance(n, bool) or not isinstance(n, (int, np.integer)):
         raise TypeError(f"n must be an int, not {type(n).__name__}")
-    if not 2 <= n <= MAX_COLOURS:
-        raise ValueError(f"n must be between 2 and {MAX_COLOURS}, got {n}")
+    if not 2 <= n <= MAX_COLORS:
+        raise ValueError(f"n must be between 2 and {MAX_COLORS}, got {n}")
     if isinstance(effort, bool) or not isinstance(effort, (int, np.integer)):
         raise TypeError(f"effort must be an int, not {type(effort).__name__}")
     if not 1 <= effort <= MAX_EFFORT:
         raise ValueError(f"effort must be between 1 and {MAX_EFFORT}, got {effort}")
-    kept = _kept_colours(keep)
+    kept = _kept_colors(keep)
     if len(kept) > n:
         raise ValueError(f"keep holds {len(kept)} colours, more than the {n} asked for")
-    pixels, _ = colour_pixels(image)
+    pixels, _ = color_pixels(image)
     if pixels.size == 0:
         raise ValueError(f"image is empty (shape {list(pixels.shape)})")
     # Each effort doubles the k-means updates a fit may make (32 at the
@@ -68,15 +67,13 @@ def fit_palette(image: Any, n: int, *, keep: Any = (), effort: int = EFFORT,
     # changes. Large pictures are fitted on coarser cells first, then on
     # every colour for an eighth as many updates.
     iterations = 2 ** int(effort) if effort < MAX_EFFORT else sys.maxsize
-    found = _native.fit(pixels, int(n), kept, iterations, max(1, iterations // 8))
-    palette = np.frombuffer(found, dtype=np.uint8).reshape(-1, 3).copy()
+    fitted = _native.fit(pixels, int(n), kept, iterations, max(1, iterations // 8))
+    palette = np.frombuffer(fitted, dtype=np.uint8).reshape(-1, 3).copy()
     return toward_dither(pixels, palette, len(kept)) if dithered and len(palette) > len(kept) else palette
 
 
-def _kept_colours(keep: Any) -> NDArray[np.uint8]:
+def _kept_colors(keep: Any) -> NDArray[np.uint8]:
     """The distinct colours of keep=, in their order, as a (k, 3) uint8 array."""
     if isinstance(keep, (list, tuple)) and not keep:
         return np.empty((0, 3), np.uint8)
-    colors = palette_array(keep, "keep")
-    _, first = np.unique(colors, axis=0, return_index=True)
-    return np.ascontiguousarray(colors[np.sort(first)])
+    return distinct_colors(palette_array(keep, "keep"))

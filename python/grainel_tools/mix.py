@@ -19,16 +19,13 @@ rank or threshold arrays as grainel.ordered_dither takes them.
 
 from __future__ import annotations
 
-import re
 from functools import lru_cache
 from typing import Any
 
 import numpy as np
 
-import grainel
-
 from . import _native, matrices
-from .remap import colour_pixels, palette_array
+from .color_arrays import color_pixels, palette_array
 
 DEFAULT_MATRIX = "bluenoise64"
 _BELOW_ONE = np.float32(1.0) - np.float32(2.0 ** -23)  # grainel keeps every threshold below 1
@@ -68,10 +65,9 @@ def thresholds(matrix: Any = DEFAULT_MATRIX) -> np.ndarray:
     if isinstance(matrix, str) and matrices.is_named(matrix):
         matrix = matrices.matrix(matrix)
     elif isinstance(matrix, (str, int)) and not isinstance(matrix, bool):
-        grainel.ordered_dither(np.zeros((1, 1), np.uint8), matrix)  # grainel's names and message
-        found = re.search(r"\d+", str(matrix))
-        assert found is not None  # grainel took it, so it names a size
-        matrix = _bayer(int(found.group()))
+        # A Bayer name or size: grainel's own matrix, or its message naming the ones it has.
+        bayer, height, width = _native.matrix(matrix)
+        return np.frombuffer(bayer, dtype=np.float32).reshape(height, width).copy()
     cells = np.asarray(matrix)
     if cells.ndim != 2 or cells.size == 0:
         raise ValueError(f"matrix must be a non-empty 2-D array, got shape {list(cells.shape)}")
@@ -90,15 +86,6 @@ def thresholds(matrix: Any = DEFAULT_MATRIX) -> np.ndarray:
     return below_one
 
 
-def _bayer(n: int) -> np.ndarray:
-    """grainel's Bayer matrix of side n, as ranks."""
-    y, x = np.mgrid[0:n, 0:n]
-    ranks = np.zeros((n, n), np.int64)
-    for bit in range(n.bit_length() - 1):
-        ranks = 4 * ranks + 2 * (((x ^ y) >> bit) & 1) + ((y >> bit) & 1)
-    return ranks
-
-
 def mix_dither(image: Any, palette: Any, matrix: Any = DEFAULT_MATRIX) -> Any:
     """The picture in the palette's colours, each colour shown as a mix in the matrix's pattern.
 
@@ -110,8 +97,9 @@ def mix_dither(image: Any, palette: Any, matrix: Any = DEFAULT_MATRIX) -> Any:
     through.
     """
     plan = palette if isinstance(palette, MixPlan) else _plan_of(palette_array(palette).tobytes())
-    q = np.floor(thresholds(matrix).astype(np.float64) * 2.0 ** 24).astype(np.uint32)
-    pixels, back = colour_pixels(image)
+    # The native code takes each threshold as a whole number of 2^-24 steps.
+    fixed_point = np.floor(thresholds(matrix).astype(np.float64) * 2.0 ** 24).astype(np.uint32)
+    pixels, to_input_kind = color_pixels(image)
     out = np.empty_like(pixels)
-    _native.mix_dither(pixels, plan._plan, np.ascontiguousarray(q).view(np.uint8), out)
-    return back(out)
+    _native.mix_dither(pixels, plan._plan, np.ascontiguousarray(fixed_point).view(np.uint8), out)
+    return to_input_kind(out)

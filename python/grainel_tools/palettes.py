@@ -14,14 +14,12 @@ from typing import TYPE_CHECKING, NamedTuple
 
 import numpy as np
 
+from .color_arrays import MAX_COLORS, rgb_key
+
 if TYPE_CHECKING:  # Pillow is needed only for the palette forms that read images
     from PIL.Image import Image
 
 Color = tuple[int, int, int]
-
-# grainel accepts at most this many palette colours; a palette image with more
-# is refused here with a message that names the file rather than the library's.
-MAX_COLORS = 4096
 
 
 def _hex(*codes: str) -> list[Color]:
@@ -229,8 +227,9 @@ def from_image(im: Image | np.ndarray) -> list[Color]:
 
     rgba = np.asarray(as_image(im, "im").convert("RGBA")).reshape(-1, 4)
     rgba = rgba[rgba[:, 3] > 0]
-    keys = (rgba[:, 0].astype(np.int64) << 16) | (rgba[:, 1].astype(np.int64) << 8) | rgba[:, 2]
-    _, first = np.unique(keys, return_index=True)
+    _, first = np.unique(rgb_key(rgba), return_index=True)
+    # More colours than grainel takes: refused here, with a message that
+    # names the file rather than the library's.
     if len(first) > MAX_COLORS:
         name = getattr(im, "filename", "") or "palette image"
         raise PaletteError(f"{name}: {len(first)} distinct colours, at most {MAX_COLORS} allowed")

@@ -9,7 +9,7 @@ import numpy as np
 
 import grainel
 
-from . import matrices, palettes, sizing
+from . import _native, matrices, palettes, sizing
 from .fitting import MAX_EFFORT, fit_palette
 from .mix import mix_dither
 from .remap import remap
@@ -50,7 +50,7 @@ def parse_matrix(text: str) -> Any:
         return matrices.matrix(text)  # blue noise and screens are ours, Bayer grainel's
     if "," not in text and ";" not in text:
         try:  # 'bayer4x4', '4x4', '4': grainel parses its names, and its message lists only those
-            grainel.ordered_dither(_PROBE, text)
+            _native.matrix(text)
         except ValueError as exc:
             raise OptionError(f"{exc}, or a named matrix such as bluenoise64 (see --list)") from None
         return text
@@ -114,7 +114,7 @@ class Settings:
         if self.method.lower() == REMAP:
             return REMAP
         try:  # a matrix name in any of the forms grainel accepts ("4x4", "bayer4x4", "4")
-            grainel.ordered_dither(_PROBE, self.method)
+            _native.matrix(self.method)
         except (ValueError, TypeError):
             return "diffusion"
         return ORDERED

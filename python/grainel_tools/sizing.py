@@ -13,6 +13,8 @@ import re
 import numpy as np
 from PIL import Image, ImageColor
 
+from .srgb import LINEAR, srgb_bytes
+
 Color = tuple[int, int, int]
 Size = tuple[int, int]
 
@@ -88,15 +90,8 @@ def enlarge(frame: Image.Image, factor: int) -> Image.Image:
     return frame.resize((frame.width * factor, frame.height * factor), Image.Resampling.NEAREST)
 
 
-# sRGB byte value -> light intensity in [0, 1]
-_LINEAR = np.array([c / 12.92 if c <= 0.04045 else ((c + 0.055) / 1.055) ** 2.4
-                    for c in np.arange(256) / 255], dtype=np.float32)
-
-
-def _encoded(light: np.ndarray) -> np.ndarray:
-    light = np.clip(light, 0, 1)  # Lanczos rings past black and white
-    srgb = np.where(light <= 0.0031308, light * 12.92, 1.055 * light ** (1 / 2.4) - 0.055)
-    return np.round(srgb * 255).astype(np.uint8)
+# The light of each sRGB byte, in the float32 the resampler works in.
+_LIGHT_OF_BYTE = LINEAR.astype(np.float32)
 
 
 def _resampled(frame: Image.Image, size: Size, box: tuple[float, float, float, float]) -> Image.Image:
@@ -105,28 +100,29 @@ def _resampled(frame: Image.Image, size: Size, box: tuple[float, float, float, f
     Averaging the coded values, as a plain resize does, darkens fine
     detail and the edges of bright areas; light is what adds up. Colour is
     weighted by alpha, so that transparent pixels lend no colour to their
-    neighbours.
+    neighbours. Lanczos rings past black and white, which the sRGB bytes
+    clamp.
     """
     pixels = np.asarray(frame)
     if pixels.ndim == 2:
         pixels = pixels[..., None]
     alpha = frame.mode.endswith("A")
-    colors = pixels.shape[2] - alpha
+    color_bands = pixels.shape[2] - alpha
 
     def resampled(band: np.ndarray) -> np.ndarray:
         image = Image.fromarray(np.ascontiguousarray(band, dtype=np.float32), "F")
         return np.asarray(image.resize(size, Image.Resampling.LANCZOS, box=box))
 
     weight = pixels[..., -1] / np.float32(255) if alpha else None
-    out = []
-    for band in range(colors):
-        light = _LINEAR[pixels[..., band]]
-        out.append(resampled(light * weight if weight is not None else light))
+    lights = []  # each colour band's light, resampled
+    for band in range(color_bands):
+        light = _LIGHT_OF_BYTE[pixels[..., band]]
+        lights.append(resampled(light * weight if weight is not None else light))
     if weight is not None:
         covered = np.clip(resampled(weight), 0, 1)
-        out = [np.divide(light, covered, out=np.zeros_like(light), where=covered > 1 / 512)
-               for light in out]
-        result = np.dstack([_encoded(light) for light in out] + [np.round(covered * 255).astype(np.uint8)])
+        lights = [np.divide(light, covered, out=np.zeros_like(light), where=covered > 1 / 512)
+                  for light in lights]
+        result = np.dstack([srgb_bytes(light) for light in lights] + [np.round(covered * 255).astype(np.uint8)])
     else:
-        result = np.dstack([_encoded(light) for light in out])
+        result = np.dstack([srgb_bytes(light) for light in lights])
     return Image.fromarray(result[..., 0] if result.shape[2] == 1 else result)
