@@ -20,16 +20,16 @@
 """
 
 from . import matrices, palettes
-from .batch import FileOptions, PlanError, check_jobs, dither_file, dither_files, output_paths
+from .batch import FileOptions, check_jobs, dither_file, dither_files, output_paths
 from .cli import main
-from .errors import Cancelled, FileError
+from .errors import Cancelled, FileError, FormatError, OptionError, PlanError
 from .fitting import fit_palette
-from .formats import FORMATS, FormatError
+from .formats import FORMATS
 from .matrices import matrix
 from .mix import MixPlan, mix_dither
 from .pictures import READABLE, Picture, read_image, read_picture
 from .remap import remap
-from .settings import OptionError, Settings
+from .settings import Settings
 from .writing import write_image, write_picture
 
 __all__ = [

@@ -21,8 +21,8 @@ from typing import Any, Union
 
 from PIL import Image
 
-from .errors import Cancelled, FileError, reason
-from .formats import FormatError, encode, format_for, format_named, holds_alpha
+from .errors import Cancelled, FileError, FormatError, PlanError, reason
+from .formats import encode, format_for, format_named, holds_alpha
 from .pictures import READABLE, Picture, read_picture
 from .safe_files import check_folder, is_special
 from .settings import Settings
@@ -51,10 +51,6 @@ class FileOptions:
     lossy: bool = False
     max_pixels: int | None = None
     format: str | None = None
-
-
-class PlanError(ValueError):
-    """A batch that would overwrite a file or write one output twice; nothing was done."""
 
 
 def output_paths(inputs: Sequence[PathName], out_dir: PathName | None, *, recursive: bool = False,

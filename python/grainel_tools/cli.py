@@ -19,14 +19,14 @@ import grainel
 
 from . import matrices, palettes, sizing
 from .color_arrays import palette_array
-from .batch import STDIO, FileOptions, Job, PlanError, check_jobs, dither_files, output_paths
-from .errors import Cancelled, FileError, FileExists, reason
+from .batch import STDIO, FileOptions, Job, check_jobs, dither_files, output_paths
+from .errors import Cancelled, FileError, FileExists, FormatError, OptionError, PaletteError, PlanError, reason
 from .formats import FORMATS
 from .progress import Progress
 from .fitting import EFFORT, MAX_EFFORT
 from .pictures import read_picture
 from .remap import STRENGTH as REMAP_STRENGTH
-from .settings import ORDERED, REMAP, OptionError, Settings, parse_matrix
+from .settings import ORDERED, REMAP, Settings, parse_matrix
 
 DESCRIPTION = """\
 Dither images with grainel.
@@ -190,7 +190,7 @@ def settings_from(args: argparse.Namespace, parser: argparse.ArgumentParser) -> 
             keep=None if args.keep is None else palette_colours(palettes.resolve(args.keep), "--keep"),
             effort=args.effort, mix=args.mix)
         settings.check()
-    except (OptionError, palettes.PaletteError, OSError) as exc:
+    except (OptionError, PaletteError, OSError) as exc:
         parser.error(str(exc))
     if settings.family == "random" and settings.seed is None:
         # Drawn here rather than by each call, so that the run can be repeated.
@@ -246,7 +246,7 @@ def shared_palette(jobs: list[Job], settings: Settings, options: FileOptions,
     if args.save_palette is not None:
         try:
             palettes.write_palette(colours, args.save_palette, replace=args.force)
-        except palettes.PaletteError as exc:
+        except PaletteError as exc:
             parser.error(str(exc))
         except FileError as exc:
             print(f"grainel: {exc}", file=sys.stderr)
@@ -270,7 +270,7 @@ def _is_folder(path: str) -> bool:
 
 def plan(args: argparse.Namespace, parser: argparse.ArgumentParser) -> list[Job]:
     """Pair every input file with its output path."""
-    from .formats import FormatError, format_for, format_named
+    from .formats import format_for, format_named
 
     try:
         format_named(args.format or "png")

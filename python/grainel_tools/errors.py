@@ -1,4 +1,9 @@
-"""The one error the file helpers raise: which file, read or written, and why."""
+"""Every error grainel_tools raises of its own, in one place.
+
+FileError says which file, read or written, failed and why; the ValueErrors
+say which argument or option is wrong. Each is importable where its users
+meet it too (grainel_tools.FormatError, palettes.PaletteError, ...).
+"""
 
 from __future__ import annotations
 
@@ -25,6 +30,22 @@ class FileExists(FileError):
 
 class Cancelled(Exception):
     """The batch was interrupted before this file was written."""
+
+
+class OptionError(ValueError):
+    """An option value that makes every image fail; reported as a usage error."""
+
+
+class PlanError(ValueError):
+    """A batch that would overwrite a file or write one output twice; nothing was done."""
+
+
+class FormatError(ValueError):
+    """The format cannot hold the result exactly (or at all)."""
+
+
+class PaletteError(ValueError):
+    """A palette name that names no palette, or a palette file that holds a malformed one."""
 
 
 def reason(exc: BaseException) -> str:

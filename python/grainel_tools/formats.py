@@ -11,6 +11,7 @@ import numpy as np
 from PIL import Image
 
 from .compact import Compact, compact
+from .errors import FormatError
 from .pictures import Picture
 from .png import LEVEL, write_png
 
@@ -48,10 +49,6 @@ FORMATS[".jpeg"] = FORMATS[".jpg"]
 
 # A mode a format lacks is stored in the next wider one, which holds it exactly.
 _WIDER = {"1": "L", "L": "RGB", "PA": "RGBA", "LA": "RGBA"}
-
-
-class FormatError(ValueError):
-    """The format cannot hold the result exactly (or at all)."""
 
 
 def format_named(name: str) -> Format:

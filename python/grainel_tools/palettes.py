@@ -15,6 +15,7 @@ from typing import TYPE_CHECKING, NamedTuple
 import numpy as np
 
 from .color_arrays import MAX_COLORS, rgb_key
+from .errors import PaletteError
 
 if TYPE_CHECKING:  # Pillow is needed only for the palette forms that read images
     from PIL.Image import Image
@@ -79,10 +80,6 @@ NAMED: dict[str, Named] = {
     "spectra6": Named("6-colour Spectra 6 e-paper: black, white, yellow, red, blue, green",
                       _hex("000000", "ffffff", "ffff00", "ff0000", "0000ff", "00ff00")),
 }
-
-
-class PaletteError(ValueError):
-    """A palette name that names no palette, or a palette file that holds a malformed one."""
 
 
 def _key(name: str) -> str:

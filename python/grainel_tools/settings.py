@@ -10,6 +10,7 @@ import numpy as np
 import grainel
 
 from . import _native, matrices, palettes, sizing
+from .errors import OptionError
 from .fitting import MAX_EFFORT, fit_palette
 from .mix import mix_dither
 from .remap import remap
@@ -26,10 +27,6 @@ ORDERED = "ordered"
 # Not a grainel method either: the perceptual remap of grainel_tools.remap,
 # the command line's choice for palettes unless a method is named.
 REMAP = "remap"
-
-
-class OptionError(ValueError):
-    """An option value that makes every image fail; reported as a usage error."""
 
 
 _PROBE = np.zeros((1, 1, 3), dtype=np.uint8)

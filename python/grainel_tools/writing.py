@@ -14,8 +14,8 @@ from typing import BinaryIO, Union
 import numpy as np
 from PIL import Image
 
-from .errors import Cancelled, FileError, reason
-from .formats import FormatError, encode, format_for, format_named
+from .errors import Cancelled, FileError, FormatError, reason
+from .formats import encode, format_for, format_named
 from .pictures import Picture, same_mode, as_image
 from .safe_files import write_atomically
 
