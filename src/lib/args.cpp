@@ -1,6 +1,6 @@
-#include "args.h"
+#include "lib/args.h"
 
-#include "messages.h"
+#include "lib/messages.h"
 
 #include <algorithm>
 #include <string>

@@ -2,8 +2,8 @@
 // ones to native values, with CPython-style messages.
 #pragma once
 
-#include "engines.h"
-#include "py.h"
+#include "lib/engines.h"
+#include "python/py.h"
 
 #include <cstdint>
 #include <optional>

@@ -1,11 +1,11 @@
-#include "engines.h"
+#include "lib/engines.h"
 
-#include "diffusion.h"
-#include "matrix_arg.h"
-#include "messages.h"
-#include "names.h"
-#include "ordered.h"
-#include "prepare.h"
+#include "diffusion/diffusion.h"
+#include "lib/matrix_arg.h"
+#include "lib/messages.h"
+#include "lib/names.h"
+#include "ordered/threshold_dither.h"
+#include "lib/prepare.h"
 
 #include <ctime>
 

@@ -3,7 +3,7 @@
 // result.
 #pragma once
 
-#include "py.h"
+#include "python/py.h"
 
 #include <cstdint>
 #include <optional>

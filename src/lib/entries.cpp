@@ -1,10 +1,10 @@
-#include "entries.h"
+#include "lib/entries.h"
 
-#include "args.h"
-#include "engines.h"
-#include "matrix_arg.h"
-#include "messages.h"
-#include "names.h"
+#include "lib/args.h"
+#include "lib/engines.h"
+#include "lib/matrix_arg.h"
+#include "lib/messages.h"
+#include "lib/names.h"
 
 namespace grainel {
 namespace {

@@ -1,7 +1,7 @@
 // The C entries of the module's six functions.
 #pragma once
 
-#include "py.h"
+#include "python/py.h"
 
 namespace grainel {
 

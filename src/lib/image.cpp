@@ -1,9 +1,9 @@
-#include "image.h"
+#include "lib/image.h"
 
-#include "large_buffers.h"
+#include "buffers/large_buffers.h"
 
-#include "messages.h"
-#include "numpy_api.h"
+#include "lib/messages.h"
+#include "lib/numpy_api.h"
 
 #include <algorithm>
 #include <cstdlib>

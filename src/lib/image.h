@@ -2,9 +2,9 @@
 // and the dithered bytes handed back in the caller's form.
 #pragma once
 
-#include "large_buffers.h"
-#include "py.h"
-#include "raster.h"
+#include "buffers/large_buffers.h"
+#include "python/py.h"
+#include "buffers/raster.h"
 
 #include <cstdint>
 #include <memory>

@@ -1,7 +1,7 @@
-#include "matrix_arg.h"
+#include "lib/matrix_arg.h"
 
-#include "messages.h"
-#include "names.h"
+#include "lib/messages.h"
+#include "lib/names.h"
 
 #include <algorithm>
 #include <charconv>

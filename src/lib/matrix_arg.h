@@ -1,8 +1,8 @@
 // The `matrix` argument: a Bayer size, a Bayer name, or a custom 2-D array.
 #pragma once
 
-#include "matrices.h"
-#include "py.h"
+#include "matrices/matrices.h"
+#include "python/py.h"
 
 namespace grainel {
 

@@ -1,4 +1,4 @@
-#include "messages.h"
+#include "lib/messages.h"
 
 #include <charconv>
 #include <cmath>

@@ -2,7 +2,7 @@
 // name lists, and the standard type errors.
 #pragma once
 
-#include "py.h"
+#include "python/py.h"
 
 #include <cstdint>
 #include <span>

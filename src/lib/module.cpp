@@ -1,8 +1,8 @@
 // The module object: its definition, its exec step publishing the six
 // functions and __version__, and the one exported symbol.
-#include "docstrings.h"
-#include "entries.h"
-#include "messages.h"
+#include "lib/docstrings.h"
+#include "lib/entries.h"
+#include "lib/messages.h"
 
 namespace grainel {
 namespace {

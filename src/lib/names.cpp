@@ -1,4 +1,4 @@
-#include "names.h"
+#include "lib/names.h"
 
 namespace grainel {
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "diffusion.h"
+#include "diffusion/diffusion.h"
 
 namespace grainel {
 

@@ -1,5 +1,5 @@
 #define GRAINEL_NUMPY_API_OWNER
-#include "numpy_api.h"
+#include "lib/numpy_api.h"
 
 #include <atomic>
 

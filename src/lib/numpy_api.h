@@ -2,7 +2,7 @@
 // imports where NumPy cannot and a failed fetch is retried by a later call.
 #pragma once
 
-#include "py.h"
+#include "python/py.h"
 
 #define PY_ARRAY_UNIQUE_SYMBOL grainel_ARRAY_API
 #define NPY_NO_DEPRECATED_API NPY_2_0_API_VERSION

@@ -1,6 +1,6 @@
-#include "prepare.h"
+#include "lib/prepare.h"
 
-#include "messages.h"
+#include "lib/messages.h"
 
 #include <optional>
 #include <string>

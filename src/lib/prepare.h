@@ -2,10 +2,10 @@
 // palette parsed, the image taken in, and the quantisation target built.
 #pragma once
 
-#include "image.h"
-#include "palette.h"
-#include "py.h"
-#include "space.h"
+#include "lib/image.h"
+#include "palette/palette.h"
+#include "python/py.h"
+#include "space/space.h"
 
 #include <cstdint>
 #include <variant>

@@ -1,0 +1,60 @@
+// grainel_tools._native: the palette tools that need native speed (the
+// perceptual remap), on plain buffers. The Python functions of
+// grainel_tools check and shape the arguments; these only refuse what
+// would be unsafe.
+#include "tools/lib/entries.h"
+
+#include "palette/palette.h"
+
+namespace grainel {
+namespace {
+
+template <auto Entry>
+PyCFunction as_cfunction() {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Entry));
+}
+
+PyMethodDef functions[] = {
+    {"remap", as_cfunction<remap_entry>(), METH_VARARGS | METH_KEYWORDS,
+     "remap(image, palette, out, method, strength, serpentine)\n--\n\n"
+     "The perceptual remap of image into out (see grainel_tools.remap)."},
+    {"fit", as_cfunction<fit_entry>(), METH_VARARGS | METH_KEYWORDS,
+     "fit(image, count, keep, iterations, final_iterations)\n--\n\n"
+     "A palette fitted to image, as bytes (see grainel_tools.fit_palette)."},
+    {"mix_plan", as_cfunction<mix_plan_entry>(), METH_O,
+     "mix_plan(palette)\n--\n\n(plan, order): colour mixes (see grainel_tools.mix)."},
+    {"mix_dither", as_cfunction<mix_dither_entry>(), METH_FASTCALL,
+     "mix_dither(image, plan, thresholds, out)\n--\n\nOrdered dither by colour mixes into out."},
+    {"mix_shares", as_cfunction<mix_shares_entry>(), METH_FASTCALL,
+     "mix_shares(plan, colors)\n--\n\nThe mixes of colors, as 32-bit shares."},
+    {"linear_light", as_cfunction<linear_light_entry>(), METH_NOARGS,
+     "linear_light()\n--\n\nThe light of each sRGB byte, 0 to 1, as 256 doubles."},
+    {"srgb_bytes", as_cfunction<srgb_bytes_entry>(), METH_FASTCALL,
+     "srgb_bytes(light, out)\n--\n\nThe sRGB byte of each double of light, into out."},
+    {"matrix", as_cfunction<matrix_entry>(), METH_O,
+     "matrix(matrix)\n--\n\ngrainel's reading of a matrix argument: (thresholds, height, width)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// MAX_COLORS: the most colours a palette may hold.
+int add_constants(PyObject* module) {
+    return PyModule_AddIntConstant(module, "MAX_COLORS", static_cast<long>(most_colors));
+}
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(add_constants)},
+#ifdef Py_mod_gil
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT, "grainel_tools._native", "", 0, functions, slots,
+    nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace grainel
+
+PyMODINIT_FUNC PyInit__native() { return PyModuleDef_Init(&grainel::module_definition); }

@@ -1,0 +1,14 @@
+#include "tools/remap/dither_amounts.h"
+
+#include "ordered/palette_pixels.h"
+
+namespace grainel {
+
+DitherAmounts::DitherAmounts(const Raster& image, const Palette& palette, float strength)
+    : nearest_(image.pixels, image.pixels + image.height * image.width * image.channels) {
+    Raster quantised{nearest_.data(), image.height, image.width, image.channels, image.alpha};
+    nearest_palette(quantised, Space(false), palette);
+    rows_ = with_vector_isa([&]<Isa I>() { return amount_rows<I>(image, nearest_.data(), strength); });
+}
+
+}  // namespace grainel
