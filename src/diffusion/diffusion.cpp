@@ -23,8 +23,8 @@ KernelRows kernel_rows(const DiffusionMethod& method, float strength) {
     return rows;
 }
 
-ErrorRows::ErrorRows(std::size_t width, std::size_t cell_floats)
-    : storage(rows * (width + 8) * cell_floats), row_floats((width + 8) * cell_floats) {}
+ErrorRows::ErrorRows(std::size_t width, std::size_t slot_floats)
+    : storage(rows * (width + 8) * slot_floats), row_floats((width + 8) * slot_floats) {}
 
 ErrorRows ErrorRows::for_levels(const Raster& image) {
     const std::size_t processed = image.channels - image.alpha.has_value();

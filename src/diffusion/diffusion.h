@@ -28,7 +28,7 @@ struct DiffusionMethod {
 // The nine methods in their canonical order.
 std::span<const DiffusionMethod> diffusion_methods();
 
-// Shares laid out so a pass updates eight consecutive cells per kernel row
+// Shares laid out so a pass updates eight consecutive slots per kernel row
 // without edge tests: column c is image column x + c - 2 in both tables,
 // and the mirrored table serves right-to-left scans.
 struct KernelRows {
@@ -39,10 +39,10 @@ struct KernelRows {
 
 KernelRows kernel_rows(const DiffusionMethod& method, float strength);
 
-// Error rows of (width + 8) cells, owned by the caller so that the passes
+// Error rows of (width + 8) slots, owned by the caller so that the passes
 // allocate nothing: one row for each image row scanned at once and two for
 // the rows below them. A levels pass over several channels keeps them in
-// one cell of four lanes.
+// one slot of four lanes.
 struct ErrorRows {
     static constexpr std::size_t rows = 6;
     static ErrorRows for_levels(const Raster& image);
@@ -51,7 +51,7 @@ struct ErrorRows {
     std::size_t row_floats;
 
 private:
-    ErrorRows(std::size_t width, std::size_t cell_floats);
+    ErrorRows(std::size_t width, std::size_t slot_floats);
 };
 
 // What a pass over a picture is given besides its quantiser.
@@ -64,7 +64,7 @@ struct ScanSetup {
 };
 
 // Each processed channel on its own, up to four channels per pass, side by
-// side in the lanes of a cell.
+// side in the lanes of a slot.
 void diffuse_levels(Raster& image, const Space& space, const Levels& levels,
                     const DiffusionMethod& method, float strength, bool serpentine,
                     ErrorRows& rows);

@@ -1,8 +1,8 @@
-// How a levels pass of error diffusion quantises a pixel: one channel in a
-// float cell, or a run of up to four channels side by side in the lanes of
-// a four-float cell. Each returns the error to spread. The time a pass takes
-// is the length of its chain of dependent steps per pixel (the error of one
-// pixel is owed to the next), so these keep that chain short.
+// How a levels pass of error diffusion quantises a pixel: one channel, its
+// error a float, or a run of up to four channels side by side in the lanes
+// of a four-float vector. Each returns the error to spread. The time a
+// pass takes is the length of its chain of dependent steps per pixel (the
+// error of one pixel is owed to the next), so these keep that chain short.
 #pragma once
 
 #include <cmath>
@@ -107,7 +107,7 @@ struct LevelTables {
 
 template <LevelRule Rule>
 struct LevelsQuantiser {
-    using Cell = float;
+    using Error = float;
     LevelTables<Rule> levels;
     std::size_t channel;
 
@@ -140,7 +140,7 @@ struct LevelsQuantiser {
 // 0, which is level 0 exactly (value 0, no error), so they stay 0.
 template <LevelRule Rule>
 struct LevelsLanesQuantiser {
-    using Cell = Float4;
+    using Error = Float4;
     LevelTables<Rule> levels;
     std::size_t first, count;
 

@@ -13,7 +13,7 @@ namespace {
 // The colours' working values are held as vectors of four, the last lane
 // zero like the error's, so the error is one vector subtraction.
 struct PaletteQuantiser {
-    using Cell = Float4;
+    using Error = Float4;
     const float* decode;
     const Rgb* colors;
     const Float4* values;

@@ -22,7 +22,7 @@ using kernels::methods;
 
 
 // The rows of error owed to the rows being scanned and the two below them.
-// Cell i of a row belongs to image column i - 2; the two cells before the
+// Slot i of a row belongs to image column i - 2; the two slots before the
 // image and six after it absorb shares that fall off the edges.
 struct RowRing {
     static constexpr std::size_t max_rows = ErrorRows::rows;
@@ -42,70 +42,70 @@ struct RowRing {
     }
 };
 
-// A pass carries its error in cells: one float per cell in a one-channel
+// A pass carries its error in slots: one float per slot in a one-channel
 // levels pass, a vector of four in a palette pass (red, green, blue and an
 // unused lane that stays zero) and in a levels pass over several channels,
 // so that each tap spreads all channels with one vector multiply and add.
 // Every lane is rounded exactly as a scalar would be.
-template <class Cell>
-Cell load_cell(const float* from) {
-    Cell cell;
-    std::memcpy(&cell, from, sizeof cell);
-    return cell;
+template <class Error>
+Error load_error(const float* from) {
+    Error error;
+    std::memcpy(&error, from, sizeof error);
+    return error;
 }
 
-template <class Cell>
-void store_cell(float* to, Cell cell) {
-    std::memcpy(to, &cell, sizeof cell);
+template <class Error>
+void store_error(float* to, Error error) {
+    std::memcpy(to, &error, sizeof error);
 }
 
 // One image row being scanned with the kernel of methods[Method], known at
 // compile time, so that only its real taps are applied. A zero share would
-// only add a signed zero to a finite cell, which leaves every later sum
+// only add a signed zero to a finite slot, which leaves every later sum
 // unchanged.
 //
 // The error a pixel passes along its own row never goes through memory:
-// `owed` and `owed_next` hold the cells of the next two pixels, loaded with
+// `owed` and `owed_next` hold the slots of the next two pixels, loaded with
 // what the rows above left there and then completed in visit order, which
 // is the order the additions would have had in the row itself.
 template <std::size_t Method, class Quantise, int Dir>
 struct RowScan {
-    using Cell = typename Quantise::Cell;
+    using Error = typename Quantise::Error;
     static constexpr DiffusionMethod method = methods[Method];
     static constexpr std::size_t tap_count = method.taps.size();
-    static constexpr std::ptrdiff_t floats = sizeof(Cell) / sizeof(float);
+    static constexpr std::ptrdiff_t floats = sizeof(Error) / sizeof(float);
 
     std::uint8_t* pixels;     // the image row
     std::size_t pixel_step;   // channels
     float* below[3];          // error rows: this one and the two under it
-    Cell owed, owed_next;
+    Error owed, owed_next;
 
-    float* cell(int dy, std::ptrdiff_t x) const { return below[dy] + (x + 2) * floats; }
+    float* slot(int dy, std::ptrdiff_t x) const { return below[dy] + (x + 2) * floats; }
 
     void start(std::ptrdiff_t first) {
-        owed = load_cell<Cell>(cell(0, first));
-        owed_next = load_cell<Cell>(cell(0, first + Dir));
+        owed = load_error<Error>(slot(0, first));
+        owed_next = load_error<Error>(slot(0, first + Dir));
     }
 
-    // Adds the share of tap T of the error to its cell.
+    // Adds the share of tap T of the error to its slot.
     template <std::size_t T>
-    [[gnu::always_inline]] void spread(std::ptrdiff_t x, float share, Cell error) {
+    [[gnu::always_inline]] void spread(std::ptrdiff_t x, float share, Error error) {
         constexpr KernelTap tap = method.taps[T];
         if constexpr (tap.dy == 0 && tap.dx == 1) {
             owed += share * error;
         } else if constexpr (tap.dy == 0) {
             owed_next += share * error;
         } else {
-            float* target = cell(tap.dy, x + Dir * tap.dx);
-            store_cell(target, load_cell<Cell>(target) + share * error);
+            float* target = slot(tap.dy, x + Dir * tap.dx);
+            store_error(target, load_error<Error>(target) + share * error);
         }
     }
 
     [[gnu::always_inline]] void step(std::ptrdiff_t x, const float (&share)[tap_count],
                                      const Quantise& quantise) {
-        const Cell error = quantise(pixels + x * static_cast<std::ptrdiff_t>(pixel_step), owed);
+        const Error error = quantise(pixels + x * static_cast<std::ptrdiff_t>(pixel_step), owed);
         owed = owed_next;
-        owed_next = load_cell<Cell>(cell(0, x + 2 * Dir));
+        owed_next = load_error<Error>(slot(0, x + 2 * Dir));
         [&]<std::size_t... T>(std::index_sequence<T...>) __attribute__((always_inline)) {
             (spread<T>(x, share[T], error), ...);
         }(std::make_index_sequence<tap_count>{});
@@ -165,9 +165,9 @@ void scan_serpentine(Raster& image, const KernelRows& kernel, ErrorRows& rows,
 
 // Left to right, several rows at once, each `lag` pixels behind the row
 // above. A row's pixel x needs the row above to have passed x + 2 (its
-// cells, and the cells below them, must have every earlier contribution in
+// slots, and the slots below them, must have every earlier contribution in
 // place), so with a lag of 4 and the rows stepped top first within each
-// round, every cell receives its additions in exactly the sequential order,
+// round, every slot receives its additions in exactly the sequential order,
 // while the rows' independent dependency chains overlap in the CPU.
 template <std::size_t Method, class Quantise>
 void scan_wavefront(Raster& image, const KernelRows& kernel, ErrorRows& rows,
@@ -222,7 +222,7 @@ void scan_wavefront(Raster& image, const KernelRows& kernel, ErrorRows& rows,
 // quantised on its own, in any order.
 template <class Quantise>
 void quantise_only(Raster& image, Quantise quantise) {
-    const typename Quantise::Cell nothing_owed{};
+    const typename Quantise::Error nothing_owed{};
     std::uint8_t* pixel = image.pixels;
     for (std::size_t y = 0; y < image.height; ++y) {
         start_rows(quantise, y, 1);

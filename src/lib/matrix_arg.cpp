@@ -90,8 +90,8 @@ ThresholdMatrix parse_matrix_array(PyObject* matrix) {
     // What asarray returned may be any object that says it is an array; its
     // values must fill the shape it claims before they are read as a grid.
     auto filled = [&](auto values) {
-        std::size_t cells = 0;
-        if (__builtin_mul_overflow(shape[0], shape[1], &cells) || values.size() != cells)
+        std::size_t entries = 0;
+        if (__builtin_mul_overflow(shape[0], shape[1], &entries) || values.size() != entries)
             raise(PyExc_ValueError, "custom dither matrix has " + std::to_string(values.size()) +
                                         " values for its shape " + bracketed(shape));
         return values;

@@ -23,7 +23,7 @@ struct ThresholdMatrix {
 
     // The recursive Bayer matrix of side n (2, 4, 8 or 16).
     static ThresholdMatrix bayer(unsigned n);
-    // Rank indices, spread over max(largest + 1, cell count) steps.
+    // Rank indices, spread over max(largest + 1, count of positions) steps.
     static MatrixOrError from_indices(std::size_t height, std::size_t width,
                                       std::span<const std::int64_t> indices);
     // Thresholds in [0, 1]; 1 becomes the largest float below 1.

@@ -286,7 +286,7 @@ private:
         }
         const auto [lo, hi] = range(side);
         const std::size_t count = search_.winners(lo, hi, within, within_count, positions_.data());
-        search_.colours_at(positions_.data(), count, values, indices);
+        search_.colors_at(positions_.data(), count, values, indices);
         return count;
     }
 

@@ -1,8 +1,8 @@
-// Ordered dither to levels as byte comparisons. With the matrix cell fixed,
+// Ordered dither to levels as byte comparisons. With the matrix position fixed,
 // the output byte is a non-decreasing step function of the input byte (the
 // working value, the shift, the rounding and the level bytes all keep the
-// order), so it is the cell's output for byte 0 plus, for each higher output
-// value, that value's rise wherever the byte is above the cell's cut:
+// order), so it is the position's output for byte 0 plus, for each higher output
+// value, that value's rise wherever the byte is above the position's cut:
 //
 //     out = base + sum over steps j of (byte > cut[j] ? rise[j] : 0)
 //
@@ -22,11 +22,11 @@
 
 namespace grainel {
 
-// Every per-cell byte pattern of one matrix row, laid out along an image row:
+// Every per-position byte pattern of one matrix row, laid out along an image row:
 // pattern byte i belongs to image row byte i (column i / channels), repeated
 // with the period of the matrix row, and padded with one more vector's worth
 // so that a vector read at any offset below the period stays in the pattern.
-struct CellSteps {
+struct LevelSteps {
     static constexpr std::size_t padding = 32;  // the widest vector
 
     std::size_t steps;        // compares per byte
@@ -47,15 +47,15 @@ struct CellSteps {
 };
 
 // The distinct output bytes of the levels: one more than the most compares
-// per byte that cell_steps can give, cheap enough to decide on before
+// per byte that level_steps can give, cheap enough to decide on before
 // building.
 std::size_t distinct_outputs(const Levels& levels);
 
-CellSteps cell_steps(const Raster& image, const Space& space, const Levels& levels,
+LevelSteps level_steps(const Raster& image, const Space& space, const Levels& levels,
                      float strength, const ThresholdMatrix& matrix);
 
 // Rewrites the image in place; every byte equals the exact rule's.
 template <Isa>
-void apply_cell_steps(Raster& image, const CellSteps& steps);
+void apply_level_steps(Raster& image, const LevelSteps& steps);
 
 }  // namespace grainel

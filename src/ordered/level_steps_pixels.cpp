@@ -23,10 +23,10 @@ void store(std::uint8_t* to, Bytes v) { __builtin_memcpy(to, &v, sizeof v); }
 template <std::size_t Steps>
 struct Rises {
     Bytes rise[Steps];
-    explicit Rises(const CellSteps& plan) {
+    explicit Rises(const LevelSteps& plan) {
         for (std::size_t j = 0; j < Steps; ++j) rise[j] = Bytes{} + plan.rise[j];
     }
-    static constexpr std::size_t count(const CellSteps&) { return Steps; }
+    static constexpr std::size_t count(const LevelSteps&) { return Steps; }
     Bytes operator[](std::size_t j) const { return rise[j]; }
 };
 
@@ -34,8 +34,8 @@ template <>
 struct Rises<0> {
     const std::uint8_t* rise;
     std::size_t steps;
-    explicit Rises(const CellSteps& plan) : rise(plan.rise.data()), steps(plan.steps) {}
-    std::size_t count(const CellSteps&) const { return steps; }
+    explicit Rises(const LevelSteps& plan) : rise(plan.rise.data()), steps(plan.steps) {}
+    std::size_t count(const LevelSteps&) const { return steps; }
     Bytes operator[](std::size_t j) const { return Bytes{} + rise[j]; }
 };
 
@@ -57,7 +57,7 @@ template <std::size_t Steps, bool KeepsAlpha>
 // The same for one byte, for the end of a row narrower than a vector.
 template <bool KeepsAlpha>
 std::uint8_t dither_byte(std::uint8_t b, const std::uint8_t* at, std::size_t stride,
-                         const CellSteps& plan) {
+                         const LevelSteps& plan) {
     std::uint8_t out = at[0];
     for (std::size_t j = 0; j < plan.steps; ++j)
         if (b > (at[(j + 1) * stride] ^ 0x80)) out = static_cast<std::uint8_t>(out + plan.rise[j]);
@@ -66,7 +66,7 @@ std::uint8_t dither_byte(std::uint8_t b, const std::uint8_t* at, std::size_t str
 }
 
 template <std::size_t Steps, bool KeepsAlpha>
-void dither_rows(Raster& image, const CellSteps& plan) {
+void dither_rows(Raster& image, const LevelSteps& plan) {
     const Rises<Steps> rises(plan);
     const std::size_t steps = rises.count(plan), stride = plan.stride, period = plan.period;
     // Where the next vector starts in the pattern, relative to this one.
@@ -88,7 +88,7 @@ void dither_rows(Raster& image, const CellSteps& plan) {
 }
 
 template <bool KeepsAlpha>
-void dither_rows_by_steps(Raster& image, const CellSteps& plan) {
+void dither_rows_by_steps(Raster& image, const LevelSteps& plan) {
     switch (plan.steps) {
         case 1: return dither_rows<1, KeepsAlpha>(image, plan);
         case 2: return dither_rows<2, KeepsAlpha>(image, plan);
@@ -99,7 +99,7 @@ void dither_rows_by_steps(Raster& image, const CellSteps& plan) {
 
 }  // namespace
 
-void apply_cell_steps(Raster& image, const CellSteps& plan) {
+void apply_level_steps(Raster& image, const LevelSteps& plan) {
     if (plan.keeps_alpha)
         dither_rows_by_steps<true>(image, plan);
     else
@@ -111,8 +111,8 @@ GRAINEL_TARGET_END
 namespace grainel {
 
 template <>
-void apply_cell_steps<GRAINEL_TARGET::this_isa>(Raster& image, const CellSteps& plan) {
-    GRAINEL_TARGET::apply_cell_steps(image, plan);
+void apply_level_steps<GRAINEL_TARGET::this_isa>(Raster& image, const LevelSteps& plan) {
+    GRAINEL_TARGET::apply_level_steps(image, plan);
 }
 
 }  // namespace grainel

@@ -12,7 +12,7 @@ GRAINEL_TARGET_BEGIN
 namespace {
 
 // Where each pixel's shift comes from: the tiled matrix, one row of it at
-// a time, each cell's shift computed as the pixel would compute it, or the
+// a time, each position's shift computed as the pixel would compute it, or the
 // noise stream. The row holds only the columns the image reaches, so it
 // wraps at the matrix width or never.
 struct MatrixShifts {
@@ -86,7 +86,7 @@ void quantise(const PalettePass& pass, Shifts shifts) {
         quantise<false>(pass, shifts);
 }
 
-// Every pixel shifted alike (a one-cell matrix, as plain quantisation
+// Every pixel shifted alike (a one-position matrix, as plain quantisation
 // is): a pixel's colour is then a function of its three bytes, so the
 // answers for recent byte triples are kept in a direct-mapped table and
 // reused. A photo repeats most of its colours: a table of a sixteenth of

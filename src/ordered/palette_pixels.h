@@ -2,8 +2,8 @@
 // ordered and random dither to a palette, and plain quantisation to it.
 // Each pixel's working value, shifted by its offset fraction times a
 // per-channel scale, takes the nearest colour. The loops are vector
-// kernels (isa.h): the candidates of a query are compared with the widest
-// vectors the CPU has.
+// kernels (simd/isa.h): the candidates of a query are compared with the
+// widest vectors the CPU has.
 #pragma once
 
 #include <cstddef>
@@ -19,7 +19,7 @@
 namespace grainel {
 
 // What the loops share. The search must have been given bounds that hold
-// every query (threshold_palette.cpp works them out).
+// every query (to_palette.cpp works them out).
 struct PalettePass {
     Raster& image;
     const Space& space;

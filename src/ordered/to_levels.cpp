@@ -34,23 +34,23 @@ void threshold_levels(Raster& image, const Space& space, const Levels& levels,
     }
 }
 
-// With the matrix cell and the input byte fixed, the output byte is fixed:
-// a table of cells x 256 outputs, filled with the exact rule, turns the
+// With the matrix position and the input byte fixed, the output byte is fixed:
+// a table of positions x 256 outputs, filled with the exact rule, turns the
 // pixel loop into lookups. It pays when the image has several values per
 // table entry.
 bool table_pays(const Raster& image, const ThresholdMatrix& matrix) {
-    const std::size_t cells = matrix.width * matrix.height;
-    return cells <= 65536 && cells * 256 <= image.height * image.width * image.channels / 2;
+    const std::size_t positions = matrix.width * matrix.height;
+    return positions <= 65536 && positions * 256 <= image.height * image.width * image.channels / 2;
 }
 
 void ordered_levels_by_table(Raster& image, const Space& space, const Levels& levels,
                              float strength, const ThresholdMatrix& matrix) {
     const float scale = strength * levels.step;
     std::vector<std::uint8_t> table(matrix.thresholds.size() * 256);
-    for (std::size_t cell = 0; cell < matrix.thresholds.size(); ++cell) {
-        const float offset = scale * (matrix.thresholds[cell] - 0.5f);
+    for (std::size_t position = 0; position < matrix.thresholds.size(); ++position) {
+        const float offset = scale * (matrix.thresholds[position] - 0.5f);
         for (int byte = 0; byte < 256; ++byte)
-            table[cell * 256 + byte] =
+            table[position * 256 + byte] =
                 level_byte(space, levels, offset, static_cast<std::uint8_t>(byte));
     }
     const std::size_t channels = image.channels, width = matrix.width;
@@ -66,9 +66,9 @@ void ordered_levels_by_table(Raster& image, const Space& space, const Levels& le
             continue;
         }
         for (std::size_t x = 0, column = 0; x < image.width; ++x, pixel += channels) {
-            const std::uint8_t* cell = table_row + column * 256;
+            const std::uint8_t* position = table_row + column * 256;
             for (std::size_t c = 0; c < channels; ++c)
-                if (image.alpha != c) pixel[c] = cell[pixel[c]];
+                if (image.alpha != c) pixel[c] = position[pixel[c]];
             if (++column == width) column = 0;
         }
     }
@@ -131,16 +131,16 @@ void random_levels_by_thresholds(Raster& image, const DrawThresholds& draws, std
     }
 }
 
-// The byte compares beat the per-(cell, byte) table up to 16 compares per
+// The byte compares beat the per-(position, byte) table up to 16 compares per
 // byte (at 16 levels, 1.5 times its speed with 32-byte vectors, about even
-// with 16-byte ones), and cost some nine evaluations of the rule per cell
+// with 16-byte ones), and cost some nine evaluations of the rule per position
 // and compare to set up, against one per value for the plain rule.
 bool steps_pay(const Raster& image, const Levels& levels, const ThresholdMatrix& matrix) {
     const std::size_t steps = distinct_outputs(levels) - 1;
-    const std::size_t cells = std::min(matrix.width, image.width) *
+    const std::size_t positions = std::min(matrix.width, image.width) *
                               std::min(matrix.height, image.height);
     const std::size_t values = image.height * image.width * image.channels;
-    return steps <= 16 && cells * (1 + 9 * steps) <= values / 2;
+    return steps <= 16 && positions * (1 + 9 * steps) <= values / 2;
 }
 
 }  // namespace
@@ -148,8 +148,8 @@ bool steps_pay(const Raster& image, const Levels& levels, const ThresholdMatrix&
 void ordered_levels(Raster& image, const Space& space, const Levels& levels,
                     float strength, const ThresholdMatrix& matrix) {
     if (steps_pay(image, levels, matrix)) {
-        const CellSteps plan = cell_steps(image, space, levels, strength, matrix);
-        with_vector_isa([&]<Isa I>() { apply_cell_steps<I>(image, plan); });
+        const LevelSteps plan = level_steps(image, space, levels, strength, matrix);
+        with_vector_isa([&]<Isa I>() { apply_level_steps<I>(image, plan); });
     } else if (table_pays(image, matrix))
         ordered_levels_by_table(image, space, levels, strength, matrix);
     else

@@ -264,7 +264,7 @@ std::size_t ColorSearch::winners(Floats4 lo, Floats4 hi, const std::uint16_t* wi
     return filter_->filter(box, within, count, kept);
 }
 
-void ColorSearch::colours_at(const std::uint16_t* positions, std::size_t count,
+void ColorSearch::colors_at(const std::uint16_t* positions, std::size_t count,
                              float* const values[3], std::int32_t* indices) const {
     for (std::size_t k = 0; k < count; ++k) {
         for (int c = 0; c < 3; ++c) values[c][k] = channel_[c][positions[k]];

@@ -3,7 +3,7 @@
 // The rule it must reproduce: squared distance ((dr*dr + dg*dg) + db*db) in
 // 32-bit floats, smallest wins, the first of equal colours wins. A grid
 // over working space keeps, per cell, only the colours that can win
-// somewhere in the cell (possible_winners.h), in palette order, so a query
+// somewhere in the cell (winner_filter.h), in palette order, so a query
 // compares few colours where the palette is sparse near it and more where
 // it is crowded. Along each channel the grid has evenly spaced core cells
 // across the palette's range and a margin around it and, beyond them on
@@ -83,7 +83,7 @@ public:
                         std::uint16_t* kept);
 
     // The values by channel and the palette indices of `count` positions.
-    void colours_at(const std::uint16_t* positions, std::size_t count, float* const values[3],
+    void colors_at(const std::uint16_t* positions, std::size_t count, float* const values[3],
                     std::int32_t* indices) const;
 
 private:
@@ -183,7 +183,7 @@ public:
     // Whether w lies in the core (never without a grid), and if so its cell.
     [[gnu::always_inline]] bool core_cell(Floats4 w, std::uint32_t& cell) const {
         const Floats4 u = (w - origin_) * scale_;
-        if ((lane_bits((u >= 0.0f) & (u < core_)) & 7) != 7) return false;
+        if ((movemask((u >= 0.0f) & (u < core_)) & 7) != 7) return false;
         cell = cell_of(u);
         return true;
     }
@@ -202,7 +202,7 @@ public:
         const Slots inside = reinterpret_cast<Slots>(__builtin_convertvector(u, Ints4));
         const Slots slot = u < 0.0f ? (outer - 1 + 127) - below_exponent
                                     : (u < core_ ? outer + inside : (span_ - outer - 127) + above_exponent);
-        if (lane_bits(slot >= span_) & 7) return no_cell;
+        if (movemask(slot >= span_) & 7) return no_cell;
         return (slot[0] * span_ + slot[1]) * span_ + slot[2];
     }
 
@@ -262,7 +262,7 @@ private:
     least = least < other ? least : other;
     other = __builtin_shufflevector(least, least, 2, 3, 0, 1);
     least = least < other ? least : other;
-    return __builtin_ctz(lane_bits(low == least) | lane_bits(high == least) << 4);
+    return __builtin_ctz(movemask(low == least) | movemask(high == least) << 4);
 }
 
 // The first nearest of a list of eight candidates, in two vectors.

@@ -4,7 +4,7 @@
 // could win for some query inside it; a query then compares only those. A
 // colour may be left out only when it provably cannot win anywhere in the
 // box, with the distances the search computes in 32-bit floats: the test
-// leaves a margin far wider than their rounding (possible_winners.cpp gives
+// leaves a margin far wider than their rounding (winner_filter.cpp gives
 // the proof).
 #pragma once
 

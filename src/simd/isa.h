@@ -1,5 +1,5 @@
 // Instruction sets the vector kernels are built for. On x86-64 a kernel
-// source is compiled once per set (see isa_target.h) and defines its entry
+// source is compiled once per set (see target.h) and defines its entry
 // points as explicit specialisations for that set; callers pick the one
 // vector_isa() names. Every set gives the same bytes: they differ only in
 // vector width. Elsewhere the baseline is the only set: the kernels are

@@ -14,7 +14,7 @@ namespace grainel {
 
 using LaneMask4 = std::int32_t __attribute__((vector_size(16)));
 
-[[gnu::always_inline]] inline int lane_bits(LaneMask4 mask) {
+[[gnu::always_inline]] inline int movemask(LaneMask4 mask) {
 #if defined(__SSE2__)
     return _mm_movemask_ps(reinterpret_cast<__m128>(mask));
 #else

@@ -1,5 +1,5 @@
-// A coarser histogram for a quick first fit: the colours merged into cells
-// of fewer bits per channel, each cell at its colours' weighted mean (not
+// A coarser histogram for a quick first fit: the colours merged into bins
+// of fewer bits per channel, each bin at its colours' weighted mean (not
 // at its corner, which is what costs coarse histograms their precision).
 #pragma once
 
@@ -10,11 +10,11 @@
 
 namespace grainel {
 
-struct ColorCells {
-    ColorHistogram cells;                 // colors: each cell's first colour
-    std::vector<std::uint32_t> cell_of;  // each colour's cell
+struct ColorBins {
+    ColorHistogram bins;                 // colors: each bin's first colour
+    std::vector<std::uint32_t> bin_of;  // each colour's bin
 };
 
-ColorCells color_cells(const ColorHistogram& histogram, int bits);
+ColorBins color_bins(const ColorHistogram& histogram, int bits);
 
 }  // namespace grainel

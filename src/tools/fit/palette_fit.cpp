@@ -12,14 +12,14 @@
 namespace grainel {
 namespace {
 
-// Above this many colours, the fit starts on cells of 7 bits per channel
+// Above this many colours, the fit starts on bins of 7 bits per channel
 // (a photo of 2048 x 2048 pixels has about half a million colours, and a
-// third as many cells) and ends with a few k-means updates on every
+// third as many bins) and ends with a few k-means updates on every
 // colour. Measured on photos, that fits as well as k-means on every
-// colour throughout, in a third of the time; 6-bit cells fitted 256-colour
+// colour throughout, in a third of the time; 6-bit bins fitted 256-colour
 // palettes measurably worse.
-constexpr std::size_t cells_above = 65536;
-constexpr int cell_bits = 7;
+constexpr std::size_t bins_above = 65536;
+constexpr int bin_bits = 7;
 // Colours farther than this in OKLab from every centre get one of their
 // own (about five just-noticeable differences), for at most this many
 // centres: more costs photos their fit at 16 colours.
@@ -66,11 +66,11 @@ std::vector<Rgb> fit_palette(const ColorHistogram& histogram, const FitOptions& 
         centres.push_back({lab[0], lab[1], lab[2]});
     }
     const std::size_t fitted = options.count - kept;
-    if (histogram.colors.size() > cells_above) {
-        const ColorCells cells = color_cells(histogram, cell_bits);
-        const KMeansResult coarse = fit_centres(cells.cells, centres, kept, fitted, options.iterations);
+    if (histogram.colors.size() > bins_above) {
+        const ColorBins bins = color_bins(histogram, bin_bits);
+        const KMeansResult coarse = fit_centres(bins.bins, centres, kept, fitted, options.iterations);
         std::vector<std::uint32_t> start(histogram.colors.size());
-        for (std::size_t i = 0; i < start.size(); ++i) start[i] = coarse.nearest[cells.cell_of[i]];
+        for (std::size_t i = 0; i < start.size(); ++i) start[i] = coarse.nearest[bins.bin_of[i]];
         weighted_kmeans(histogram.labs, histogram.weights, centres, kept, std::move(start),
                         options.final_iterations);
     } else {

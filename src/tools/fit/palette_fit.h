@@ -14,7 +14,7 @@ struct FitOptions {
     std::size_t count;             // the most colours the palette may have
     std::vector<Rgb> keep;         // colours it must hold as they are (no more than count)
     std::size_t iterations;        // the most k-means updates of a fit
-    std::size_t final_iterations;  // the most on every colour after a fit on cells
+    std::size_t final_iterations;  // the most on every colour after a fit on bins
 };
 
 // The kept colours (each once, in the order given), then the fitted ones;

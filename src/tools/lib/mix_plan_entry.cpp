@@ -23,7 +23,8 @@ PyObject* mix_plan_entry(PyObject*, PyObject* palette_arg) noexcept {
     return guarded([&]() -> PyObject* {
         const Bytes palette(palette_arg, "palette", 2);
         if (palette.size(1) != 3 || palette.size(0) < 1 || palette.size(0) > most_colors)
-            raise(PyExc_ValueError, "palette must hold 1 to " + std::to_string(most_colors) + " colours of 3 bytes");
+            raise(PyExc_ValueError,
+                  "palette must hold 1 to " + std::to_string(most_colors) + " colours of 3 bytes");
         std::vector<Rgb> colors(palette.size(0));
         std::memcpy(colors.data(), palette.data(), colors.size() * sizeof(Rgb));
         std::unique_ptr<MixPlan> plan;

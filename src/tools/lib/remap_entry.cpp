@@ -45,7 +45,8 @@ PyObject* remap_entry(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
         if (out.size(0) != height || out.size(1) != width || out.size(2) != channels)
             raise(PyExc_ValueError, "out must have the image's shape");
         if (palette.size(1) != 3 || palette.size(0) < 1 || palette.size(0) > most_colors)
-            raise(PyExc_ValueError, "palette must hold 1 to " + std::to_string(most_colors) + " colours of 3 bytes");
+            raise(PyExc_ValueError,
+                  "palette must hold 1 to " + std::to_string(most_colors) + " colours of 3 bytes");
         std::vector<Rgb> colors(palette.size(0));
         std::memcpy(colors.data(), palette.data(), colors.size() * sizeof(Rgb));
         // The pass works in `out`, which starts as the image's bytes: moved

@@ -23,9 +23,9 @@ std::uint32_t node_byte(std::size_t i) {
 // for palettes that span the whole space.
 std::array<std::array<float, 3>, 3> reachable_directions(const std::vector<std::array<float, 3>>& light) {
     std::vector<std::array<double, 3>> basis;
-    for (const auto& colour : light) {
+    for (const auto& color : light) {
         std::array<double, 3> d{};
-        for (int c = 0; c < 3; ++c) d[c] = static_cast<double>(colour[c]) - light[0][c];
+        for (int c = 0; c < 3; ++c) d[c] = static_cast<double>(color[c]) - light[0][c];
         for (const auto& b : basis) {
             const double along = d[0] * b[0] + d[1] * b[1] + d[2] * b[2];
             for (int c = 0; c < 3; ++c) d[c] -= along * b[c];
@@ -82,8 +82,8 @@ MixPlan::MixPlan(const std::vector<Rgb>& colors)
     while (table_size < 8 * colors.size()) table_size *= 2;
     exact_.assign(table_size, 0);
     for (std::size_t r = 0; r < order_.size(); ++r) {
-        const std::uint32_t key = mix_colour_key(colors[order_[r]].data());
-        std::uint32_t i = mix_colour_hash(key) & (table_size - 1);
+        const std::uint32_t key = mix_color_key(colors[order_[r]].data());
+        std::uint32_t i = mix_color_hash(key) & (table_size - 1);
         while (exact_[i] && static_cast<std::uint32_t>(exact_[i]) != key) i = (i + 1) & (table_size - 1);
         if (!exact_[i]) exact_[i] = key | static_cast<std::uint64_t>(r) << 32;
     }
@@ -97,8 +97,8 @@ MixPlan::MixPlan(const std::vector<Rgb>& colors)
         for (int c = 0; c < 3; ++c)
             along_[256 * c + b] = fraction << 16 | static_cast<std::uint32_t>(i) * steps[c];
     }
-    for (const Rgb& colour : colors)
-        for (int c = 0; c < 3; ++c) along_[256 * c + colour[c]] |= in_palette;
+    for (const Rgb& color : colors)
+        for (int c = 0; c < 3; ++c) along_[256 * c + color[c]] |= in_palette;
 
     // Error the palette cannot pay back in any number of slots is not
     // carried: for palettes whose colours lie on a line or a plane (in

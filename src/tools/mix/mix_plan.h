@@ -182,18 +182,18 @@ inline MixPlan::Blend MixPlan::Tables::blend(Along e) {
                  {weight_one - high, high - middle, middle - low, low}};
 }
 
-[[gnu::always_inline]] inline std::uint32_t mix_colour_key(const std::uint8_t* rgb) {
+[[gnu::always_inline]] inline std::uint32_t mix_color_key(const std::uint8_t* rgb) {
     return 1u << 24 | static_cast<std::uint32_t>(rgb[0]) << 16 |
            static_cast<std::uint32_t>(rgb[1]) << 8 | rgb[2];
 }
 
-[[gnu::always_inline]] inline std::uint32_t mix_colour_hash(std::uint32_t key) {
+[[gnu::always_inline]] inline std::uint32_t mix_color_hash(std::uint32_t key) {
     return (key * 0x9E3779B1u) >> 12;
 }
 
 inline std::int32_t MixPlan::Tables::find(const std::uint8_t* rgb) const {
-    const std::uint32_t key = mix_colour_key(rgb);
-    for (std::uint32_t i = mix_colour_hash(key) & exact_mask;; i = (i + 1) & exact_mask) {
+    const std::uint32_t key = mix_color_key(rgb);
+    for (std::uint32_t i = mix_color_hash(key) & exact_mask;; i = (i + 1) & exact_mask) {
         const std::uint64_t entry = exact[i];
         if (static_cast<std::uint32_t>(entry) == key) return static_cast<std::int32_t>(entry >> 32);
         if (!entry) return -1;

@@ -20,7 +20,7 @@ namespace {
 // scanned are taken just before the scan reaches them.
 template <std::size_t Channels>
 struct RemapQuantiser {
-    using Cell = Float4;
+    using Error = Float4;
     const float* linear;
     const SrgbEncoder* encode;
     const Rgb* colors;

@@ -1,5 +1,5 @@
 // The pixel loop of the perceptual remap (remap.h), a vector kernel
-// (isa.h): each pixel's step clamps, codes and compares in vectors, which
+// (simd/isa.h): each pixel's step clamps, codes and compares in vectors, which
 // the wider instruction sets do in fewer instructions. Every set gives the
 // same bytes.
 #pragma once

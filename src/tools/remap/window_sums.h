@@ -1,7 +1,8 @@
 // The per-pixel amounts of dither_amounts, from the picture and its
 // colours without dither: window sums over each pixel's neighbourhood,
-// in loops the compiler vectorises. A vector kernel (isa.h); every set
-// gives the same floats, as each sum is exact and each share one rounding.
+// in loops the compiler vectorises. A vector kernel (simd/isa.h); every
+// set gives the same floats, as each sum is exact and each share one
+// rounding.
 #pragma once
 
 #include <cstdint>
