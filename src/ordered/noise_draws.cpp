@@ -91,6 +91,8 @@ void widen(const std::uint8_t* bytes, Values (&values)[4]) {
 #endif
 }
 
+// The results pass through Masks, so that the branch of the other width
+// is only checked where it is compiled.
 template <class Masks>
 Bytes narrow(const Masks (&masks)[4]) {
 #if defined(__x86_64__)
@@ -99,12 +101,12 @@ Bytes narrow(const Masks (&masks)[4]) {
         // four byte groups of each half back in order.
         const __m256i low = _mm256_packs_epi32(__m256i(masks[0]), __m256i(masks[1]));
         const __m256i high = _mm256_packs_epi32(__m256i(masks[2]), __m256i(masks[3]));
-        return reinterpret_cast<Bytes>(_mm256_permutevar8x32_epi32(
-            _mm256_packs_epi16(low, high), _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7)));
+        return reinterpret_cast<Bytes>(reinterpret_cast<Masks>(_mm256_permutevar8x32_epi32(
+            _mm256_packs_epi16(low, high), _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7))));
     } else {
-        return reinterpret_cast<Bytes>(
+        return reinterpret_cast<Bytes>(reinterpret_cast<Masks>(
             _mm_packs_epi16(_mm_packs_epi32(__m128i(masks[0]), __m128i(masks[1])),
-                            _mm_packs_epi32(__m128i(masks[2]), __m128i(masks[3]))));
+                            _mm_packs_epi32(__m128i(masks[2]), __m128i(masks[3])))));
     }
 #else
     // A mask lane is all ones or zero, so each of its low parts is the

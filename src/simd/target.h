@@ -48,7 +48,9 @@
 #define GRAINEL_TARGET_BEGIN GRAINEL_TARGET_PUSH namespace grainel::GRAINEL_TARGET {
 #define GRAINEL_TARGET_END } GRAINEL_TARGET_POP
 
-GRAINEL_TARGET_BEGIN
+// Constants, which take no target (and a region that declares no function
+// is one clang warns about).
+namespace grainel::GRAINEL_TARGET {
 
 #if defined(GRAINEL_TARGET_AVX2)
 inline constexpr Isa this_isa = Isa::avx2;
@@ -58,4 +60,4 @@ inline constexpr Isa this_isa = Isa::baseline;
 inline constexpr std::size_t vector_bytes = 16;
 #endif
 
-GRAINEL_TARGET_END
+}  // namespace grainel::GRAINEL_TARGET
