@@ -40,7 +40,7 @@ void diffuse_levels(Raster& image, const Space& space, const Levels& levels,
                     ErrorRows& rows) {
     const KernelRows kernel = kernel_rows(method, strength);
     const LevelsDiffusionPass pass{{image, method, kernel, serpentine, rows}, space, levels};
-    with_vector_isa([&]<Isa I>() { levels_diffusion_pixels<I>(pass); });
+    GRAINEL_DISPATCH(levels_diffusion_pixels)(pass);
 }
 
 void diffuse_palette(Raster& image, const Space& space, const Palette& palette,
@@ -59,7 +59,7 @@ void diffuse_palette(Raster& image, const Space& space, const Palette& palette,
     const PaletteDiffusionPass pass{{image, method, kernel, serpentine, rows},
                                     space.decode.data(), palette.colors.data(), values.data(),
                                     search};
-    with_vector_isa([&]<Isa I>() { palette_diffusion_pixels<I>(pass); });
+    GRAINEL_DISPATCH(palette_diffusion_pixels)(pass);
 }
 
 }  // namespace grainel

@@ -36,12 +36,3 @@ void levels_diffusion_pixels(const LevelsDiffusionPass& pass) {
 }
 
 GRAINEL_TARGET_END
-
-namespace grainel {
-
-template <>
-void levels_diffusion_pixels<GRAINEL_TARGET::this_isa>(const LevelsDiffusionPass& pass) {
-    GRAINEL_TARGET::levels_diffusion_pixels(pass);
-}
-
-}  // namespace grainel

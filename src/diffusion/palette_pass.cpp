@@ -34,12 +34,3 @@ void palette_diffusion_pixels(const PaletteDiffusionPass& pass) {
 }
 
 GRAINEL_TARGET_END
-
-namespace grainel {
-
-template <>
-void palette_diffusion_pixels<GRAINEL_TARGET::this_isa>(const PaletteDiffusionPass& pass) {
-    GRAINEL_TARGET::palette_diffusion_pixels(pass);
-}
-
-}  // namespace grainel

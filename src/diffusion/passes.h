@@ -21,9 +21,6 @@ struct LevelsDiffusionPass {
     const Levels& levels;
 };
 
-template <Isa>
-void levels_diffusion_pixels(const LevelsDiffusionPass& pass);
-
 // The first three channels together, set up by diffuse_palette.
 struct PaletteDiffusionPass {
     ScanSetup scan;
@@ -33,7 +30,8 @@ struct PaletteDiffusionPass {
     ColorSearch& search;
 };
 
-template <Isa>
-void palette_diffusion_pixels(const PaletteDiffusionPass& pass);
-
 }  // namespace grainel
+
+GRAINEL_KERNEL(void levels_diffusion_pixels(const LevelsDiffusionPass& pass))
+
+GRAINEL_KERNEL(void palette_diffusion_pixels(const PaletteDiffusionPass& pass))

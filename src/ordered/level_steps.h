@@ -54,8 +54,7 @@ std::size_t distinct_outputs(const Levels& levels);
 LevelSteps level_steps(const Raster& image, const Space& space, const Levels& levels,
                      float strength, const ThresholdMatrix& matrix);
 
-// Rewrites the image in place; every byte equals the exact rule's.
-template <Isa>
-void apply_level_steps(Raster& image, const LevelSteps& steps);
-
 }  // namespace grainel
+
+// Rewrites the image in place; every byte equals the exact rule's.
+GRAINEL_KERNEL(void apply_level_steps(Raster& image, const LevelSteps& steps))

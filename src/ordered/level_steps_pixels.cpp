@@ -107,12 +107,3 @@ void apply_level_steps(Raster& image, const LevelSteps& plan) {
 }
 
 GRAINEL_TARGET_END
-
-namespace grainel {
-
-template <>
-void apply_level_steps<GRAINEL_TARGET::this_isa>(Raster& image, const LevelSteps& plan) {
-    GRAINEL_TARGET::apply_level_steps(image, plan);
-}
-
-}  // namespace grainel

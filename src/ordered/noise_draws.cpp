@@ -153,13 +153,3 @@ void random_two_raw_levels(NoiseStream& stream, std::uint8_t* pixels, std::size_
 }
 
 GRAINEL_TARGET_END
-
-namespace grainel {
-
-template <>
-void random_two_raw_levels<GRAINEL_TARGET::this_isa>(NoiseStream& stream, std::uint8_t* pixels,
-                                                     std::size_t count, const TwoRawLevels& levels) {
-    GRAINEL_TARGET::random_two_raw_levels(stream, pixels, count, levels);
-}
-
-}  // namespace grainel

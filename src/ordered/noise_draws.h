@@ -22,8 +22,7 @@ struct TwoRawLevels {
     std::uint8_t lower, upper;
 };
 
-template <Isa>
-void random_two_raw_levels(NoiseStream& stream, std::uint8_t* pixels, std::size_t count,
-                           const TwoRawLevels& levels);
-
 }  // namespace grainel
+
+GRAINEL_KERNEL(void random_two_raw_levels(NoiseStream& stream, std::uint8_t* pixels, std::size_t count,
+                                          const TwoRawLevels& levels))

@@ -151,20 +151,3 @@ void random_palette_pixels(const PalettePass& pass, Floats4 scale, std::uint64_t
 }
 
 GRAINEL_TARGET_END
-
-namespace grainel {
-
-template <>
-void ordered_palette_pixels<GRAINEL_TARGET::this_isa>(const PalettePass& pass, ColorSearch::Floats4 scale,
-                                                      const ThresholdMatrix& matrix,
-                                                      ColorSearch::Floats4* row) {
-    GRAINEL_TARGET::ordered_palette_pixels(pass, scale, matrix, row);
-}
-
-template <>
-void random_palette_pixels<GRAINEL_TARGET::this_isa>(const PalettePass& pass, ColorSearch::Floats4 scale,
-                                                     std::uint64_t seed) {
-    GRAINEL_TARGET::random_palette_pixels(pass, scale, seed);
-}
-
-}  // namespace grainel

@@ -27,21 +27,19 @@ struct PalettePass {
     ColorSearch& search;
 };
 
-// Ordered dither: the scale times each pixel's matrix threshold minus 0.5.
-// `row` has room for as many columns as the image or the matrix has,
-// whichever is fewer.
-template <Isa>
-void ordered_palette_pixels(const PalettePass& pass, ColorSearch::Floats4 scale,
-                            const ThresholdMatrix& matrix, ColorSearch::Floats4* row);
-
-// Random dither: the scale times each pixel's draw.
-template <Isa>
-void random_palette_pixels(const PalettePass& pass, ColorSearch::Floats4 scale,
-                           std::uint64_t seed);
-
 // Each pixel's first three channels become the palette colour nearest to
 // their working value: quantisation without dither, as error diffusion
 // does at strength 0.
 void nearest_palette(Raster& image, const Space& space, const Palette& palette);
 
 }  // namespace grainel
+
+// Ordered dither: the scale times each pixel's matrix threshold minus 0.5.
+// `row` has room for as many columns as the image or the matrix has,
+// whichever is fewer.
+GRAINEL_KERNEL(void ordered_palette_pixels(const PalettePass& pass, ColorSearch::Floats4 scale,
+                                           const ThresholdMatrix& matrix, ColorSearch::Floats4* row))
+
+// Random dither: the scale times each pixel's draw.
+GRAINEL_KERNEL(void random_palette_pixels(const PalettePass& pass, ColorSearch::Floats4 scale,
+                                          std::uint64_t seed))

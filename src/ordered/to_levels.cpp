@@ -149,7 +149,7 @@ void ordered_levels(Raster& image, const Space& space, const Levels& levels,
                     float strength, const ThresholdMatrix& matrix) {
     if (steps_pay(image, levels, matrix)) {
         const LevelSteps plan = level_steps(image, space, levels, strength, matrix);
-        with_vector_isa([&]<Isa I>() { apply_level_steps<I>(image, plan); });
+        GRAINEL_DISPATCH(apply_level_steps)(image, plan);
     } else if (table_pays(image, matrix))
         ordered_levels_by_table(image, space, levels, strength, matrix);
     else
@@ -163,9 +163,7 @@ void random_levels(Raster& image, const Space& space, const Levels& levels,
         NoiseStream stream(seed);
         const TwoRawLevels two{strength * levels.step, levels.inv_step, levels.bytes[0],
                                levels.bytes[1]};
-        with_vector_isa([&]<Isa I>() {
-            random_two_raw_levels<I>(stream, image.pixels, image.height * image.width, two);
-        });
+        GRAINEL_DISPATCH(random_two_raw_levels)(stream, image.pixels, image.height * image.width, two);
         return;
     }
     // The thresholds cost some 6000 evaluations of the rule to find; below

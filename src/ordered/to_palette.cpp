@@ -21,13 +21,13 @@ ColorSearch::Bounds query_bounds(const Space& space, Floats4 scale) {
     return {scale * -0.5f + space.decode[0], scale * 0.5f + space.decode[255]};
 }
 
+// `run(pass)` runs the pixel loop on the pass.
 template <class Run>
 void run_pass(Raster& image, const Space& space, const Palette& palette, Floats4 scale,
               Run run) {
     const ColorSearch::Bounds bounds = query_bounds(space, scale);
     ColorSearch search(palette, image.height * image.width, &bounds);
-    const PalettePass pass{image, space, palette, search};
-    with_vector_isa([&]<Isa I>() { run.template operator()<I>(pass); });
+    run(PalettePass{image, space, palette, search});
 }
 
 Floats4 threshold_scale(const Palette& palette, float strength) {
@@ -42,16 +42,16 @@ void ordered_palette(Raster& image, const Space& space, const Palette& palette,
                      float strength, const ThresholdMatrix& matrix) {
     const Floats4 scale = threshold_scale(palette, strength);
     std::vector<Floats4> row(std::min(matrix.width, image.width));
-    run_pass(image, space, palette, scale, [&]<Isa I>(const PalettePass& pass) {
-        ordered_palette_pixels<I>(pass, scale, matrix, row.data());
+    run_pass(image, space, palette, scale, [&](const PalettePass& pass) {
+        GRAINEL_DISPATCH(ordered_palette_pixels)(pass, scale, matrix, row.data());
     });
 }
 
 void random_palette(Raster& image, const Space& space, const Palette& palette,
                     float strength, std::uint64_t seed) {
     const Floats4 scale = threshold_scale(palette, strength);
-    run_pass(image, space, palette, scale, [&]<Isa I>(const PalettePass& pass) {
-        random_palette_pixels<I>(pass, scale, seed);
+    run_pass(image, space, palette, scale, [&](const PalettePass& pass) {
+        GRAINEL_DISPATCH(random_palette_pixels)(pass, scale, seed);
     });
 }
 

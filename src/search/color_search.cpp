@@ -27,7 +27,7 @@ constexpr std::size_t group_list_entries = std::size_t{1} << 20;
 
 ColorSearch::ColorSearch(const Palette& palette, std::size_t queries, const Bounds* bounds,
                          int cells_per_spacing)
-    : scan_(with_vector_isa([]<Isa I>() -> Scan { return &first_nearest<I>; })) {
+    : scan_(GRAINEL_DISPATCH(first_nearest)) {
     // Of equal colours only the first in palette order can win: keep that one.
     const auto& values = palette.values;
     std::vector<std::uint32_t> by_value(values.size());

@@ -12,13 +12,3 @@ std::size_t first_nearest(const float w[3], const float* r, const float* g, cons
 }
 
 GRAINEL_TARGET_END
-
-namespace grainel {
-
-template <>
-std::size_t first_nearest<GRAINEL_TARGET::this_isa>(const float w[3], const float* r, const float* g,
-                                                    const float* b, std::size_t count) {
-    return GRAINEL_TARGET::first_nearest(w, r, g, b, count);
-}
-
-}  // namespace grainel

@@ -1,7 +1,7 @@
 // Instruction sets the vector kernels are built for. On x86-64 a kernel
-// source is compiled once per set (see target.h) and defines its entry
-// points as explicit specialisations for that set; callers pick the one
-// vector_isa() names. Every set gives the same bytes: they differ only in
+// source is compiled once per set (see target.h), into a namespace per set
+// that holds its entry points; callers take the one vector_isa() names
+// through GRAINEL_DISPATCH. Every set gives the same bytes: they differ only in
 // vector width. Elsewhere the baseline is the only set: the kernels are
 // written in the compiler's vector extensions, which it maps to the target's
 // own vectors (NEON on aarch64, which every aarch64 CPU has).
@@ -20,13 +20,26 @@ enum class Isa { baseline };
 // kernels can be tested on machines that have AVX2.
 Isa vector_isa();
 
-// Calls f.template operator()<I>() with I the set vector_isa() names.
-template <class F>
-decltype(auto) with_vector_isa(F&& f) {
-#if defined(__x86_64__)
-    if (vector_isa() == Isa::avx2) return f.template operator()<Isa::avx2>();
-#endif
-    return f.template operator()<Isa::baseline>();
-}
-
 }  // namespace grainel
+
+// GRAINEL_KERNEL(declaration): a kernel's entry point, declared in its
+// family's header, outside any namespace, for every set: as
+// grainel::baseline::f and, on x86-64, grainel::avx2::f.
+// GRAINEL_DISPATCH(f): a pointer to the f of the set vector_isa() names.
+#if defined(__x86_64__)
+#define GRAINEL_KERNEL(...)                    \
+    namespace grainel::baseline {              \
+    __VA_ARGS__;                               \
+    }                                          \
+    namespace grainel::avx2 {                  \
+    __VA_ARGS__;                               \
+    }
+#define GRAINEL_DISPATCH(f) \
+    (::grainel::vector_isa() == ::grainel::Isa::avx2 ? &::grainel::avx2::f : &::grainel::baseline::f)
+#else
+#define GRAINEL_KERNEL(...)       \
+    namespace grainel::baseline { \
+    __VA_ARGS__;                  \
+    }
+#define GRAINEL_DISPATCH(f) (&::grainel::baseline::f)
+#endif

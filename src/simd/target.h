@@ -13,12 +13,18 @@
 // compiled for the baseline. Headers of kernel helpers open a region of
 // their own, so they may be included in any order.
 //
-// A kernel's entry is an explicit specialisation, for its set, of a
-// function template declared over Isa in the family's header; baseline
-// code calls it through with_vector_isa. The specialisation is defined
-// after GRAINEL_TARGET_END, outside the region, and hands on to the
-// target's function: nothing outside the target's namespace is ever
-// compiled for AVX2.
+// A kernel's entry points are functions of the target's namespace,
+// declared for every set with GRAINEL_KERNEL in the family's header, and
+// called from baseline code through GRAINEL_DISPATCH (isa.h). Nothing
+// outside a target's namespace is ever compiled for AVX2.
+//
+// Most kernel code is the same source for every set, in the compiler's
+// vector extensions at the width vector_bytes gives. Where a set's own
+// instructions do better than the compiler (AVX2's byte shuffles), the
+// kernel chooses them with `if constexpr` on this_isa or on the vector
+// width, inside a template, so that the other builds never compile them;
+// x86 intrinsics also sit inside `#if defined(__x86_64__)`, as other
+// platforms have none.
 #pragma once
 
 #include <cstddef>

@@ -26,10 +26,9 @@ struct MixMatrix {
 // may be image.pixels, but must not overlap it otherwise.
 void mix_dither(const std::uint8_t* source, Raster& image, const MixPlan& plan, const MixMatrix& matrix);
 
+}  // namespace grainel
+
 // Its pixel loop, a vector kernel (simd/isa.h), for an image at least one
 // pixel wide.
-template <Isa>
-void mix_dither_pixels(const std::uint8_t* source, Raster& image, const MixPlan& plan,
-                       const MixMatrix& matrix);
-
-}  // namespace grainel
+GRAINEL_KERNEL(void mix_dither_pixels(const std::uint8_t* source, Raster& image, const MixPlan& plan,
+                                      const MixMatrix& matrix))

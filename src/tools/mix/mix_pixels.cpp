@@ -222,13 +222,3 @@ void mix_dither_pixels(const std::uint8_t* source, Raster& image, const MixPlan&
 }
 
 GRAINEL_TARGET_END
-
-namespace grainel {
-
-template <>
-void mix_dither_pixels<GRAINEL_TARGET::this_isa>(const std::uint8_t* source, Raster& image,
-                                                 const MixPlan& plan, const MixMatrix& matrix) {
-    GRAINEL_TARGET::mix_dither_pixels(source, image, plan, matrix);
-}
-
-}  // namespace grainel

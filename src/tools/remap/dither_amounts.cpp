@@ -8,7 +8,7 @@ DitherAmounts::DitherAmounts(const Raster& image, const Palette& palette, float 
     : nearest_(image.pixels, image.pixels + image.height * image.width * image.channels) {
     Raster quantised{nearest_.data(), image.height, image.width, image.channels, image.alpha};
     nearest_palette(quantised, Space(false), palette);
-    rows_ = with_vector_isa([&]<Isa I>() { return amount_rows<I>(image, nearest_.data(), strength); });
+    rows_ = GRAINEL_DISPATCH(amount_rows)(image, nearest_.data(), strength);
 }
 
 }  // namespace grainel

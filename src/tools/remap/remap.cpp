@@ -41,7 +41,7 @@ void perceptual_remap(Raster& image, const std::vector<Rgb>& colors, const Remap
     std::vector<float> scanned_amounts(ErrorRows::rows * image.width);
     const RemapPass pass{{image, *options.method, kernel, options.serpentine, rows}, colors,
                          values.data(), search, amounts, scanned_amounts.data()};
-    with_vector_isa([&]<Isa I>() { remap_pixels<I>(pass); });
+    GRAINEL_DISPATCH(remap_pixels)(pass);
 }
 
 }  // namespace grainel

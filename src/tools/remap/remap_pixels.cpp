@@ -67,12 +67,3 @@ void remap_pixels(const RemapPass& pass) {
 }
 
 GRAINEL_TARGET_END
-
-namespace grainel {
-
-template <>
-void remap_pixels<GRAINEL_TARGET::this_isa>(const RemapPass& pass) {
-    GRAINEL_TARGET::remap_pixels(pass);
-}
-
-}  // namespace grainel

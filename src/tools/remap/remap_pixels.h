@@ -26,7 +26,6 @@ struct RemapPass {
     float* scanned_amounts;   // ...into room for ErrorRows::rows rows
 };
 
-template <Isa>
-void remap_pixels(const RemapPass& pass);
-
 }  // namespace grainel
+
+GRAINEL_KERNEL(void remap_pixels(const RemapPass& pass))

@@ -219,14 +219,3 @@ std::unique_ptr<AmountRows> amount_rows(const Raster& image, const std::uint8_t*
 }
 
 GRAINEL_TARGET_END
-
-namespace grainel {
-
-template <>
-std::unique_ptr<AmountRows> amount_rows<GRAINEL_TARGET::this_isa>(const Raster& image,
-                                                                  const std::uint8_t* nearest,
-                                                                  float strength) {
-    return GRAINEL_TARGET::amount_rows(image, nearest, strength);
-}
-
-}  // namespace grainel

@@ -24,10 +24,9 @@ public:
     virtual void next(float* amounts) = 0;
 };
 
+}  // namespace grainel
+
 // `nearest` holds the picture's pixels, laid out as in `image`, each with
 // its nearest colour; both must outlive the rows.
-template <Isa>
-std::unique_ptr<AmountRows> amount_rows(const Raster& image, const std::uint8_t* nearest,
-                                        float strength);
-
-}  // namespace grainel
+GRAINEL_KERNEL(std::unique_ptr<AmountRows> amount_rows(const Raster& image, const std::uint8_t* nearest,
+                                                       float strength))
