@@ -31,7 +31,7 @@ public:
     static constexpr std::uint32_t side = 16, triples = side * side * side, blocks = triples;
 
     ByteCubeCache(ColorSearch& search, const float* decode, ColorSearch::Floats4 shift,
-                 std::size_t colors)
+                  std::size_t colors)
         : search_(search), place_of_block_(blocks, 0),
           // Only the blocks filled are ever touched. The first place is
           // never filled, so that place 0 can mean "not filled yet".
@@ -97,11 +97,11 @@ private:
     static constexpr std::size_t run = 64;
 
     // With AVX2, runs of 64 pixels, while the loads stay inside the
-    // picture (the byte shuffles they take are AVX2's): a run's
-    // keys, worked out in vectors, then its colours, then the stores, in
-    // vectors. The lookups leave the rare fills to a loop of their own, so
-    // that theirs keeps all it needs in registers. Returns how many pixels
-    // it painted.
+    // picture (the byte shuffles they take are AVX2's): a run's keys,
+    // worked out in vectors, then its colours, then the stores, in vectors.
+    // The lookups leave the rare fills to a loop of their own, so that
+    // theirs keeps all it needs in registers. Returns how many pixels it
+    // painted.
     std::size_t paint_by_runs(std::uint8_t* pixel, std::size_t count, std::size_t channels,
                               const std::uint32_t* colors) {
         alignas(32) std::uint32_t key[run], color[run];
