@@ -25,6 +25,7 @@ from .errors import Cancelled, FileError, FormatError, PlanError, reason
 from .formats import encode, format_for, format_named, holds_alpha
 from .pictures import READABLE, Picture, read_picture
 from .safe_files import check_folder, is_special
+from .pipeline import dither_picture, output_size
 from .settings import Settings
 from .sizing import WHITE
 from .writing import write_data
@@ -162,7 +163,7 @@ def _dither_file(src: PathName, dst: PathName, settings: Settings, options: File
         source.name = "standard input"
     picture = read_picture(source, color_managed=options.color_managed,
                            max_pixels=options.max_pixels or None)
-    width, height = settings.output_size(picture.frames[0].size)
+    width, height = output_size(settings, picture.frames[0].size)
     if options.max_pixels and width * height > options.max_pixels:
         raise FileError("writing", shown, f"the result, {width}x{height}, is over the limit of "
                         f"{options.max_pixels} pixels (--max-pixels)")
@@ -171,7 +172,7 @@ def _dither_file(src: PathName, dst: PathName, settings: Settings, options: File
         notes.append(f"{shown}: {fmt.name} holds no transparency; flattened onto white "
                      "(--background sets the colour)")
     checkpoint()
-    result = settings.apply_picture(picture)
+    result = dither_picture(settings, picture)
     checkpoint()
     try:
         encoded = encode(result, fmt, lossy=options.lossy)

@@ -26,7 +26,8 @@ from .progress import Progress
 from .fitting import EFFORT, MAX_EFFORT
 from .pictures import read_picture
 from .remap import STRENGTH as REMAP_STRENGTH
-from .settings import ORDERED, REMAP, Settings, parse_matrix
+from .pipeline import ORDERED, REMAP, fitted_palette, prepared_frames
+from .settings import Settings, parse_matrix
 
 DESCRIPTION = """\
 Dither images with grainel.
@@ -235,14 +236,14 @@ def shared_palette(jobs: list[Job], settings: Settings, options: FileOptions,
                                    max_pixels=options.max_pixels or None)
         except FileError:
             continue
-        frames += settings.prepared(picture.frames)
+        frames += prepared_frames(settings, picture.frames)
     if not frames:
         return settings
     total = sum(f.width * f.height for f in frames)
     if total > SHARED_FIT_PIXELS:
         factor = int((total / SHARED_FIT_PIXELS) ** 0.5) + 1
         frames = [f.reduce(factor) for f in frames]
-    colours = settings.fitted(frames)
+    colours = fitted_palette(settings, frames)
     if args.save_palette is not None:
         try:
             palettes.write_palette(colours, args.save_palette, replace=args.force)

@@ -42,7 +42,7 @@ class Picture:
     `durations` (milliseconds per frame) and `loop` (as the file gives it;
     None plays once) describe an animation; `icc_profile` is the colour
     profile the values are in when they were not converted to sRGB.
-    `palette`, set by Settings.apply_picture on a result dithered to a
+    `palette`, set by pipeline.dither_picture on a result dithered to a
     palette, holds colours (r, g, b) that every pixel of its RGB frames is
     one of: the writers then index the frames without looking for their
     colours. Frames made otherwise must leave it None.

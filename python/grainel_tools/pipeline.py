@@ -1,0 +1,138 @@
+"""What is done to each picture, as Settings say: prepared, given a palette, dithered, finished.
+
+In order: transparency flattened onto `background`; the picture resampled
+to `resize` or `fit` (sizing.py); a palette of `colors` colours fitted to
+all its frames; every frame dithered alike, by grainel's engines, the remap
+or colour mixes; then padded to exactly `fit` and enlarged by `scale`.
+settings.py checks the options before any picture is read.
+"""
+
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Any, cast
+
+import grainel
+
+from . import sizing
+from .errors import OptionError
+from .fitting import fit_palette
+from .mix import mix_dither
+from .remap import remap
+from .sizing import Size
+
+if TYPE_CHECKING:
+    from PIL.Image import Image
+
+    from .pictures import Picture
+    from .settings import Settings
+
+# Not a grainel method name: lets --method say "ordered" explicitly, which is
+# what --matrix alone implies.
+ORDERED = "ordered"
+# Not a grainel method either: the perceptual remap of grainel_tools.remap,
+# the command line's choice for palettes unless a method is named.
+REMAP = "remap"
+
+
+def dither_picture(settings: Settings, picture: Picture) -> Picture:
+    """Dither every frame alike: one palette, fitted to all frames for `colors`."""
+    frames = prepared_frames(settings, picture.frames)
+    fitted = fitted_palette(settings, frames) if settings.colors else None
+    palette = fitted if fitted is not None else settings.palette
+    # Colours given as text are left to grainel to read: only (r, g, b)
+    # entries can tell the writers which colours the pixels are.
+    known_colors = None if palette is None or any(isinstance(c, str) for c in palette) else palette
+    dithered = [dither_image(settings, f, fitted) for f in frames]
+    if settings.fit is not None and settings.pad is not None and any(f.size != settings.fit for f in dithered):
+        # The padding is dithered like the picture, so that a colour a
+        # palette lacks becomes a pattern of its colours, as it would inside.
+        canvas = dither_image(settings, sizing.solid(frames[0].mode, settings.fit, settings.pad), fitted)
+        dithered = [sizing.pad(f, canvas) for f in dithered]
+    return picture.with_frames([sizing.enlarge(f, settings.scale) for f in dithered], known_colors)
+
+
+def prepared_frames(settings: Settings, frames: list[Image]) -> list[Image]:
+    """Frames as they are dithered: flattened, resized, and in colour for a palette."""
+    if settings.background is not None:
+        frames = [sizing.flatten(f, settings.background) for f in frames]
+    if settings.resize is not None:
+        frames = [sizing.fill(f, settings.resize) for f in frames]
+    elif settings.fit is not None:
+        frames = [sizing.fit(f, settings.fit) for f in frames]
+    if settings.wants_color and frames[0].mode in ("L", "LA"):  # a palette needs colour channels
+        frames = [f.convert("RGB" if f.mode == "L" else "RGBA") for f in frames]
+    return frames
+
+
+def fitted_palette(settings: Settings, frames: list[Image]) -> list[tuple[int, int, int]]:
+    """The palette of `colors` colours fitted to all frames at once.
+
+    Fully transparent pixels are written as one entry of their own, so
+    a picture that has them gets one colour fewer. A picture of a single
+    colour keeps it, as its whole palette.
+    """
+    sheet = _stacked(frames)
+    extrema = cast("tuple[tuple[int, int], ...]", sheet.getextrema())
+    transparent = sheet.mode == "RGBA" and extrema[3][0] == 0
+    few = cast("list[tuple[int, tuple[int, ...]]] | None", sheet.getcolors(2))
+    if few is not None:  # two pixel values at most: maybe fewer than two colours to fit
+        opaque = [(v[0], v[1], v[2]) for _, v in few if sheet.mode == "RGB" or v[3] > 0]
+        if len(set(opaque)) < 2:
+            return opaque[:1] or [(0, 0, 0)]
+    keep = settings.keep or []
+    count = max(settings.colors - transparent, 2, len(keep)) if settings.colors else 2
+    options: dict[str, Any] = {"keep": keep}
+    if settings.effort is not None:
+        options["effort"] = settings.effort
+    return [(int(r), int(g), int(b)) for r, g, b in fit_palette(sheet, count, **options)]
+
+
+def dither_image(settings: Settings, image: Any, palette: Any = None) -> Any:
+    """Dither one image (PIL or array); `palette`, if given, stands in for `settings.palette`."""
+    palette = palette if palette is not None else settings.palette
+    method = settings.method.lower()
+    if method == REMAP:
+        if palette is None:
+            raise OptionError("the remap maps to a palette: give --palette or --colours")
+        options: dict[str, Any] = dict(serpentine=settings.serpentine)
+        if settings.strength is not None:
+            options["strength"] = settings.strength
+        return remap(image, palette, **options)
+    engine_options: dict[str, Any] = dict(strength=1.0 if settings.strength is None else settings.strength,
+                                          linear=settings.linear, preserve_alpha=settings.preserve_alpha)
+    if settings.levels is not None:
+        engine_options["levels"] = settings.levels
+    if settings.mix:  # without --matrix, ordered dither's own default, Bayer 8x8
+        tile = settings.method if method != ORDERED else 8 if settings.matrix is None else settings.matrix
+        return mix_dither(image, palette, tile)
+    if palette is not None:
+        # grainel's palettes hold two colours at least; a picture of one
+        # colour is fitted with one, which repeated changes nothing.
+        engine_options["palette"] = list(palette) * 2 if len(palette) == 1 else palette
+    if method == ORDERED:
+        return grainel.ordered_dither(image, settings.matrix, **engine_options)
+    return grainel.dither(image, settings.method, serpentine=settings.serpentine,
+                          seed=settings.seed, **engine_options)
+
+
+def output_size(settings: Settings, size: Size) -> Size:
+    """The size of the result for a picture of `size`."""
+    if settings.resize is not None:
+        size = settings.resize
+    elif settings.fit is not None:
+        size = settings.fit if settings.pad is not None else sizing.fitted_size(size, settings.fit)
+    return size[0] * settings.scale, size[1] * settings.scale
+
+
+def _stacked(frames: list[Image]) -> Image:
+    """The frames one above the other, as one picture to fit a palette to."""
+    if len(frames) == 1:
+        return frames[0]
+    from PIL import Image
+
+    sheet = Image.new(frames[0].mode, (max(f.width for f in frames), sum(f.height for f in frames)))
+    top = 0
+    for frame in frames:
+        sheet.paste(frame, (0, top))
+        top += frame.height
+    return sheet
