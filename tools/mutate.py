@@ -180,7 +180,7 @@ FAULTS = [
     F("free-threading", "src/lib/module.cpp", "{Py_mod_gil, Py_MOD_GIL_NOT_USED},", "",
       "module no longer declares that it runs without the GIL"),
     # ------------------------------------------------------------- command line (python/grainel_tools)
-    F("batch-status", "python/grainel_tools/cli.py", "return 1 if failures else 0", "return 0",
+    F("batch-status", "python/grainel_tools/batch.py", "return 1 if failures else 0", "return 0",
       "wrong exit status: a failed file still exits 0"),
     F("usage-status", "python/grainel_tools/cli.py",
       "return exc.code if isinstance(exc.code, int) else 0 if exc.code is None else 1",

@@ -20,13 +20,14 @@
 """
 
 from . import matrices, palettes
-from .batch import FileOptions, check_jobs, dither_file, dither_files, output_paths
+from .batch import check_jobs, dither_files, output_paths
 from .cli import main
 from .errors import Cancelled, FileError, FormatError, OptionError, PlanError
 from .fitting import fit_palette
 from .formats import FORMATS
 from .matrices import matrix
 from .mix import MixPlan, mix_dither
+from .one_file import FileOptions, dither_file
 from .pictures import READABLE, Picture, read_image, read_picture
 from .remap import remap
 from .settings import Settings

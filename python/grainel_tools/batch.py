@@ -1,57 +1,114 @@
-"""Dithering many files: where each result goes, what must not be overwritten,
-and running the batch on threads, processes or a Dask cluster.
+"""A batch of files: planned (which result goes where, what must not be overwritten) and run.
 
     from grainel_tools import Settings, dither_files, output_paths, palettes
     jobs = output_paths(["photos"], "dithered", recursive=True)
     failures = dither_files(jobs, Settings(method="atkinson", palette=palettes.named("pico8")))
+
+The command line's batch is planned here too, from its options (plan), and
+run (run): its shared palette fitted first, its files on threads or a Dask
+cluster, with a progress bar, and wound down cleanly when a signal asks
+(stopped_by_signals). Each file's own work is one_file.py's.
 """
 
 from __future__ import annotations
 
+import argparse
 import contextlib
-import io
+import dataclasses
+import importlib
 import os
+import signal
 import sys
 import threading
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from concurrent.futures import FIRST_COMPLETED, Executor, Future, ThreadPoolExecutor, wait
-from dataclasses import dataclass, replace
 from pathlib import Path
-from typing import Any, Union
+from types import FrameType
+from typing import Any
 
-from PIL import Image
-
-from .errors import Cancelled, FileError, FormatError, PlanError, reason
-from .formats import encode, format_for, format_named, holds_alpha
+from . import palettes
+from .errors import Cancelled, FileError, FormatError, PaletteError, PlanError, UsageError, reason
+from .formats import FORMATS, format_for, format_named
+from .one_file import STDIO, FileOptions, Job, PathName, WriteGate, dither_file, dither_file_gated
 from .pictures import READABLE, Picture, read_picture
+from .pipeline import palette_for_all
+from .progress import Progress
 from .safe_files import check_folder, is_special
-from .pipeline import dither_picture, output_size
 from .settings import Settings
-from .sizing import WHITE
-from .writing import write_data
-
-STDIO = "-"  # standard input as a source, standard output as a destination
-PathName = Union[str, "os.PathLike[str]"]
-Job = tuple[PathName, PathName]
 
 
-@dataclass(frozen=True)
-class FileOptions:
-    """How files are read and written.
+def plan(args: argparse.Namespace) -> list[Job]:
+    """The command line's inputs paired with their results, checked before any file is read.
 
-    `color_managed=False` keeps pixel values as stored instead of converting
-    an embedded ICC profile to sRGB. `replace` lets results replace existing
-    files, inputs included. `lossy` allows JPEG output. `max_pixels` refuses
-    larger images, and results (0: no limit), and takes the place of
-    Pillow's own limit in the process that reads. `format` is the format
-    for standard output.
+    Anything that makes the batch impossible as given is a UsageError.
     """
+    try:
+        format_named(args.format or "png")
+        ext = "." + (args.format or "png").lower().lstrip(".")
+    except FormatError as exc:
+        raise UsageError(str(exc)) from None
+    paths, out_dir = list(args.paths), args.output_dir
+    if out_dir == STDIO:
+        raise UsageError("-o takes a folder; to write standard output, give - as OUT: grainel IN -")
+    if out_dir is not None and os.path.exists(out_dir) and not os.path.isdir(out_dir):
+        raise UsageError(f"-o {out_dir}: not a folder")
+    if args.suffix is not None and (not args.suffix or set(args.suffix) & {"/", os.sep}):
+        raise UsageError(f"--suffix {args.suffix!r}: give the text to add to each name, like -dithered")
+    if args.force and args.skip_existing:
+        raise UsageError("--force replaces existing results and --skip-existing leaves them; give one")
+    if out_dir is None and args.suffix is None and len(paths) > 1 and _is_folder(paths[-1]):
+        out_dir = paths.pop()  # grainel a.png b.png dir/
+    if out_dir is None and args.suffix is None:
+        if len(paths) != 2:
+            raise UsageError("give IN OUT, IN... DIR/, IN... -o DIR, or IN... --suffix S")
+        src, dst = paths
+        if Path(src).is_dir():
+            raise UsageError(f"{src} is a folder: use -o DIR to process a folder")
+        named = FORMATS.get(Path(dst).suffix.lower())
+        if args.format is not None and dst != STDIO and named is not format_named(args.format):
+            raise UsageError(f"--format {args.format} and OUT {dst} disagree: OUT's extension picks "
+                             "the format of one image; --format is for -o DIR and standard output")
+        jobs: list[Job] = [(src, dst)]
+    else:
+        if not paths:
+            raise UsageError("no input images")
+        if STDIO in paths:
+            raise UsageError("standard input needs an output file: grainel - OUT")
 
-    color_managed: bool = True
-    replace: bool = False
-    lossy: bool = False
-    max_pixels: int | None = None
-    format: str | None = None
+        def skipped(folder: Path, count: int) -> None:
+            print(f"grainel: {folder}: {count} subfolder(s) skipped; -r takes them too",
+                  file=sys.stderr)
+
+        jobs = list(output_paths(paths, out_dir, recursive=args.recursive, ext=ext,
+                                 suffix=args.suffix or "", on_skipped=skipped))
+        if not jobs:
+            raise UsageError("no image files in the given folders")
+    for _, dst in jobs:
+        try:
+            fmt = format_named(args.format or "png") if dst == STDIO else format_for(Path(dst))
+        except FormatError as exc:
+            raise UsageError(f"{dst}: {exc}") from None
+        if fmt.lossy and not args.lossy:
+            raise UsageError(f"{dst}: {fmt.name} is lossy and would change the dithered "
+                             "pixels; add --lossy to write it anyway")
+    if any(dst == STDIO for _, dst in jobs) and sys.stdout.isatty():
+        raise UsageError("standard output is a terminal; redirect it to a file or a pipe")
+    if args.skip_existing:
+        kept = [(src, dst) for src, dst in jobs if dst == STDIO or not os.path.lexists(dst)]
+        if len(kept) < len(jobs):
+            print(f"grainel: {len(jobs) - len(kept)} result(s) exist already and were skipped",
+                  file=sys.stderr)
+        jobs = kept
+    try:
+        check_jobs(jobs, replace=args.force, hint="--force")
+    except PlanError as exc:
+        raise UsageError(str(exc)) from None
+    return jobs
+
+
+def _is_folder(path: str) -> bool:
+    """A last PATH that names a folder to write into, as cp takes one."""
+    return path != STDIO and (Path(path).is_dir() or path.endswith(("/", os.sep)))
 
 
 def output_paths(inputs: Sequence[PathName], out_dir: PathName | None, *, recursive: bool = False,
@@ -100,16 +157,16 @@ def check_jobs(jobs: Iterable[Job], *, replace: bool = False, hint: str = "repla
     it in the messages.
     """
     problems: list[str] = []
-    writers: dict[str, Path] = {}
+    source_of: dict[str, Path] = {}  # each result's input, by the result's identity
     inputs = {_identity(Path(src)) for src, _ in jobs if src != STDIO}
     for src, dst in jobs:
         if dst == STDIO:
             continue
         target = Path(dst)
         key = _identity(target)
-        if key in writers:
-            problems.append(f"{writers[key]} and {src} would both be written to {target}")
-        writers[key] = Path(src)
+        if key in source_of:
+            problems.append(f"{source_of[key]} and {src} would both be written to {target}")
+        source_of[key] = Path(src)
         if not replace and os.path.lexists(target) and not is_special(target):
             what = "is an input" if key in inputs else "exists"
             problems.append(f"{target} {what}; use {hint} to replace it")
@@ -123,96 +180,97 @@ def _identity(path: Path) -> str:
     return os.path.normcase(os.path.realpath(path))
 
 
-def _has_alpha(picture: Picture) -> bool:
-    return any(f.mode.endswith("A") and f.getchannel("A").histogram()[255] < f.width * f.height
-               for f in picture.frames)
+def run(jobs: list[Job], settings: Settings, options: FileOptions, args: argparse.Namespace,
+        stop: threading.Event) -> int:
+    """Run the command line's planned batch; returns the exit status.
 
-
-def dither_file(src: PathName, dst: PathName, settings: Settings = Settings(),
-                options: FileOptions = FileOptions(),
-                cancelled: Callable[[], bool] | None = None) -> list[str]:
-    """Read, dither and write one file ("-": standard input or output); returns notes for the user.
-
-    `cancelled` is asked between the steps; once it says yes the file is
-    dropped (Cancelled) rather than written. A picture with transparency
-    written to a format without it is flattened onto white, unless
-    `settings.background` says otherwise, and a note says so.
+    A shared palette is fitted first if asked for; then the files go to
+    --jobs threads or a --dask cluster, and one bad file is reported and
+    skipped, not fatal. Setting `stop` winds the batch down.
     """
-    return _dither_file(src, dst, settings, options, cancelled, contextlib.nullcontext)
-
-
-def _dither_file(src: PathName, dst: PathName, settings: Settings, options: FileOptions,
-                 cancelled: Callable[[], bool] | None,
-                 writing: Callable[[], contextlib.AbstractContextManager[Any]]) -> list[str]:
-    def checkpoint() -> None:
-        if cancelled is not None and cancelled():
-            raise Cancelled(str(src))
-
-    notes: list[str] = []
-    shown = "standard output" if dst == STDIO else dst
-    if options.max_pixels is not None:
-        Image.MAX_IMAGE_PIXELS = None  # the check below is the one in force
+    settings = _shared_palette(jobs, settings, options, args)
     try:
-        fmt = format_named(options.format or "png") if dst == STDIO else format_for(Path(dst))
-    except FormatError as exc:
-        raise FileError("writing", shown, str(exc)) from None
-    checkpoint()
-    source: Any = src
-    if src == STDIO:
-        source = io.BytesIO(sys.stdin.buffer.read())
-        source.name = "standard input"
-    picture = read_picture(source, color_managed=options.color_managed,
-                           max_pixels=options.max_pixels or None)
-    width, height = output_size(settings, picture.frames[0].size)
-    if options.max_pixels and width * height > options.max_pixels:
-        raise FileError("writing", shown, f"the result, {width}x{height}, is over the limit of "
-                        f"{options.max_pixels} pixels (--max-pixels)")
-    if settings.background is None and not holds_alpha(fmt) and _has_alpha(picture):
-        settings = replace(settings, background=WHITE)
-        notes.append(f"{shown}: {fmt.name} holds no transparency; flattened onto white "
-                     "(--background sets the colour)")
-    checkpoint()
-    result = dither_picture(settings, picture)
-    checkpoint()
-    try:
-        encoded = encode(result, fmt, lossy=options.lossy)
-    except (FormatError, OSError) as exc:
-        raise FileError("writing", shown, reason(exc)) from None
-    checkpoint()
-    with writing():
-        if dst == STDIO:
-            write_data(encoded, sys.stdout.buffer)
-            sys.stdout.buffer.flush()
+        if args.dask is not None:
+            executor = _dask_client(args.dask)
         else:
-            write_data(encoded, dst, replace=options.replace, cancelled=cancelled)
-    return notes
+            executor = ThreadPoolExecutor(args.jobs or os.cpu_count() or 1)
+    except FileError as exc:
+        print(f"grainel: {exc}", file=sys.stderr)
+        return 1
+    progress = Progress(len(jobs), sys.stderr, len(jobs) > 1 and sys.stderr.isatty())
+    try:
+        failures = dither_files(jobs, settings, options, executor=executor, on_done=progress.file_done,
+                                on_note=progress.file_note, stop=stop)
+    except FileError as exc:  # an output folder that cannot be written
+        progress.close()
+        print(f"grainel: {exc}", file=sys.stderr)
+        return 1
+    finally:
+        progress.close()
+        if args.dask is not None:
+            executor.close()
+        else:  # once stopped, threads still dithering write nothing: no need to wait for them
+            executor.shutdown(wait=not stop.is_set(), cancel_futures=True)
+    return 1 if failures else 0
 
 
-class _Writers:
-    """The files of a batch being written: once stopped, it waits for these and lets no more start."""
+def _shared_palette(jobs: list[Job], settings: Settings, options: FileOptions,
+                    args: argparse.Namespace) -> Settings:
+    """--shared-palette and --save-palette: one palette, fitted to every input before the batch.
 
-    def __init__(self) -> None:
-        self._changed = threading.Condition()
-        self._count = 0
-        self._closed = False
+    Inputs that cannot be read are left out here; the batch reports them.
+    """
+    if not args.shared_palette and args.save_palette is None:
+        return settings
+    flag = "--shared-palette" if args.shared_palette else "--save-palette"
+    if settings.colors is None:
+        raise UsageError(f"{flag} applies to --colours")
+    if args.save_palette is not None and not args.shared_palette and len(jobs) > 1:
+        raise UsageError("--save-palette writes one palette: with several images, add --shared-palette")
+    if any(src == STDIO for src, _ in jobs):
+        raise UsageError(f"{flag} reads the images before the batch does; standard input can be read once")
 
-    @contextlib.contextmanager
-    def entry(self) -> Iterator[None]:
-        with self._changed:
-            if self._closed:
-                raise Cancelled()
-            self._count += 1
+    def readable() -> Iterator[Picture]:
+        for src, _ in jobs:
+            try:
+                picture = read_picture(src, color_managed=options.color_managed,
+                                       max_pixels=options.max_pixels or None)
+            except FileError:
+                continue
+            yield picture
+
+    colors = palette_for_all(settings, readable())
+    if colors is None:
+        return settings
+    if args.save_palette is not None:
         try:
-            yield
-        finally:
-            with self._changed:
-                self._count -= 1
-                self._changed.notify_all()
+            palettes.write_palette(colors, args.save_palette, replace=args.force)
+        except PaletteError as exc:
+            raise UsageError(str(exc)) from None
+        except FileError as exc:
+            print(f"grainel: {exc}", file=sys.stderr)
+            raise SystemExit(1) from None
+    return dataclasses.replace(settings, palette=colors, colors=None, keep=None, effort=None)
 
-    def close(self) -> None:
-        with self._changed:
-            self._closed = True
-            self._changed.wait_for(lambda: self._count == 0)
+
+def _dask_client(address: str) -> Any:
+    """A client of the Dask scheduler at `address`; a bad address is a usage error."""
+    if not address.strip():
+        raise UsageError("--dask needs the address of a Dask scheduler, like tcp://host:8786")
+    try:
+        distributed = importlib.import_module("distributed")
+    except ImportError:
+        raise UsageError("--dask needs Dask's distributed package: pip install distributed") from None
+    try:  # checked apart: a Client that fails to start leaves its event-loop thread behind
+        importlib.import_module("distributed.comm").get_address_host_port(address)
+    except ValueError as exc:
+        raise UsageError(f"--dask {address}: {reason(exc)}") from None
+    try:
+        return distributed.Client(address, timeout=10)
+    except (OSError, TimeoutError) as exc:
+        raise FileError("connecting to", address, f"no Dask scheduler answers ({reason(exc)})") from None
+    except Exception:  # noqa: BLE001  (a reply read as a message of some absurd size, say)
+        raise FileError("connecting to", address, "what answers is not a Dask scheduler") from None
 
 
 def dither_files(jobs: Iterable[Job], settings: Settings = Settings(),
@@ -243,14 +301,14 @@ def dither_files(jobs: Iterable[Job], settings: Settings = Settings(),
     for folder, outputs in sorted(folders.items()):
         check_folder(folder, outputs[0] if len(outputs) == 1 else folder)
     stop = stop or threading.Event()
-    own = executor is None
-    pool: Executor = ThreadPoolExecutor(os.cpu_count()) if own else _as_executor(executor)
+    own_pool = executor is None
+    pool: Executor = ThreadPoolExecutor(os.cpu_count()) if own_pool else _as_executor(executor)
     local = isinstance(pool, ThreadPoolExecutor)
     # A thread shares the stop flag and the working directory; a process or
     # a cluster worker gets neither.
-    writers = _Writers()
+    gate = WriteGate()
     if local:
-        futures = {pool.submit(_dither_file, *job, settings, options, stop.is_set, writers.entry): job
+        futures = {pool.submit(dither_file_gated, *job, settings, options, stop.is_set, gate.entry): job
                    for job in jobs}
     else:
         futures = {pool.submit(dither_file, _absolute(job[0]), _absolute(job[1]), settings, options): job
@@ -281,7 +339,7 @@ def dither_files(jobs: Iterable[Job], settings: Settings = Settings(),
                 for future in pending:
                     future.cancel()
                 if local:  # what is still running has not begun to write, and never will
-                    writers.close()
+                    gate.close()
                     for future in pending:
                         finish(future)
                     break
@@ -292,7 +350,7 @@ def dither_files(jobs: Iterable[Job], settings: Settings = Settings(),
         wait(futures)
         raise
     finally:
-        if own:
+        if own_pool:
             pool.shutdown(wait=not stop.is_set(), cancel_futures=True)
     return failures
 
@@ -309,3 +367,27 @@ def _as_executor(executor: Any) -> Executor:
         raise TypeError(f"executor must be a concurrent.futures.Executor or a Dask client, "
                         f"got {type(executor).__name__}")
     return executor
+
+
+@contextlib.contextmanager
+def stopped_by_signals(stop: threading.Event, received: list[int]) -> Iterator[None]:
+    """While inside, Ctrl-C and SIGTERM set `stop` (and note the signal) instead of raising.
+
+    The batch then winds down on its own: nothing is interrupted halfway, so
+    no file is left half-written, and a second signal changes nothing.
+    """
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+
+    def request_stop(signum: int, frame: FrameType | None) -> None:
+        received.append(signum)
+        stop.set()
+
+    previous = {each: signal.signal(each, request_stop) for each in (signal.SIGINT, signal.SIGTERM)}
+    try:
+        yield
+    finally:
+        for each, handler in previous.items():
+            signal.signal(each, handler)
+

@@ -1,4 +1,8 @@
-"""The `grainel` command: argument parsing, the safety checks and the batch run."""
+"""The `grainel` command: its options, read into Settings, and main.
+
+main reads the arguments, then hands the files to batch.py, which plans the
+batch (which result goes where, what must not be overwritten) and runs it.
+"""
 
 from __future__ import annotations
 
@@ -10,23 +14,19 @@ import secrets
 import signal
 import sys
 import threading
-from collections.abc import Callable, Iterator
+from collections.abc import Callable
 from pathlib import Path
-from types import FrameType
 from typing import Any
 
 import grainel
 
-from . import matrices, palettes, sizing
+from . import batch, matrices, palettes, sizing
 from .color_arrays import palette_array
-from .batch import STDIO, FileOptions, Job, check_jobs, dither_files, output_paths
-from .errors import Cancelled, FileError, FileExists, FormatError, OptionError, PaletteError, PlanError, reason
-from .formats import FORMATS
-from .progress import Progress
+from .errors import FileError, OptionError, PaletteError, UsageError
 from .fitting import EFFORT, MAX_EFFORT
-from .pictures import read_picture
+from .one_file import FileOptions
+from .pipeline import ORDERED, REMAP
 from .remap import STRENGTH as REMAP_STRENGTH
-from .pipeline import ORDERED, REMAP, fitted_palette, prepared_frames
 from .settings import Settings, parse_matrix
 
 DESCRIPTION = """\
@@ -155,7 +155,21 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+def parse(parser: argparse.ArgumentParser, argv: list[str]) -> argparse.Namespace:
+    """Options may sit between paths; after '--' every word is a path, even one starting with '-'."""
+    ends = argv.index("--") if "--" in argv else len(argv)
+    words, rest = [], iter(argv[:ends])
+    for word in rest:
+        # A suffix starts with '-' as often as not (--suffix -dithered), which
+        # argparse would take for an option.
+        words.append(f"--suffix={next(rest, '')}" if word == "--suffix" else word)
+    args = parser.parse_intermixed_args(words)
+    args.paths += argv[ends + 1:]
+    return args
+
+
 def settings_from(args: argparse.Namespace, parser: argparse.ArgumentParser) -> Settings:
+    """The dithering options as Settings, checked once: one that fails every file is a usage error."""
     method, matrix = args.method, args.matrix
     if method is not None and matrices.is_named(method) and matrix is None:
         method, matrix = None, method  # like Bayer names, every named matrix works as a method
@@ -188,7 +202,7 @@ def settings_from(args: argparse.Namespace, parser: argparse.ArgumentParser) -> 
             pad=(None if (args.pad or "").lower() == "none"
                  else _option(sizing.parse_color, "--pad", args.pad) or sizing.WHITE),
             scale=1 if args.scale is None else args.scale,
-            keep=None if args.keep is None else palette_colours(palettes.resolve(args.keep), "--keep"),
+            keep=None if args.keep is None else _palette_colors(palettes.resolve(args.keep), "--keep"),
             effort=args.effort, mix=args.mix)
         settings.check()
     except (OptionError, PaletteError, OSError) as exc:
@@ -201,213 +215,22 @@ def settings_from(args: argparse.Namespace, parser: argparse.ArgumentParser) -> 
     return settings
 
 
-def palette_colours(colours: Any, flag: str) -> list[tuple[int, int, int]]:
+def _palette_colors(colors: Any, flag: str) -> list[tuple[int, int, int]]:
     """Colours given as text or tuples, as (r, g, b) tuples; a bad one is a usage error."""
     try:
-        return [(int(r), int(g), int(b)) for r, g, b in palette_array(colours, flag)]
+        return [(int(r), int(g), int(b)) for r, g, b in palette_array(colors, flag)]
     except (TypeError, ValueError) as exc:
         raise OptionError(str(exc)) from None
 
 
-# Pictures a shared palette is fitted to are scaled down, if need be, to this
-# many pixels in all: a palette needs the picture's colours, not its detail.
-SHARED_FIT_PIXELS = 1 << 25
-
-
-def shared_palette(jobs: list[Job], settings: Settings, options: FileOptions,
-                   args: argparse.Namespace, parser: argparse.ArgumentParser) -> Settings:
-    """--shared-palette and --save-palette: one palette, fitted to every input before the batch.
-
-    Inputs that cannot be read are left out here; the batch reports them.
-    """
-    if not args.shared_palette and args.save_palette is None:
-        return settings
-    flag = "--shared-palette" if args.shared_palette else "--save-palette"
-    if settings.colors is None:
-        parser.error(f"{flag} applies to --colours")
-    if args.save_palette is not None and not args.shared_palette and len(jobs) > 1:
-        parser.error("--save-palette writes one palette: with several images, add --shared-palette")
-    if any(src == STDIO for src, _ in jobs):
-        parser.error(f"{flag} reads the images before the batch does; standard input can be read once")
-    frames = []
-    for src, _ in jobs:
-        try:
-            picture = read_picture(src, color_managed=options.color_managed,
-                                   max_pixels=options.max_pixels or None)
-        except FileError:
-            continue
-        frames += prepared_frames(settings, picture.frames)
-    if not frames:
-        return settings
-    total = sum(f.width * f.height for f in frames)
-    if total > SHARED_FIT_PIXELS:
-        factor = int((total / SHARED_FIT_PIXELS) ** 0.5) + 1
-        frames = [f.reduce(factor) for f in frames]
-    colours = fitted_palette(settings, frames)
-    if args.save_palette is not None:
-        try:
-            palettes.write_palette(colours, args.save_palette, replace=args.force)
-        except PaletteError as exc:
-            parser.error(str(exc))
-        except FileError as exc:
-            print(f"grainel: {exc}", file=sys.stderr)
-            raise SystemExit(1) from None
-    return dataclasses.replace(settings, palette=colours, colors=None, keep=None, effort=None)
-
-
 def _option(parse: Callable[[str], Any], flag: str, text: str | None) -> Any:
+    """An option's text read by `parse` (None if not given); a bad value is an OptionError naming `flag`."""
     if text is None:
         return None
     try:
         return parse(text)
     except ValueError as exc:
         raise OptionError(f"{flag}: {exc}") from None
-
-
-def _is_folder(path: str) -> bool:
-    """A last PATH that names a folder to write into, as cp takes one."""
-    return path != STDIO and (Path(path).is_dir() or path.endswith(("/", os.sep)))
-
-
-def plan(args: argparse.Namespace, parser: argparse.ArgumentParser) -> list[Job]:
-    """Pair every input file with its output path."""
-    from .formats import format_for, format_named
-
-    try:
-        format_named(args.format or "png")
-        ext = "." + (args.format or "png").lower().lstrip(".")
-    except FormatError as exc:
-        parser.error(str(exc))
-    paths, out_dir = list(args.paths), args.output_dir
-    if out_dir == STDIO:
-        parser.error("-o takes a folder; to write standard output, give - as OUT: grainel IN -")
-    if out_dir is not None and os.path.exists(out_dir) and not os.path.isdir(out_dir):
-        parser.error(f"-o {out_dir}: not a folder")
-    if args.suffix is not None and (not args.suffix or set(args.suffix) & {"/", os.sep}):
-        parser.error(f"--suffix {args.suffix!r}: give the text to add to each name, like -dithered")
-    if args.force and args.skip_existing:
-        parser.error("--force replaces existing results and --skip-existing leaves them; give one")
-    if out_dir is None and args.suffix is None and len(paths) > 1 and _is_folder(paths[-1]):
-        out_dir = paths.pop()  # grainel a.png b.png dir/
-    if out_dir is None and args.suffix is None:
-        if len(paths) != 2:
-            parser.error("give IN OUT, IN... DIR/, IN... -o DIR, or IN... --suffix S")
-        src, dst = paths
-        if Path(src).is_dir():
-            parser.error(f"{src} is a folder: use -o DIR to process a folder")
-        named = FORMATS.get(Path(dst).suffix.lower())
-        if args.format is not None and dst != STDIO and named is not format_named(args.format):
-            parser.error(f"--format {args.format} and OUT {dst} disagree: OUT's extension picks "
-                         "the format of one image; --format is for -o DIR and standard output")
-        jobs: list[Job] = [(src, dst)]
-    else:
-        if not paths:
-            parser.error("no input images")
-        if STDIO in paths:
-            parser.error("standard input needs an output file: grainel - OUT")
-
-        def skipped(folder: Path, count: int) -> None:
-            print(f"grainel: {folder}: {count} subfolder(s) skipped; -r takes them too",
-                  file=sys.stderr)
-
-        jobs = list(output_paths(paths, out_dir, recursive=args.recursive, ext=ext,
-                                 suffix=args.suffix or "", on_skipped=skipped))
-        if not jobs:
-            parser.error("no image files in the given folders")
-    for _, dst in jobs:
-        try:
-            fmt = format_named(args.format or "png") if dst == STDIO else format_for(Path(dst))
-        except FormatError as exc:
-            parser.error(f"{dst}: {exc}")
-        if fmt.lossy and not args.lossy:
-            parser.error(f"{dst}: {fmt.name} is lossy and would change the dithered "
-                         "pixels; add --lossy to write it anyway")
-    if any(dst == STDIO for _, dst in jobs) and sys.stdout.isatty():
-        parser.error("standard output is a terminal; redirect it to a file or a pipe")
-    if args.skip_existing:
-        kept = [(src, dst) for src, dst in jobs if dst == STDIO or not os.path.lexists(dst)]
-        if len(kept) < len(jobs):
-            print(f"grainel: {len(jobs) - len(kept)} result(s) exist already and were skipped",
-                  file=sys.stderr)
-        jobs = kept
-    try:
-        check_jobs(jobs, replace=args.force, hint="--force")
-    except PlanError as exc:
-        parser.error(str(exc))
-    return jobs
-
-
-@contextlib.contextmanager
-def stopped_by_signals(stop: threading.Event, received: list[int]) -> Iterator[None]:
-    """While inside, Ctrl-C and SIGTERM set `stop` (and note the signal) instead of raising.
-
-    The batch then winds down on its own: nothing is interrupted halfway, so
-    no file is left half-written, and a second signal changes nothing.
-    """
-    if threading.current_thread() is not threading.main_thread():
-        yield
-        return
-
-    def request_stop(signum: int, frame: FrameType | None) -> None:
-        received.append(signum)
-        stop.set()
-
-    previous = {each: signal.signal(each, request_stop) for each in (signal.SIGINT, signal.SIGTERM)}
-    try:
-        yield
-    finally:
-        for each, handler in previous.items():
-            signal.signal(each, handler)
-
-
-def dask_client(address: str, parser: argparse.ArgumentParser) -> Any:
-    """A client of the Dask scheduler at `address`; a bad address is a usage error."""
-    import importlib
-
-    if not address.strip():
-        parser.error("--dask needs the address of a Dask scheduler, like tcp://host:8786")
-    try:
-        distributed = importlib.import_module("distributed")
-    except ImportError:
-        parser.error("--dask needs Dask's distributed package: pip install distributed")
-    try:  # checked apart: a Client that fails to start leaves its event-loop thread behind
-        importlib.import_module("distributed.comm").get_address_host_port(address)
-    except ValueError as exc:
-        parser.error(f"--dask {address}: {reason(exc)}")
-    try:
-        return distributed.Client(address, timeout=10)
-    except (OSError, TimeoutError) as exc:
-        raise FileError("connecting to", address, f"no Dask scheduler answers ({reason(exc)})") from None
-    except Exception:  # noqa: BLE001  (a reply read as a message of some absurd size, say)
-        raise FileError("connecting to", address, "what answers is not a Dask scheduler") from None
-
-
-def run_batch(jobs: list[Job], settings: Settings, options: FileOptions,
-              executor: Any, stop: threading.Event) -> int:
-    """Dither every pair; one bad file is reported and skipped, not fatal."""
-    progress = Progress(len(jobs), sys.stderr, len(jobs) > 1 and sys.stderr.isatty())
-
-    def done(job: Job, error: BaseException | None) -> None:
-        if isinstance(error, FileExists):  # made since the batch was planned
-            progress.error(f"grainel: writing {error.path}: exists; use --force to replace it")
-        elif error is not None and not isinstance(error, Cancelled):
-            text = str(error) if isinstance(error, FileError) else f"{job[0]}: {reason(error)}"
-            progress.error(f"grainel: {text}")
-        progress.advance()
-
-    def note(job: Job, text: str) -> None:
-        progress.error(f"grainel: {text}")
-
-    try:
-        failures = dither_files(jobs, settings, options, executor=executor, on_done=done,
-                                on_note=note, stop=stop)
-    except FileError as exc:  # an output folder that cannot be written
-        progress.close()
-        print(f"grainel: {exc}", file=sys.stderr)
-        return 1
-    finally:
-        progress.close()
-    return 1 if failures else 0
 
 
 def list_names() -> None:
@@ -427,54 +250,8 @@ def list_names() -> None:
         print(f"  {line}")
 
 
-def main(argv: list[str] | None = None) -> int:
-    """Run the command line; returns the exit status (2 for usage errors, 130 when interrupted).
-
-    Without `argv` it is the program, reading sys.argv, and an interrupted
-    run ends the process itself.
-    """
-    parser = build_parser()
-    stop, received = threading.Event(), list[int]()
-    with stopped_by_signals(stop, received):
-        try:
-            status = _main(parser, parse(parser, sys.argv[1:] if argv is None else argv), stop)
-            sys.stdout.flush()  # now, so that a closed pipe is caught below and not at exit
-        except SystemExit as exc:  # argparse's --help, --version and usage errors
-            return exc.code if isinstance(exc.code, int) else 0 if exc.code is None else 1
-        except KeyboardInterrupt:  # only where no handler could be installed
-            received.append(signal.SIGINT)
-        except BrokenPipeError:  # `grainel --list | head`: the reader took what it wanted
-            # Python would otherwise fail again, loudly, flushing stdout at exit.
-            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-            return 1
-    if received:
-        print("grainel: interrupted; files not yet written were dropped", file=sys.stderr)
-        if argv is None:
-            # Run as the program: leave at once. Threads still dithering have
-            # nothing to write, and the interpreter would wait for each to
-            # finish its step before exiting.
-            with contextlib.suppress(OSError, ValueError):
-                sys.stdout.flush()
-                sys.stderr.flush()
-            os._exit(128 + received[0])
-        return 128 + received[0]
-    return status
-
-
-def parse(parser: argparse.ArgumentParser, argv: list[str]) -> argparse.Namespace:
-    """Options may sit between paths; after '--' every word is a path, even one starting with '-'."""
-    ends = argv.index("--") if "--" in argv else len(argv)
-    words, rest = [], iter(argv[:ends])
-    for word in rest:
-        # A suffix starts with '-' as often as not (--suffix -dithered), which
-        # argparse would take for an option.
-        words.append(f"--suffix={next(rest, '')}" if word == "--suffix" else word)
-    args = parser.parse_intermixed_args(words)
-    args.paths += argv[ends + 1:]
-    return args
-
-
-def _main(parser: argparse.ArgumentParser, args: argparse.Namespace, stop: threading.Event) -> int:
+def _run(parser: argparse.ArgumentParser, args: argparse.Namespace, stop: threading.Event) -> int:
+    """What the arguments ask for: --list, --demo, or a batch of files."""
     if args.list:
         list_names()
         return 0
@@ -501,25 +278,45 @@ def _main(parser: argparse.ArgumentParser, args: argparse.Namespace, stop: threa
             print(f"grainel: {exc}", file=sys.stderr)
             return 1
         return 0
-    jobs = plan(args, parser)
-    settings = settings_from(args, parser)
-    if not jobs:
-        return 0
-    settings = shared_palette(jobs, settings, options, args, parser)
     try:
-        if args.dask is not None:
-            executor = dask_client(args.dask, parser)
-        else:
-            from concurrent.futures import ThreadPoolExecutor
+        jobs = batch.plan(args)
+        settings = settings_from(args, parser)
+        if not jobs:
+            return 0
+        return batch.run(jobs, settings, options, args, stop)
+    except UsageError as exc:
+        parser.error(str(exc))
 
-            executor = ThreadPoolExecutor(args.jobs or os.cpu_count() or 1)
-    except FileError as exc:
-        print(f"grainel: {exc}", file=sys.stderr)
-        return 1
-    try:
-        return run_batch(jobs, settings, options, executor, stop)
-    finally:
-        if args.dask is not None:
-            executor.close()
-        else:  # once stopped, threads still dithering write nothing: no need to wait for them
-            executor.shutdown(wait=not stop.is_set(), cancel_futures=True)
+
+def main(argv: list[str] | None = None) -> int:
+    """Run the command line; returns the exit status (2 for usage errors, 130 when interrupted).
+
+    Without `argv` it is the program, reading sys.argv, and an interrupted
+    run ends the process itself.
+    """
+    parser = build_parser()
+    stop, received = threading.Event(), list[int]()
+    with batch.stopped_by_signals(stop, received):
+        try:
+            status = _run(parser, parse(parser, sys.argv[1:] if argv is None else argv), stop)
+            sys.stdout.flush()  # now, so that a closed pipe is caught below and not at exit
+        except SystemExit as exc:  # argparse's --help, --version and usage errors
+            return exc.code if isinstance(exc.code, int) else 0 if exc.code is None else 1
+        except KeyboardInterrupt:  # only where no handler could be installed
+            received.append(signal.SIGINT)
+        except BrokenPipeError:  # `grainel --list | head`: the reader took what it wanted
+            # Python would otherwise fail again, loudly, flushing stdout at exit.
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+            return 1
+    if received:
+        print("grainel: interrupted; files not yet written were dropped", file=sys.stderr)
+        if argv is None:
+            # Run as the program: leave at once. Threads still dithering have
+            # nothing to write, and the interpreter would wait for each to
+            # finish its step before exiting.
+            with contextlib.suppress(OSError, ValueError):
+                sys.stdout.flush()
+                sys.stderr.flush()
+            os._exit(128 + received[0])
+        return 128 + received[0]
+    return status

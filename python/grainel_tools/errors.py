@@ -1,8 +1,9 @@
 """Every error grainel_tools raises of its own, in one place.
 
 FileError says which file, read or written, failed and why; the ValueErrors
-say which argument or option is wrong. Each is importable where its users
-meet it too (grainel_tools.FormatError, palettes.PaletteError, ...).
+say which argument or option is wrong; UsageError is the command line's.
+Each is importable where its users meet it too (grainel_tools.FormatError,
+palettes.PaletteError, ...).
 """
 
 from __future__ import annotations
@@ -46,6 +47,14 @@ class FormatError(ValueError):
 
 class PaletteError(ValueError):
     """A palette name that names no palette, or a palette file that holds a malformed one."""
+
+
+class UsageError(Exception):
+    """A command line that cannot run as given: shown with the usage line, exit status 2.
+
+    Its own class, apart from the ValueErrors above, so that only what the
+    command line's planning raises on purpose is turned into a usage message.
+    """
 
 
 def reason(exc: BaseException) -> str:

@@ -9,6 +9,7 @@ settings.py checks the options before any picture is read.
 
 from __future__ import annotations
 
+from collections.abc import Iterable
 from typing import TYPE_CHECKING, Any, cast
 
 import grainel
@@ -26,6 +27,9 @@ if TYPE_CHECKING:
     from .pictures import Picture
     from .settings import Settings
 
+# Pictures a shared palette is fitted to are scaled down, if need be, to this
+# many pixels in all: a palette needs the picture's colours, not its detail.
+SHARED_FIT_PIXELS = 1 << 25
 # Not a grainel method name: lets --method say "ordered" explicitly, which is
 # what --matrix alone implies.
 ORDERED = "ordered"
@@ -85,6 +89,22 @@ def fitted_palette(settings: Settings, frames: list[Image]) -> list[tuple[int, i
     if settings.effort is not None:
         options["effort"] = settings.effort
     return [(int(r), int(g), int(b)) for r, g, b in fit_palette(sheet, count, **options)]
+
+
+def palette_for_all(settings: Settings, pictures: Iterable[Picture]) -> list[tuple[int, int, int]] | None:
+    """One palette of `colors` colours fitted to every picture, as each is prepared; None for none.
+
+    Each picture is prepared as it comes, so that only prepared frames are
+    kept while the next is read.
+    """
+    frames = [frame for picture in pictures for frame in prepared_frames(settings, picture.frames)]
+    if not frames:
+        return None
+    total = sum(f.width * f.height for f in frames)
+    if total > SHARED_FIT_PIXELS:
+        factor = int((total / SHARED_FIT_PIXELS) ** 0.5) + 1
+        frames = [f.reduce(factor) for f in frames]
+    return fitted_palette(settings, frames)
 
 
 def dither_image(settings: Settings, image: Any, palette: Any = None) -> Any:

@@ -1,9 +1,11 @@
-"""A one-line progress bar on a terminal, and error lines that don't tear it."""
+"""The command line's report of a batch: a one-line progress bar on a terminal, and lines that don't tear it."""
 
 from __future__ import annotations
 
 import threading
 from typing import TextIO
+
+from .errors import Cancelled, FileError, FileExists, reason
 
 
 class Progress:
@@ -33,6 +35,19 @@ class Progress:
             self._wipe()
             print(line, file=self.stream)
             self._draw()
+
+    def file_done(self, job: tuple[object, object], error: BaseException | None) -> None:
+        """A file of the batch is finished: counted, and its failure told unless it was dropped."""
+        if isinstance(error, FileExists):  # made since the batch was planned
+            self.error(f"grainel: writing {error.path}: exists; use --force to replace it")
+        elif error is not None and not isinstance(error, Cancelled):
+            text = str(error) if isinstance(error, FileError) else f"{job[0]}: {reason(error)}"
+            self.error(f"grainel: {text}")
+        self.advance()
+
+    def file_note(self, job: tuple[object, object], text: str) -> None:
+        """What a file's work has to say (alpha flattened for its format, say)."""
+        self.error(f"grainel: {text}")
 
     def close(self) -> None:
         with self._lock:

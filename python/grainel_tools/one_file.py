@@ -1,0 +1,145 @@
+"""One file of a batch: read, dithered and written, and what the user should hear of it.
+
+    from grainel_tools import Settings, dither_file
+    notes = dither_file("photo.jpg", "photo.png", Settings(method="atkinson", levels=3))
+"""
+
+from __future__ import annotations
+
+import contextlib
+import io
+import os
+import sys
+import threading
+from collections.abc import Callable, Iterator
+from dataclasses import dataclass, replace
+from pathlib import Path
+from typing import Any, Union
+
+from PIL import Image
+
+from .errors import Cancelled, FileError, FormatError, reason
+from .formats import encode, format_for, format_named, holds_alpha
+from .pictures import Picture, read_picture
+from .pipeline import dither_picture, output_size
+from .settings import Settings
+from .sizing import WHITE
+from .writing import write_data
+
+STDIO = "-"  # standard input as a source, standard output as a destination
+PathName = Union[str, "os.PathLike[str]"]
+Job = tuple[PathName, PathName]
+
+
+@dataclass(frozen=True)
+class FileOptions:
+    """How files are read and written.
+
+    `color_managed=False` keeps pixel values as stored instead of converting
+    an embedded ICC profile to sRGB. `replace` lets results replace existing
+    files, inputs included. `lossy` allows JPEG output. `max_pixels` refuses
+    larger images, and results (0: no limit), and takes the place of
+    Pillow's own limit in the process that reads. `format` is the format
+    for standard output.
+    """
+
+    color_managed: bool = True
+    replace: bool = False
+    lossy: bool = False
+    max_pixels: int | None = None
+    format: str | None = None
+
+
+def dither_file(src: PathName, dst: PathName, settings: Settings = Settings(),
+                options: FileOptions = FileOptions(),
+                cancelled: Callable[[], bool] | None = None) -> list[str]:
+    """Read, dither and write one file ("-": standard input or output); returns notes for the user.
+
+    `cancelled` is asked between the steps; once it says yes the file is
+    dropped (Cancelled) rather than written. A picture with transparency
+    written to a format without it is flattened onto white, unless
+    `settings.background` says otherwise, and a note says so.
+    """
+    return dither_file_gated(src, dst, settings, options, cancelled, contextlib.nullcontext)
+
+
+def dither_file_gated(src: PathName, dst: PathName, settings: Settings, options: FileOptions,
+                      cancelled: Callable[[], bool] | None,
+                      writing: Callable[[], contextlib.AbstractContextManager[Any]]) -> list[str]:
+    """dither_file, its writing done inside `writing()`: on threads, a WriteGate's entry."""
+    def checkpoint() -> None:
+        if cancelled is not None and cancelled():
+            raise Cancelled(str(src))
+
+    notes: list[str] = []
+    shown = "standard output" if dst == STDIO else dst
+    if options.max_pixels is not None:
+        Image.MAX_IMAGE_PIXELS = None  # the check below is the one in force
+    try:
+        fmt = format_named(options.format or "png") if dst == STDIO else format_for(Path(dst))
+    except FormatError as exc:
+        raise FileError("writing", shown, str(exc)) from None
+    checkpoint()
+    source: Any = src
+    if src == STDIO:
+        source = io.BytesIO(sys.stdin.buffer.read())
+        source.name = "standard input"
+    picture = read_picture(source, color_managed=options.color_managed,
+                           max_pixels=options.max_pixels or None)
+    width, height = output_size(settings, picture.frames[0].size)
+    if options.max_pixels and width * height > options.max_pixels:
+        raise FileError("writing", shown, f"the result, {width}x{height}, is over the limit of "
+                        f"{options.max_pixels} pixels (--max-pixels)")
+    if settings.background is None and not holds_alpha(fmt) and _has_alpha(picture):
+        settings = replace(settings, background=WHITE)
+        notes.append(f"{shown}: {fmt.name} holds no transparency; flattened onto white "
+                     "(--background sets the colour)")
+    checkpoint()
+    result = dither_picture(settings, picture)
+    checkpoint()
+    try:
+        encoded = encode(result, fmt, lossy=options.lossy)
+    except (FormatError, OSError) as exc:
+        raise FileError("writing", shown, reason(exc)) from None
+    checkpoint()
+    with writing():
+        if dst == STDIO:
+            write_data(encoded, sys.stdout.buffer)
+            sys.stdout.buffer.flush()
+        else:
+            write_data(encoded, dst, replace=options.replace, cancelled=cancelled)
+    return notes
+
+
+class WriteGate:
+    """What files of a batch on threads are being written: once closed, it waits for them and lets no more start."""
+
+    def __init__(self) -> None:
+        self._changed = threading.Condition()
+        self._writing = 0  # files being written now
+        self._closed = False
+
+    @contextlib.contextmanager
+    def entry(self) -> Iterator[None]:
+        """Held while one file is written; Cancelled once the gate is closed."""
+        with self._changed:
+            if self._closed:
+                raise Cancelled()
+            self._writing += 1
+        try:
+            yield
+        finally:
+            with self._changed:
+                self._writing -= 1
+                self._changed.notify_all()
+
+    def close(self) -> None:
+        with self._changed:
+            self._closed = True
+            self._changed.wait_for(lambda: self._writing == 0)
+
+
+def _has_alpha(picture: Picture) -> bool:
+    """Some pixel of some frame is less than opaque."""
+    return any(f.mode.endswith("A") and f.getchannel("A").histogram()[255] < f.width * f.height
+               for f in picture.frames)
