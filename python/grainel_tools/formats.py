@@ -96,7 +96,7 @@ def encode(picture: Picture, fmt: Format, *, lossy: bool = False) -> bytes:
 
 def _save(picture: Picture, stream: io.BytesIO, fmt: Format) -> None:
     count = len(picture.frames)
-    form = _fit(compact(picture.frames, picture.palette), fmt)
+    form = _widened(compact(picture.frames, picture.palette), fmt)
     if fmt.pillow == "PNG" and count == 1 and not _many_levels(form):
         write_png(stream, form.frames[0], gray_bits=form.gray_bits, alphas=form.alphas,
                   icc_profile=picture.icc_profile)
@@ -135,7 +135,7 @@ def _mode(form: Compact) -> str:
     return "PA" if form.alphas is not None else form.mode
 
 
-def _fit(form: Compact, fmt: Format) -> Compact:
+def _widened(form: Compact, fmt: Format) -> Compact:
     """The form widened, exactly, until the format stores it."""
     if fmt.pillow == "GIF" and form.alphas is not None:
         return _one_transparent_entry(form)
@@ -165,12 +165,12 @@ def _one_transparent_entry(form: Compact) -> Compact:
     if not np.isin(alphas, (0, 255)).all():
         raise FormatError("GIF holds no partial transparency; write .png or .webp instead")
     opaque = np.flatnonzero(alphas == 255)  # at most 255: compact() drops an all-opaque alpha
-    remap = np.full(256, len(opaque), np.uint8)  # transparent entries all become the last one
-    remap[opaque] = np.arange(len(opaque))
+    new_index = np.full(256, len(opaque), np.uint8)  # transparent entries all become the last one
+    new_index[opaque] = np.arange(len(opaque))
     palette = np.frombuffer(bytes(form.frames[0].getpalette() or []), np.uint8).reshape(-1, 3)[opaque]
     frames = []
     for frame in form.frames:
-        im = Image.frombuffer("P", frame.size, remap[np.asarray(frame)], "raw", "P", 0, 1)
+        im = Image.frombuffer("P", frame.size, new_index[np.asarray(frame)], "raw", "P", 0, 1)
         im.putpalette(palette.tobytes() + bytes(3))
         im.info["transparency"] = len(opaque)
         frames.append(im)

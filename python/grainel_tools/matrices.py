@@ -156,7 +156,7 @@ def _ranks(order: np.ndarray, shape: tuple[int, int]) -> np.ndarray:
     return ranks.reshape(shape)
 
 
-def _table() -> dict[str, tuple[str, Callable[[], np.ndarray]]]:
+def _named_matrices() -> dict[str, tuple[str, Callable[[], np.ndarray]]]:
     table: dict[str, tuple[str, Callable[[], np.ndarray]]] = {}
     for n in BLUENOISE_SIZES:
         table[f"bluenoise{n}"] = (f"blue noise, {n}x{n}: even grain without a pattern",
@@ -176,7 +176,7 @@ def _table() -> dict[str, tuple[str, Callable[[], np.ndarray]]]:
     return table
 
 
-NAMED = _table()
+NAMED = _named_matrices()
 
 
 def is_named(name: str) -> bool:

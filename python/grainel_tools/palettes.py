@@ -82,12 +82,12 @@ NAMED: dict[str, Named] = {
 }
 
 
-def _key(name: str) -> str:
+def _lookup_key(name: str) -> str:
     # As grainel reads method names: "Pico-8", "epd-bwr" and "EPD BWR" all name a palette.
     return "".join(c for c in name.lower() if c not in "-_ ")
 
 
-_BY_KEY = {_key(name): name for name in NAMED}
+_NAME_BY_KEY = {_lookup_key(name): name for name in NAMED}
 
 
 def named(name: str) -> list[Color]:
@@ -95,7 +95,7 @@ def named(name: str) -> list[Color]:
     if not isinstance(name, str):
         raise TypeError(f"name must be a str, not {type(name).__name__}")
     try:
-        return list(NAMED[_BY_KEY[_key(name)]].colors)
+        return list(NAMED[_NAME_BY_KEY[_lookup_key(name)]].colors)
     except KeyError:
         raise PaletteError(f"unknown palette {name!r}; named palettes: {', '.join(NAMED)}") from None
 
@@ -107,7 +107,7 @@ def resolve(value: str) -> list[Color] | list[str]:
     directory; hex strings are left for grainel to validate so that its own
     messages reach the user.
     """
-    if _key(value) in _BY_KEY:
+    if _lookup_key(value) in _NAME_BY_KEY:
         return named(value)
     path = Path(value)
     if path.is_file():
