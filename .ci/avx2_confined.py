@@ -19,6 +19,9 @@ FUNCTION = re.compile(r"^[0-9a-f]+ <(.+)>:$")
 INSTRUCTION = re.compile(r"^\s*[0-9a-f]+:\s+(.*)$")
 VEX = re.compile(r"%[yz]mm|^(\{vex\} )?v\S* .*%xmm")
 NAMESPACE = "grainel::avx2::"
+# How the namespace reads in a name objdump leaves mangled, as it does those whose template
+# arguments hold an expression it cannot demangle.
+MANGLED_NAMESPACE = "7grainel4avx2"
 
 
 def vex_functions(path):
@@ -39,7 +42,7 @@ def main(modules):
     for module in modules:
         path = importlib.util.find_spec(module).origin
         found = vex_functions(path)
-        outside = {f: i for f, i in found.items() if NAMESPACE not in f}
+        outside = {f: i for f, i in found.items() if NAMESPACE not in f and MANGLED_NAMESPACE not in f}
         if not found:
             print(f"{path}: no AVX code at all: were the AVX2 kernels built?", file=sys.stderr)
             failed = True

@@ -178,11 +178,13 @@ enter_root() {
 
 # in_root ROOT [NAME=VALUE...] COMMAND...: COMMAND in ROOT, in a clean
 # environment with these variables added: the host's PATH and PIP_* settings
-# name paths that don't exist there.
+# name paths that don't exist there. QEMU_CPU, the CPU to emulate for a root
+# of another architecture, passes through.
 in_root() {
   local root=$1
   shift
   local -a vars=(PATH=/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 CI="${CI:-}")
+  if [[ -n ${QEMU_CPU:-} ]]; then vars+=("QEMU_CPU=$QEMU_CPU"); fi
   while [[ $1 == *=* ]]; do
     vars+=("$1")
     shift
