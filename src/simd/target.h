@@ -51,7 +51,9 @@
 #error "a kernel source is compiled once per instruction set: list it as a kernel of its family in CMake"
 #endif
 
-#define GRAINEL_TARGET_BEGIN GRAINEL_TARGET_PUSH namespace grainel::GRAINEL_TARGET {
+// Each pragma comes last in its macro: GCC 16 drops what follows a
+// _Pragma("GCC target") or _Pragma("GCC pop_options") within one macro.
+#define GRAINEL_TARGET_BEGIN namespace grainel::GRAINEL_TARGET { GRAINEL_TARGET_PUSH
 #define GRAINEL_TARGET_END } GRAINEL_TARGET_POP
 
 // Constants, which take no target (and a region that declares no function
