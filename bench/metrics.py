@@ -5,18 +5,24 @@
   the mean Euclidean distance, times 100. Lower is better; 1 to 2 is about "just noticeable".
 - ssim_loss: 1 - SSIM (Wang et al. 2004: Gaussian window of sigma 1.5, K1 0.01, K2 0.03) on the
   sRGB bytes, averaged over R, G and B. Lower is better; it punishes visible grain.
+- banding: as perceived_error, but blurred with sigma 4 and averaged over the smoother half of the
+  picture only (where the original's OKLab gradient, by Sobel after the sigma 1.5 blur, is below its
+  median). A band is wide and low: the narrow blur and the whole-picture mean hardly see it.
+- ssimulacra2: the PyPI package's score of the pair, written as PNG files; higher is better.
 
-Both take (H, W, 3) uint8 arrays (extra channels are ignored) and need SciPy and grainel_tools.
+All take (H, W, 3) uint8 arrays (extra channels are ignored) and need SciPy and grainel_tools;
+ssimulacra2 also needs the package of that name.
 """
 
 from __future__ import annotations
 
 import numpy as np
-from scipy.ndimage import gaussian_filter
+from scipy.ndimage import gaussian_filter, sobel
 
 from grainel_tools.srgb import LINEAR
 
 SIGMA = 1.5
+BAND_SIGMA = 4.0
 
 # Linear sRGB to LMS, and the cube roots of LMS to OKLab (Ottosson 2020).
 _TO_LMS = np.array([[0.4122214708, 0.5363325363, 0.0514459929],
@@ -37,15 +43,46 @@ def oklab(linear: np.ndarray) -> np.ndarray:
     return np.cbrt(linear @ _TO_LMS.T) @ _TO_LAB.T
 
 
-def _blurred(linear: np.ndarray) -> np.ndarray:
-    return np.stack([gaussian_filter(linear[..., c], SIGMA, mode="reflect") for c in range(3)], axis=-1)
+def _blurred(linear: np.ndarray, sigma: float = SIGMA) -> np.ndarray:
+    return np.stack([gaussian_filter(linear[..., c], sigma, mode="reflect") for c in range(3)], axis=-1)
+
+
+def _distances(original: np.ndarray, result: np.ndarray, sigma: float) -> np.ndarray:
+    """Each pixel's OKLab distance x 100 between the two pictures blurred in linear light."""
+    a = oklab(_blurred(linear_light(original), sigma))
+    b = oklab(_blurred(linear_light(result), sigma))
+    return np.sqrt(((a - b) ** 2).sum(axis=-1)) * 100.0
 
 
 def perceived_error(original: np.ndarray, result: np.ndarray) -> float:
     """Mean OKLab distance x 100 between the two pictures blurred in linear light."""
-    a = oklab(_blurred(linear_light(original)))
-    b = oklab(_blurred(linear_light(result)))
-    return float(np.sqrt(((a - b) ** 2).sum(axis=-1)).mean() * 100.0)
+    return float(_distances(original, result, SIGMA).mean())
+
+
+def smooth_half(original: np.ndarray) -> np.ndarray:
+    """Where the original's OKLab gradient is at most its median: where a band would show."""
+    lab = oklab(_blurred(linear_light(original)))
+    gradient = sum(sobel(lab[..., c], axis) ** 2 for c in range(3) for axis in (0, 1))
+    return gradient <= np.median(gradient)
+
+
+def banding(original: np.ndarray, result: np.ndarray) -> float:
+    """Mean OKLab distance x 100, blurred at sigma 4, over the original's smoother half."""
+    return float(_distances(original, result, BAND_SIGMA)[smooth_half(original)].mean())
+
+
+def ssimulacra2(original: np.ndarray, result: np.ndarray) -> float:
+    """SSIMULACRA2 of the result against the original: 100 is identical, below 30 is poor."""
+    import tempfile
+
+    from PIL import Image
+    from ssimulacra2 import compute_ssimulacra2
+
+    with tempfile.TemporaryDirectory() as folder:
+        paths = [f"{folder}/original.png", f"{folder}/result.png"]
+        for path, pixels in zip(paths, (original, result)):
+            Image.fromarray(np.ascontiguousarray(pixels[..., :3])).save(path, compress_level=1)
+        return float(compute_ssimulacra2(*paths))
 
 
 def ssim_loss(original: np.ndarray, result: np.ndarray) -> float:
