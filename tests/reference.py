@@ -238,7 +238,8 @@ def _box_sums(planes, r):
 
 def dither_amounts(px, colors, strength):
     """How much of its error each pixel passes on: its full error where the palette is coarse
-    around its neighbourhood or the neighbourhood is busy, less where smooth and close."""
+    around its neighbourhood, the neighbourhood is busy, or it lies in a plateau of one nearest
+    colour; less where smooth, close and already varied without dither."""
     rgb = px[:, :, :3].astype(np.int64)
     nearest = colors[nearest_colors(colors.astype(f32), rgb.astype(f32))].astype(np.int64)
     distance = np.sqrt(((rgb - nearest) ** 2).sum(axis=2).astype(np.float64)).astype(f32)
@@ -247,10 +248,15 @@ def dither_amounts(px, colors, strength):
     sums = _box_sums(np.concatenate([rgb, rgb * rgb], axis=2), 2)
     spread = (25 * sums[:, :, 3:] - sums[:, :, :3] ** 2).sum(axis=2)
     busy = spread / (spread + 3 * 25 * 25 * (8 * 58.5225))
-    return (float(f32(strength)) * (1.0 - (1.0 - busy) * (1.0 - coarse))).astype(f32)
+    right = np.concatenate([nearest[:, 1:], nearest[:, -1:]], axis=1)
+    below = np.concatenate([nearest[1:], nearest[-1:]], axis=0)
+    edge = ((nearest != right).any(axis=2) | (nearest != below).any(axis=2)).astype(np.int64)
+    edges = _box_sums(edge[:, :, None], 3)[:, :, 0]
+    varied = edges / (edges + 0.5 * 49)
+    return (float(f32(strength)) * (1.0 - varied * (1.0 - busy) * (1.0 - coarse))).astype(f32)
 
 
-def remap(img, palette, strength=0.9, method="floyd_steinberg", serpentine=False):
+def remap(img, palette, strength=0.9, method="floyd_steinberg", serpentine=True):
     """What grainel_tools.remap returns for an (H, W, 3 or 4) array."""
     out, px = _image(img)
     colors = parse_colors(palette)

@@ -7,7 +7,7 @@
 - `fit_palette`: an N-colour palette fitted to a picture (OKLab k-means,
   extremes kept).
 - `remap`: a picture to a palette's colours as it looks (error diffused in
-  linear light, grain kept out of smooth areas the palette renders closely).
+  linear light, in full where a band would show).
 - `matrices`, `matrix`: named threshold matrices for ordered dither (blue
   noise, halftone and line screens): `matrix("bluenoise64")`.
 - `read_image`, `read_picture`: image files as grainel takes them (upright,

@@ -103,8 +103,9 @@ def build_parser() -> argparse.ArgumentParser:
     how.add_argument("-s", "--strength", type=float, metavar="F",
                      help="dithering strength in [0, 1]; 0 is plain quantisation "
                           f"(default 1, or {REMAP_STRENGTH} for the remap)")
-    how.add_argument("--serpentine", action="store_true",
-                     help="error diffusion and the remap: alternate scan direction every row")
+    how.add_argument("--serpentine", action=argparse.BooleanOptionalAction,
+                     help="error diffusion and the remap: alternate scan direction every row "
+                          "(the remap's default; --no-serpentine scans every row left to right)")
     how.add_argument("--linear", action="store_true",
                      help="do the arithmetic in linear light (gamma-correct)")
     how.add_argument("--no-preserve-alpha", dest="preserve_alpha", action="store_false",

@@ -64,7 +64,7 @@ def toward_dither(pixels: NDArray[np.uint8], palette: NDArray[np.uint8], fixed: 
         pixels = pixels.copy()
         pixels[pixels[..., 3] == 0, :3] = palette[0]
     shown = np.empty_like(pixels)
-    _native.remap(pixels, palette, shown, "floyd_steinberg", STRENGTH, False)
+    _native.remap(pixels, palette, shown, "floyd_steinberg", STRENGTH, True)
     key = rgb_key(palette)
     order = np.argsort(key)
     shown_index = order[np.searchsorted(key[order], rgb_key(shown))]  # (H, W) palette indices

@@ -114,7 +114,9 @@ def dither_image(settings: Settings, image: Any, palette: Any = None) -> Any:
     if method == REMAP:
         if palette is None:
             raise OptionError("the remap maps to a palette: give --palette or --colours")
-        options: dict[str, Any] = dict(serpentine=settings.serpentine)
+        options: dict[str, Any] = {}
+        if settings.serpentine is not None:
+            options["serpentine"] = settings.serpentine
         if settings.strength is not None:
             options["strength"] = settings.strength
         return remap(image, palette, **options)
@@ -131,7 +133,7 @@ def dither_image(settings: Settings, image: Any, palette: Any = None) -> Any:
         engine_options["palette"] = list(palette) * 2 if len(palette) == 1 else palette
     if method == ORDERED:
         return grainel.ordered_dither(image, settings.matrix, **engine_options)
-    return grainel.dither(image, settings.method, serpentine=settings.serpentine,
+    return grainel.dither(image, settings.method, serpentine=bool(settings.serpentine),
                           seed=settings.seed, **engine_options)
 
 

@@ -6,9 +6,12 @@
 
 Unlike grainel's exact engines, which diffuse the raw error of every pixel,
 the remap diffuses error in linear light, keeps every pixel within the light
-the palette can show, picks colours as sRGB codes them, and passes on less
-error in smooth areas that the palette already renders closely, where grain
-would be the only visible change. The result is a new image of the input's
+the palette can show, picks colours as sRGB codes them, and scans rows in
+alternate directions. It passes on its full error wherever an area would
+otherwise take one colour in a plateau (skies, ramps, glows: where a band
+would show), and less in smooth areas that the palette renders closely and
+that vary from colour to colour even undithered, where grain would be the
+only visible change. The result is a new image of the input's
 kind: an (H, W, 3) or (H, W, 4) array for an array (gray ones become RGB),
 an RGB or RGBA PIL image for a PIL image. Alpha passes through.
 """
@@ -29,13 +32,14 @@ STRENGTH = 0.9
 
 
 def remap(image: Any, palette: Any, *, strength: float = STRENGTH,
-          method: str = "floyd_steinberg", serpentine: bool = False) -> Any:
+          method: str = "floyd_steinberg", serpentine: bool = True) -> Any:
     """The picture in the palette's colours, by the perceptual remap.
 
     `palette` takes what grainel's palette= takes: hex strings, (r, g, b)
     tuples or an (m, 3) array of 1 to 4096 colours. `strength` in [0, 1]
     scales the error passed on (0: each pixel its nearest colour);
-    `method` names any of grainel's error-diffusion kernels.
+    `method` names any of grainel's error-diffusion kernels; `serpentine`
+    False scans every row left to right.
     """
     colors = palette_array(palette)
     if isinstance(strength, bool) or not isinstance(strength, (int, float)):

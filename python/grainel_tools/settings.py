@@ -76,7 +76,7 @@ class Settings:
     colors: int | None = None
     seed: int | None = None
     strength: float | None = None
-    serpentine: bool = False
+    serpentine: bool | None = None  # None: the engine's default, serpentine for the remap only
     linear: bool = False
     preserve_alpha: bool = True
     background: Color | None = None
@@ -120,7 +120,7 @@ class Settings:
         if not isinstance(self.scale, int) or self.scale < 1:
             raise OptionError(f"--scale must be a whole number, 1 or more, got {self.scale}")
         family = self.family
-        if self.serpentine and family not in ("diffusion", REMAP):
+        if self.serpentine is not None and family not in ("diffusion", REMAP):
             raise OptionError(f"--serpentine applies to error diffusion, not to {family} dither")
         if self.seed is not None and family != "random":
             raise OptionError(f"--seed applies to random dither, not to {_FAMILY_NAMES[family]}")

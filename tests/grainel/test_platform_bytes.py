@@ -18,7 +18,7 @@ import numpy as np
 import grainel
 from grainel_tools import fit_palette, mix_dither, palettes, remap
 
-EXPECTED = "cda71ea8507384043cf644668b5c7cf2b67d6a06881aa7b4c9bb8812937a3df9"
+EXPECTED = "ca49f2456f9066dbbd46dac329062b7bfe4ffda2b3281e0c714d378c69076246"
 
 
 def picture(height, width, channels, key):

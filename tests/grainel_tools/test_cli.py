@@ -131,7 +131,7 @@ def test_palette_forms(Image, photo, tmp_path, form):
 
 
 @pytest.mark.parametrize("args, expected", [
-    ("-p gameboy -s 0.6 --serpentine", lambda a: remap(a, GAMEBOY, strength=0.6, serpentine=True)),
+    ("-p gameboy -s 0.6 --no-serpentine", lambda a: remap(a, GAMEBOY, strength=0.6, serpentine=False)),
     ("-p gameboy -m fs", lambda a: grainel.dither(a, palette=GAMEBOY)),   # the way back to the exact engines
     ("-p gameboy -m bayer4x4 --linear", lambda a: grainel.ordered_dither(a, 4, palette=GAMEBOY, linear=True)),
     ("-c 5 --effort 2", lambda a: remap(a, fit_palette(a, 5, effort=2))),

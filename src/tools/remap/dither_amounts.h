@@ -1,12 +1,14 @@
 // How much of its error each pixel of a perceptual remap passes on.
 //
 // Grain is what a reduced picture shows where the original is smooth, and
-// banding is what it shows where the palette is coarse around the colours
-// of an area. So a pixel diffuses its full error where the palette is
-// coarse around its neighbourhood's colours (the mean distance to the
-// nearest colour is large, and without dither the area would take one flat
-// colour), or where its neighbourhood is busy enough to hide grain; and
-// less in smooth areas that the palette already renders closely.
+// banding is what it shows wherever an area would take one colour without
+// dither: in a sky or a ramp, a plateau even a byte off reads as a band.
+// So a pixel diffuses its full error where the palette is coarse around
+// its neighbourhood's colours (the mean distance to the nearest colour is
+// large), where its neighbourhood is busy enough to hide grain, or where
+// its neighbours' nearest colours are mostly its own (a plateau); and less
+// only in smooth areas that the palette renders closely and that vary from
+// colour to colour even undithered.
 #pragma once
 
 #include <memory>

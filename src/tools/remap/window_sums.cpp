@@ -24,6 +24,14 @@ constexpr double busy_variance = 8 * 58.5225;
 // Mean distance to the nearest colour, in bytes, at which the palette
 // counts as half coarse: about nine steps of a byte.
 constexpr double coarse_distance = 9.0;
+// The share of a 7 x 7 window's pixels whose nearest colour borders
+// another at which the undithered picture counts as half varied. Smooth
+// ramps, skies and glows take one colour in wide plateaus, and even a
+// plateau a byte from the original shows as a band unless its error is
+// passed on in full; in a picture at 64 colours and more, or where the
+// original's own noise crosses between colours, most pixels border
+// another. Chosen on the quality benchmark's tune half (0.15 to 1.5 tried).
+constexpr double varied_share = 0.5;
 
 // Window sums over (2r+1)^2 windows of `Planes` values per pixel, edge
 // pixels standing in for the ones beyond the picture, a row at a time:
@@ -117,6 +125,7 @@ private:
 // rather than two.
 constexpr int coarse_area = (2 * coarse_radius + 1) * (2 * coarse_radius + 1);
 constexpr double half_coarse_sum = coarse_distance * coarse_area;
+constexpr double half_varied_edges = varied_share * coarse_area;
 
 // Each pixel's distance to its nearest colour, in bytes. The picture's
 // channels are a constant here, so that the loops over a row's pixels can
@@ -179,12 +188,37 @@ struct BytesAndSquares {
     }
 };
 
+// Whether each pixel's nearest colour differs from that of the pixel to
+// its right or below it: 1 or 0. The last column and row compare with
+// themselves.
+template <std::size_t Channels>
+struct Edges {
+    const std::uint8_t* nearest;
+    std::size_t height, width;
+
+    static bool same(const std::uint8_t* a, const std::uint8_t* b) {
+        return a[0] == b[0] && a[1] == b[1] && a[2] == b[2];
+    }
+
+    void operator()(std::size_t y, std::int32_t* const* planes) const {
+        const std::uint8_t* row = nearest + y * width * Channels;
+        const std::uint8_t* below = y + 1 < height ? row + width * Channels : row;
+        std::int32_t* edge = planes[0];
+        for (std::size_t x = 0; x < width; ++x) {
+            const std::uint8_t* pixel = row + x * Channels;
+            const std::uint8_t* right = x + 1 < width ? pixel + Channels : pixel;
+            edge[x] = !same(pixel, right) || !same(pixel, below + x * Channels);
+        }
+    }
+};
+
 template <std::size_t Channels>
 class AmountsOf final : public AmountRows {
 public:
     AmountsOf(const Raster& image, const std::uint8_t* nearest, float strength)
         : width_(image.width), strength_(strength),
           coarse_(image.height, image.width, Distances<Channels>{image.pixels, nearest, image.width}),
+          edges_(image.height, image.width, Edges<Channels>{nearest, image.height, image.width}),
           busy_(image.height, image.width, BytesAndSquares<Channels>{image.pixels, image.width}) {}
 
     void next(float* amount) override {
@@ -194,12 +228,14 @@ public:
             amount[x] = static_cast<float>(s2 / (s2 + half_coarse_sum * half_coarse_sum));
         }
         std::int32_t* const* sums = busy_.next();
+        const std::int32_t* edge_sum = edges_.next()[0];
         for (std::size_t x = 0; x < width_; ++x) {
             std::int32_t spread = busy_area * sums[3][x];
             for (std::size_t c = 0; c < 3; ++c) spread -= sums[c][x] * sums[c][x];
             const double busy = spread / (spread + half_busy_spread);
             const double coarse = amount[x];
-            amount[x] = static_cast<float>(strength_ * (1.0 - (1.0 - busy) * (1.0 - coarse)));
+            const double varied = edge_sum[x] / (edge_sum[x] + half_varied_edges);
+            amount[x] = static_cast<float>(strength_ * (1.0 - varied * (1.0 - busy) * (1.0 - coarse)));
         }
     }
 
@@ -207,6 +243,7 @@ private:
     std::size_t width_;
     float strength_;
     WindowSums<coarse_radius, 1, double, Distances<Channels>> coarse_;
+    WindowSums<coarse_radius, 1, std::int32_t, Edges<Channels>> edges_;
     WindowSums<busy_radius, 4, std::int32_t, BytesAndSquares<Channels>> busy_;
 };
 
