@@ -30,6 +30,15 @@ from .dither_fit import toward_dither
 
 EFFORT = 5
 MAX_EFFORT = 10
+# On pictures of more pixels than this, the step toward the dithered
+# picture measures its error on bands of rows that add up to about this
+# many: each colour's mean error is as well estimated from a quarter of a
+# 2048 x 2048 photo, at its own scale, grain and edges included, and the
+# step costs a quarter of the time. (k-means itself keeps every pixel:
+# fitted on the same bands, palettes of 256 colours rendered wallpapers
+# of 2048 pixels 1 to 5% worse.)
+SAMPLED_PIXELS = 1 << 20
+BAND_ROWS = 32
 
 
 def fit_palette(image: Any, n: int, *, keep: Any = (), effort: int = EFFORT,
@@ -69,7 +78,22 @@ def fit_palette(image: Any, n: int, *, keep: Any = (), effort: int = EFFORT,
     iterations = 2 ** int(effort) if effort < MAX_EFFORT else sys.maxsize
     fitted = _native.fit(pixels, int(n), kept, iterations, max(1, iterations // 8))
     palette = np.frombuffer(fitted, dtype=np.uint8).reshape(-1, 3).copy()
-    return toward_dither(pixels, palette, len(kept)) if dithered and len(palette) > len(kept) else palette
+    if not dithered or len(palette) == len(kept):
+        return palette
+    return toward_dither(_row_bands(pixels), palette, len(kept))
+
+
+def _row_bands(pixels: NDArray[np.uint8]) -> NDArray[np.uint8]:
+    """Evenly spaced bands of BAND_ROWS rows, about SAMPLED_PIXELS in all, or the whole picture."""
+    height, width = pixels.shape[:2]
+    bands = -(-height // BAND_ROWS)
+    every = pixels.size // pixels.shape[2] // SAMPLED_PIXELS
+    if every < 2:
+        return pixels
+    starts = np.arange(0, bands, every) * BAND_ROWS
+    rows = (starts[:, None] + np.arange(BAND_ROWS)).ravel()
+    sampled: NDArray[np.uint8] = pixels[rows[rows < height]]
+    return sampled
 
 
 def _kept_colors(keep: Any) -> NDArray[np.uint8]:
