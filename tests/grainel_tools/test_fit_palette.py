@@ -194,6 +194,14 @@ def test_the_same_picture_gives_the_same_palette():
             np.testing.assert_array_equal(palette, first)
 
 
+def test_a_picture_above_a_megapixel_gets_its_palette_every_time():
+    # Its step toward the dithered picture measures bands of rows, the last of them cut short.
+    large = np.tile(blobs(3, 64), (17, 17, 1))[:1050, :1050]
+    palette = fit_palette(large, 8)
+    assert len(palette) == 8
+    np.testing.assert_array_equal(fit_palette(large, 8), palette)
+
+
 @pytest.mark.parametrize("bright", [(255, 255, 255), (255, 40, 0), (0, 90, 255)])
 def test_a_few_bright_pixels_keep_a_colour_of_their_own(bright):
     img = noise((64, 64, 3), 9, 0, 40)
