@@ -3,6 +3,7 @@
 #include "lib/messages.h"
 
 #include <algorithm>
+#include <climits>
 #include <string>
 
 namespace grainel {
@@ -52,10 +53,25 @@ void add_note(std::string_view note) {
 #endif
 }
 
-std::uint32_t to_count(PyObject* value) {
-    // long long: long is 32 bits on Windows.
-    const long long number = PyLong_AsLongLong(value);
+// PyLong_AsLong's range and errors, as CPython raises them where long is 64
+// bits. Where it is 32 (Windows), the same range and the same message, so
+// that a count means one thing on every platform.
+long long to_c_long(PyObject* value) {
+#if LONG_MAX >= LLONG_MAX
+    const long number = PyLong_AsLong(value);
     if (number == -1 && PyErr_Occurred()) throw PythonError{};
+    return number;
+#else
+    int overflow = 0;
+    const long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (number == -1 && PyErr_Occurred()) throw PythonError{};
+    if (overflow) raise(PyExc_OverflowError, "Python int too large to convert to C long");
+    return number;
+#endif
+}
+
+std::uint32_t to_count(PyObject* value) {
+    const long long number = to_c_long(value);
     if (number < 0 || number > 4294967295LL)
         raise(PyExc_OverflowError, "out of range integral type conversion attempted");
     return static_cast<std::uint32_t>(number);

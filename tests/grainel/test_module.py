@@ -154,6 +154,38 @@ def test_binding_and_conversion_errors(name, args, kw, exc, message, note):
     assert_no_leaks(call, *args, *kw.values())
 
 
+C_LONG = "Python int too large to convert to C long"
+LEVELS = "levels must be between 2 and 256, got {}"
+
+
+# A count goes through C long's range first, with CPython's own message beyond
+# it on every platform, then through the 32-bit range, then the levels check.
+@pytest.mark.parametrize("value, exc, message", [
+    (2**31, ValueError, LEVELS.format(2**31)),
+    (2**32 - 1, ValueError, LEVELS.format(2**32 - 1)),
+    (np.uint32(2**32 - 1), ValueError, LEVELS.format(2**32 - 1)),
+    (2**32, OverflowError, RANGE),
+    (2**63 - 1, OverflowError, RANGE),
+    (2**63, OverflowError, C_LONG),
+    (index(2**63), OverflowError, C_LONG),
+    (np.uint64(2**63), OverflowError, C_LONG),
+    (2**64 - 1, OverflowError, C_LONG),
+    (np.uint64(2**64 - 1), OverflowError, C_LONG),
+    (2**64, OverflowError, C_LONG),
+    (-2**31, OverflowError, RANGE),
+    (-2**32, OverflowError, RANGE),
+    (-2**63, OverflowError, RANGE),
+    (-2**63 - 1, OverflowError, C_LONG),
+    (-2**64, OverflowError, C_LONG),
+])
+@pytest.mark.parametrize("name", ["dither", "error_diffusion", "ordered_dither", "random_dither"])
+def test_counts_at_and_beyond_every_integer_boundary(name, value, exc, message):
+    with pytest.raises(exc) as info:
+        getattr(grainel, name)(IMG, levels=value)
+    assert type(info.value) is exc and str(info.value) == message
+    assert getattr(info.value, "__notes__", None) == (None if exc is ValueError else ["while processing 'levels'"])
+
+
 @pytest.mark.parametrize("name, kw, same_as", [
     ("dither", {"levels": np.int64(4)}, {"levels": 4}),
     ("ordered_dither", {"levels": index(4)}, {"levels": 4}),
