@@ -6,20 +6,18 @@
 #include "lib/names.h"
 #include "ordered/threshold_dither.h"
 #include "lib/prepare.h"
-
-#include <ctime>
+#include "platform/wall_clock.h"
 
 namespace grainel {
 namespace {
 
-// Seeds from the wall clock's nanoseconds when the caller gave no seed.
+// Seeds from the wall clock's nanoseconds since 1970 when the caller gave
+// no seed, modulo 2^64.
 std::uint64_t clock_seed() {
-    timespec now{};
-    if (clock_gettime(CLOCK_REALTIME, &now) != 0)
-        raise(PyExc_OSError, "cannot read the clock to seed random_dither");
-    if (now.tv_sec < 0) return 0x9E3779B97F4A7C15ull;
-    return static_cast<std::uint64_t>(now.tv_sec) * 1000000000ull +
-           static_cast<std::uint64_t>(now.tv_nsec);
+    const std::optional<WallTime> now = read_wall_clock();
+    if (!now) raise(PyExc_OSError, "cannot read the clock to seed random_dither");
+    if (now->seconds < 0) return 0x9E3779B97F4A7C15ull;
+    return static_cast<std::uint64_t>(now->seconds) * 1000000000ull + now->nanoseconds;
 }
 
 }  // namespace
