@@ -38,14 +38,18 @@ class Compact:
 def compact(frames: list[Image.Image], palette: Sequence[Sequence[int]] | None = None) -> Compact:
     """The smallest exact form of frames that share one mode (L, LA, RGB, RGBA).
 
-    `palette` lists colours that every pixel of RGB frames is known to be
-    one of (a result dithered to that palette): indexing by it spares the
-    search for the frames' colours, which costs as much as the indexing.
+    `palette` lists colours that every pixel of RGB(A) frames is known to be
+    one of (a result dithered to that palette): the frames are then indexed
+    by it, in its own order, so that index i in the file is the palette's
+    colour i. A palette of 2, 4 or 16 evenly spaced grays, darkest first,
+    is already that order as gray values, in a form without a palette.
     """
-    if palette is not None and frames[0].mode == "RGB":
-        indexed = _indexed_by(frames, np.asarray(palette, np.uint8).reshape(-1, 3))
-        if indexed is not None:
-            return indexed
+    if palette is not None and frames[0].mode in ("RGB", "RGBA"):
+        table = np.asarray(palette, np.uint8).reshape(-1, 3)
+        if not _gray_levels(table):
+            indexed = _indexed_by(frames, table)
+            if indexed is not None:
+                return indexed
     if frames[0].mode in ("LA", "RGBA"):
         frames = [_cleared(f) for f in frames]
     entries = _distinct(frames)
@@ -69,6 +73,14 @@ def compact(frames: list[Image.Image], palette: Sequence[Sequence[int]] | None =
         if len(values) > 16:  # 8-bit indices would be no smaller than 8-bit gray
             return Compact(frames)
     return _indexed(frames, entries)
+
+
+def _gray_levels(palette: np.ndarray) -> bool:
+    count = len(palette)
+    if count not in (2, 4, 16):
+        return False
+    levels = np.arange(count) * (255 // (count - 1))
+    return bool((palette == levels[:, None]).all())
 
 
 def _cleared(frame: Image.Image) -> Image.Image:
@@ -112,31 +124,46 @@ def _indexed(frames: list[Image.Image], entries: list[Entry]) -> Compact:
 
 
 def _indexed_by(frames: list[Image.Image], palette: np.ndarray) -> Compact | None:
-    """What _indexed gives for frames whose colours are among `palette`'s, or None.
+    """The frames indexed by `palette`, entry for entry, or None where it cannot hold them.
 
-    The entries the frames use are found from the indexed frames' counts;
-    gray ones are left to compact(), whose gray forms are smaller.
+    Panel drivers and game engines read a file's indices, not its colours:
+    every entry stays where the palette has it, used or not, repeats
+    included, and a pixel takes the first entry of its colour. Fully
+    transparent pixels take one more entry after the palette's; partly
+    transparent ones need an entry per colour and alpha, which the general
+    form gives.
     """
-    rgb = np.unique(palette, axis=0)  # sorted, as compact() sorts the colours it finds
-    if len(rgb) > 256:
-        return None
-    indexed = []
-    for frame in frames:
-        im = _quantized(frame, rgb)
-        if im is None:
+    colors, first = np.unique(palette, axis=0, return_index=True)
+    rgbs, alphas = frames, None
+    if frames[0].mode == "RGBA":
+        alphas = [np.asarray(f.getchannel("A")) for f in frames]
+        if not all(np.isin(a, (0, 255)).all() for a in alphas):
             return None
-        indexed.append(im)
-    used = np.flatnonzero(sum(np.asarray(im.histogram()[:len(rgb)]) for im in indexed))
-    if (rgb[used] == rgb[used, :1]).all():
+        rgbs = [f.convert("RGB") for f in frames]
+        if all(a.all() for a in alphas):
+            alphas = None
+    if len(palette) + (alphas is not None) > 256:
         return None
-    if len(used) < len(rgb):
-        renumber = np.zeros(256, np.uint8)
-        renumber[used] = np.arange(len(used))
-        indexed = [Image.frombuffer("P", im.size, renumber[np.asarray(im)], "raw", "P", 0, 1)
-                   for im in indexed]
+    to_entry = np.zeros(256, np.uint8)
+    to_entry[:len(colors)] = first
+    indexed = []
+    for i, frame in enumerate(rgbs):
+        pixels = np.asarray(frame)
+        im = _quantized(frame, colors)
+        index = np.asarray(im) if im is not None else _index_of(_keys(pixels), _keys(colors[None])[0])
+        if not np.array_equal(colors[index], pixels):
+            return None
+        entries = to_entry[index]
+        if alphas is not None:
+            entries = np.where(alphas[i] == 0, np.uint8(len(palette)), entries)
+        indexed.append(Image.frombuffer("P", frame.size, np.ascontiguousarray(entries), "raw", "P", 0, 1))
+    table = palette.tobytes() + (bytes(3) if alphas is not None else b"")
+    transparency = None if alphas is None else bytes([255] * len(palette) + [0])
     for im in indexed:
-        im.putpalette(rgb[used].tobytes())
-    return Compact(indexed)
+        im.putpalette(table)
+        if transparency is not None:
+            im.info["transparency"] = transparency
+    return Compact(indexed, alphas=transparency)
 
 
 def _quantized(frame: Image.Image, rgb: np.ndarray) -> Image.Image | None:

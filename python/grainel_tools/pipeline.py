@@ -15,6 +15,7 @@ from typing import TYPE_CHECKING, Any, cast
 import grainel
 
 from . import sizing
+from .color_arrays import palette_array
 from .errors import OptionError
 from .fitting import fit_palette
 from .mix import mix_dither
@@ -43,9 +44,8 @@ def dither_picture(settings: Settings, picture: Picture) -> Picture:
     frames = prepared_frames(settings, picture.frames)
     fitted = fitted_palette(settings, frames) if settings.colors else None
     palette = fitted if fitted is not None else settings.palette
-    # Colours given as text are left to grainel to read: only (r, g, b)
-    # entries can tell the writers which colours the pixels are.
-    known_colors = None if palette is None or any(isinstance(c, str) for c in palette) else palette
+    # The writers index the file by these colours, in this order.
+    known_colors = None if palette is None else [tuple(c) for c in palette_array(palette).tolist()]
     dithered = [dither_image(settings, f, fitted) for f in frames]
     if settings.fit is not None and settings.pad is not None and any(f.size != settings.fit for f in dithered):
         # The padding is dithered like the picture, so that a colour a

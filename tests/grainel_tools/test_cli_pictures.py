@@ -80,7 +80,7 @@ def test_results_are_stored_in_the_smallest_exact_form(tmp_path, source, flags, 
 
 # Indexed output holds exactly the dithered colours: colours closer than the cells of
 # Pillow's palette cache keep their own entries, and a named palette's unused entries
-# are dropped without mixing up the others.
+# keep their places without mixing up the others.
 @pytest.mark.parametrize("palette, source", [("#000,#010101,#020203,#fff", RGB // 64), ("web", RGB)])
 def test_indexed_output_holds_the_dithered_colours(tmp_path, palette, source):
     Image.fromarray(source).save(tmp_path / "in.png")
