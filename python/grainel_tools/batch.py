@@ -103,7 +103,20 @@ def plan(args: argparse.Namespace) -> list[Job]:
         check_jobs(jobs, replace=args.force, hint="--force")
     except PlanError as exc:
         raise UsageError(str(exc)) from None
+    if args.save_palette is not None:
+        _check_palette_file(args.save_palette, jobs, replace=args.force)
     return jobs
+
+
+def _check_palette_file(path: str, jobs: list[Job], *, replace: bool) -> None:
+    """--save-palette's file, refused before any work as a result would be."""
+    key = _identity(Path(path))
+    if any(dst != STDIO and _identity(Path(dst)) == key for _, dst in jobs):
+        raise UsageError(f"--save-palette {path} is also a result")
+    if any(src != STDIO and _identity(Path(src)) == key for src, _ in jobs):
+        raise UsageError(f"--save-palette {path} is an input; give another file")
+    if not replace and os.path.lexists(path):
+        raise UsageError(f"{path} exists; use --force to replace it")
 
 
 def _is_folder(path: str) -> bool:

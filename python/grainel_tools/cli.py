@@ -87,9 +87,9 @@ def build_parser() -> argparse.ArgumentParser:
                              "colours form the palette")
     target.add_argument("-c", "--colours", "--colors", dest="colors", type=int, metavar="N",
                         help="dither to an N-colour palette (2..256) fitted to each image")
-    how.add_argument("--keep", metavar="COLOURS",
+    how.add_argument("--keep", metavar="COLOURS", action="append",
                      help="with --colours: colours the fitted palette must hold, like "
-                          "'#000,#fff' (or any --palette value)")
+                          "'#000,#fff' (or any --palette value); repeated, all of them")
     how.add_argument("--effort", type=int, metavar="N",
                      help=f"with --colours: 1 (fastest) to {MAX_EFFORT} (closest fit); "
                           f"default {EFFORT}")
@@ -203,7 +203,8 @@ def settings_from(args: argparse.Namespace, parser: argparse.ArgumentParser) -> 
             pad=(None if (args.pad or "").lower() == "none"
                  else _option(sizing.parse_color, "--pad", args.pad) or sizing.WHITE),
             scale=1 if args.scale is None else args.scale,
-            keep=None if args.keep is None else _palette_colors(palettes.resolve(args.keep), "--keep"),
+            keep=None if args.keep is None else _palette_colors(
+                [c for k in args.keep for c in palettes.resolve(k)], "--keep"),
             effort=args.effort, mix=args.mix)
         settings.check()
     except (OptionError, PaletteError, OSError) as exc:
@@ -272,6 +273,8 @@ def _run(parser: argparse.ArgumentParser, args: argparse.Namespace, stop: thread
         from .safe_files import check_folder
         from .writing import write_image
 
+        if not args.force and os.path.lexists(args.demo):
+            parser.error(f"{args.demo} exists; use --force to replace it")
         try:
             check_folder(Path(args.demo).parent)
             write_image(demo.contact_sheet(), args.demo, replace=args.force)
@@ -280,8 +283,10 @@ def _run(parser: argparse.ArgumentParser, args: argparse.Namespace, stop: thread
             return 1
         return 0
     try:
-        jobs = batch.plan(args)
+        # Options first: a conflict between them is the error to show, not
+        # an output that exists.
         settings = settings_from(args, parser)
+        jobs = batch.plan(args)
         if not jobs:
             return 0
         return batch.run(jobs, settings, options, args, stop)

@@ -138,6 +138,9 @@ def test_palette_forms(Image, photo, tmp_path, form):
     ("--colours 4", lambda a: remap(a, fit_palette(a, 4))),
     ("-c 5 --keep #f00,#00ff00 -m atkinson",
      lambda a: grainel.dither(a, "atkinson", palette=fit_palette(a, 5, keep=["#f00", "#0f0"]))),
+    ("-c 5 --keep #f00 --keep #00ff00 -m atkinson",
+     lambda a: grainel.dither(a, "atkinson", palette=fit_palette(a, 5, keep=["#f00", "#0f0"]))),
+    ("-p black,white,#f00", lambda a: remap(a, [(0, 0, 0), (255, 255, 255), (255, 0, 0)])),
 ])
 def test_palettes_take_the_remap_unless_a_method_is_named(photo, tmp_path, args, expected):
     status, pixels = run(tmp_path, photo[0], *args.split())
@@ -163,11 +166,8 @@ def test_fitted_palettes_hold_the_count_shared_and_saved(Image, tmp_path, capsys
             rgba = np.asarray(im.convert("RGBA"))
         opaque = {tuple(c) for c in rgba[rgba[..., 3] > 0][:, :3]}
         assert opaque <= set(saved) and (rgba[:5, :5, 3] == 0).all()
-    # The palette file is never replaced unasked; nor read as an image.
+    # The palette file is replaced only when asked; nor read as an image.
     assert main([*args, "-f", "--shared-palette", "--save-palette", str(tmp_path / "p.gpl")]) == 0
-    assert main([*args[:-2], "-o", str(tmp_path / "again"), "--shared-palette",
-                 "--save-palette", str(tmp_path / "p.gpl")]) == 1
-    assert "p.gpl: exists" in capsys.readouterr().err
 
 
 def test_a_picture_of_one_colour_keeps_it(Image, tmp_path):
@@ -241,6 +241,33 @@ def test_wrong_forms_are_usage_errors(photo, tmp_path, capsys, monkeypatch, argv
     assert main([a.format(dir=tmp_path) for a in argv]) == 2
     assert "grainel: error: " in capsys.readouterr().err
     assert sorted(p.name for p in tmp_path.iterdir()) == ["photo.png"]
+
+
+# Refused before any work, with the error that matters first: nothing is written.
+@pytest.mark.parametrize("argv, message", [
+    (["{dir}/photo.png", "{dir}/old.png", "-l", "4", "-p", "pico8"], "the remap maps to a palette"),
+    (["{dir}/photo.png", "{dir}/new.png", "-c", "4", "--save-palette", "{dir}/old.gpl"],
+     "old.gpl exists; use --force to replace it"),
+    (["{dir}/photo.png", "{dir}/new.png", "-c", "4", "--save-palette", "{dir}/new.png", "-f"], "is also a result"),
+    (["--demo", "{dir}/old.png"], "old.png exists; use --force to replace it"),
+])
+def test_usage_errors_come_before_any_work(photo, tmp_path, capsys, argv, message):
+    (tmp_path / "old.png").write_bytes(b"mine")
+    (tmp_path / "old.gpl").write_text("GIMP Palette\n0 0 0\n")
+    assert main([a.format(dir=tmp_path) for a in argv]) == 2
+    assert message in capsys.readouterr().err
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["old.gpl", "old.png", "photo.png"]
+    assert (tmp_path / "old.png").read_bytes() == b"mine"
+
+
+def test_a_photo_of_4096_colours_is_a_palette(Image, photo, tmp_path):
+    swatch = np.arange(4096 * 3, dtype=np.uint32).reshape(64, 64, 3) * 7 % 256  # a colour per pixel
+    colors = np.stack([swatch[..., 0] // 16 * 16 + np.arange(64)[None] % 16,
+                       swatch[..., 1], np.arange(4096).reshape(64, 64) // 16 % 256], -1).astype(np.uint8)
+    assert len(np.unique(colors.reshape(-1, 3), axis=0)) == 4096
+    Image.fromarray(colors).save(tmp_path / "swatch.png")
+    status, out = run(tmp_path, photo[0], "-p", tmp_path / "swatch.png", "-m", "fs")
+    assert status == 0 and set(map(tuple, out.reshape(-1, 3).tolist())) <= set(map(tuple, colors.reshape(-1, 3).tolist()))
 
 
 def test_random_dither_shows_its_seed_once_and_uses_it_for_every_image(Image, photo, tmp_path, capsys):
