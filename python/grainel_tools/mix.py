@@ -65,8 +65,15 @@ def thresholds(matrix: Any = DEFAULT_MATRIX) -> np.ndarray:
     if isinstance(matrix, str) and matrices.is_named(matrix):
         matrix = matrices.matrix(matrix)
     elif isinstance(matrix, (str, int)) and not isinstance(matrix, bool):
-        # A Bayer name or size: grainel's own matrix, or its message naming the ones it has.
-        bayer, height, width = _native.matrix(matrix)
+        # A Bayer name or size: grainel's own matrix.
+        try:
+            bayer, height, width = _native.matrix(matrix)
+        except ValueError:
+            if not isinstance(matrix, str):
+                raise
+            raise ValueError(f"unknown dither matrix {matrix!r}; valid values: 'bayer2x2', 'bayer4x4', "
+                             f"'bayer8x8', 'bayer16x16', the size as an int (2, 4, 8, 16), a named "
+                             f"matrix ({', '.join(matrices.NAMED)}), or a 2-D array") from None
         return np.frombuffer(bayer, dtype=np.float32).reshape(height, width).copy()
     cells = np.asarray(matrix)
     if cells.ndim != 2 or cells.size == 0:

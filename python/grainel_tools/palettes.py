@@ -100,7 +100,7 @@ def named(name: str) -> list[Color]:
         raise PaletteError(f"unknown palette {name!r}; named palettes: {', '.join(NAMED)}") from None
 
 
-def resolve(value: str) -> list[Color] | list[str]:
+def resolve(value: str) -> list[Color] | list[Color | str]:
     """Turn a --palette value into something grainel's palette= accepts.
 
     Named palettes win over files so that 'web' never depends on the current
@@ -118,7 +118,7 @@ def resolve(value: str) -> list[Color] | list[str]:
             return read_hex(path)
         return from_image_file(path)
     if "," in value or value.lstrip().startswith("#"):
-        return value.replace(",", " ").split()
+        return [_named_color(item) for item in value.replace(",", " ").split()]
     from .pictures import READABLE
 
     if path.suffix.lower() in {".gpl", ".hex", *READABLE} or os.sep in value:
@@ -127,6 +127,20 @@ def resolve(value: str) -> list[Color] | list[str]:
     raise PaletteError(
         f"unknown palette {value!r}: not a named palette ({', '.join(NAMED)}), "
         "a palette file or a list of hex colours like '#000,#fff'")
+
+
+def _named_color(item: str) -> Color | str:
+    """A CSS colour name ('white', 'rebeccapurple') as its colour; hex and anything
+    else stay text, which grainel reads with its own messages."""
+    if item.startswith("#"):
+        return item
+    from PIL import ImageColor
+
+    try:
+        r, g, b = ImageColor.getrgb(item)[:3]
+    except ValueError:
+        return item
+    return r, g, b
 
 
 def _lines(path: str | os.PathLike[str]) -> list[str]:

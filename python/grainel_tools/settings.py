@@ -144,7 +144,9 @@ class Settings:
         stand_in = palettes.NAMED["bw"].colors if self.colors is not None else None
         try:
             if self.palette is not None:  # read by grainel first, for its wording of what is wrong
-                grainel.ordered_dither(_PROBE, palette=list(self.palette) * 2)
+                # grainel's palettes hold two colours at least; the tools take one.
+                colors = list(self.palette)
+                grainel.ordered_dither(_PROBE, palette=colors * 2 if len(colors) == 1 else colors)
             dither_image(self, _PROBE, stand_in)
         except (ValueError, TypeError, OverflowError) as exc:
             # grainel notes which argument a conversion failed on; keep that.

@@ -134,14 +134,16 @@ def test_kinds_in_kinds_out():
     assert_array_equal(np.asarray(out)[..., :3], rgb)
 
 
-@pytest.mark.parametrize("form, error", [
-    ("bluenoise65", ValueError), (3, ValueError), (np.array([[-1, 2]]), ValueError),
-    (np.array([[0.5, 1.5]]), ValueError), (np.zeros((0, 3)), ValueError), (np.zeros(4), ValueError),
-    (np.array([["a"]]), TypeError),
+@pytest.mark.parametrize("form, error, names", [
+    ("bluenoise65", ValueError, ["bayer16x16", "bluenoise64", "halftone8"]), (3, ValueError, ["bayer2x2"]),
+    (np.array([[-1, 2]]), ValueError, []),
+    (np.array([[0.5, 1.5]]), ValueError, []), (np.zeros((0, 3)), ValueError, []), (np.zeros(4), ValueError, []),
+    (np.array([["a"]]), TypeError, []),
 ])
-def test_bad_matrices_are_refused(form, error):
-    with pytest.raises(error):
+def test_bad_matrices_are_refused(form, error, names):
+    with pytest.raises(error) as info:
         mix_dither(np.zeros((2, 2, 3), np.uint8), ["#000", "#fff"], form)
+    assert all(name in str(info.value) for name in names)  # every kind of matrix it takes
 
 
 @pytest.mark.parametrize("args, tile", [(["-m", "bluenoise64"], "bluenoise64"), ([], 8),
