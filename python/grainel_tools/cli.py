@@ -83,7 +83,7 @@ def build_parser() -> argparse.ArgumentParser:
     target = how.add_mutually_exclusive_group()
     target.add_argument("-p", "--palette", metavar="P",
                         help="dither to a palette: a name (see --list), hex colours "
-                             "like '#000,#fff', a .gpl or .hex file, or an image whose "
+                             "like '#000,#fff', a .gpl, .hex, .pal or paint.net .txt file, or an image whose "
                              "colours form the palette")
     target.add_argument("-c", "--colours", "--colors", dest="colors", type=int, metavar="N",
                         help="dither to an N-colour palette (2..256) fitted to each image")

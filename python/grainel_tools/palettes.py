@@ -116,12 +116,16 @@ def resolve(value: str) -> list[Color] | list[Color | str]:
             return read_gpl(path)
         if suffix == ".hex":
             return read_hex(path)
+        if suffix == ".pal":
+            return read_pal(path)
+        if suffix == ".txt":
+            return read_paint_net(path)
         return from_image_file(path)
     if "," in value or value.lstrip().startswith("#"):
         return [_named_color(item) for item in value.replace(",", " ").split()]
     from .pictures import READABLE
 
-    if path.suffix.lower() in {".gpl", ".hex", *READABLE} or os.sep in value:
+    if path.suffix.lower() in {".gpl", ".hex", ".pal", ".txt", *READABLE} or os.sep in value:
         raise PaletteError(f"{value}: {'a folder' if path.is_dir() else 'no such file'}, "
                            "where a palette file or image was expected")
     raise PaletteError(
@@ -161,13 +165,71 @@ def read_gpl(path: str | os.PathLike[str]) -> list[Color]:
         text = line.strip()
         if not text or text.startswith("#") or text.split(":")[0] in ("Name", "Columns"):
             continue
-        try:
-            r, g, b = (int(v) for v in text.split()[:3])
-        except ValueError:
-            raise PaletteError(f"{path}: line {number}: expected 'R G B [name]', got {text!r}") from None
-        if not all(0 <= v <= 255 for v in (r, g, b)):
-            raise PaletteError(f"{path}: line {number}: {r} {g} {b} is out of range (0 to 255)")
-        colors.append((r, g, b))
+        colors.append(_decimal_rgb(path, number, text, "R G B [name]"))
+    return colors
+
+
+def _decimal_rgb(path: str | os.PathLike[str], number: int, text: str, form: str) -> Color:
+    """A line that starts with three decimal values from 0 to 255; what follows is ignored."""
+    try:
+        r, g, b = (int(v) for v in text.split()[:3])
+    except ValueError:
+        raise PaletteError(f"{path}: line {number}: expected '{form}', got {text!r}") from None
+    if not all(0 <= v <= 255 for v in (r, g, b)):
+        raise PaletteError(f"{path}: line {number}: {r} {g} {b} is out of range (0 to 255)")
+    return r, g, b
+
+
+def read_pal(path: str | os.PathLike[str]) -> list[Color]:
+    """The colours of a .pal file, in file order: JASC's text palette (Paint Shop Pro,
+    Aseprite, many pixel-art tools) or Microsoft's binary RIFF palette."""
+    try:
+        data = Path(path).read_bytes()
+    except OSError as exc:
+        raise PaletteError(f"{path}: {exc.strerror or exc}") from None
+    if data[:4] == b"RIFF" and data[8:12] == b"PAL ":
+        return _riff_colors(path, data)
+    lines = data.decode("utf-8-sig", errors="replace").splitlines()
+    if not lines or lines[0].strip() != "JASC-PAL":
+        raise PaletteError(f"{path}: not a JASC palette ('JASC-PAL' header) or a RIFF palette")
+    count_text = lines[2].strip() if len(lines) > 2 else ""
+    if not count_text.isdigit():
+        raise PaletteError(f"{path}: line 3: expected the number of colours, got {count_text!r}")
+    colors = [_decimal_rgb(path, number, line.strip(), "R G B")
+              for number, line in enumerate(lines[3:], start=4) if line.strip()]
+    if len(colors) != int(count_text):
+        raise PaletteError(f"{path}: the header says {int(count_text)} colours, the file holds {len(colors)}")
+    return colors
+
+
+def _riff_colors(path: str | os.PathLike[str], data: bytes) -> list[Color]:
+    # RIFF 'PAL ': a 'data' chunk of a version, a count and four bytes a colour
+    # (red, green, blue, flags), each field little-endian.
+    at = 12
+    while at + 8 <= len(data):
+        kind, size = data[at:at + 4], int.from_bytes(data[at + 4:at + 8], "little")
+        if kind == b"data" and size >= 4:
+            count = int.from_bytes(data[at + 10:at + 12], "little")
+            entries = data[at + 12:at + 12 + 4 * count]
+            if len(entries) == 4 * count:
+                return [(entries[i], entries[i + 1], entries[i + 2]) for i in range(0, 4 * count, 4)]
+            break
+        at += 8 + size + (size & 1)
+    raise PaletteError(f"{path}: a RIFF palette without a whole 'data' chunk")
+
+
+def read_paint_net(path: str | os.PathLike[str]) -> list[Color]:
+    """The colours of a paint.net palette (.txt): one 'AARRGGBB' (or 'RRGGBB') a line, in
+    file order; lines starting with ';' are comments, and alpha is not a palette's."""
+    colors: list[Color] = []
+    for number, line in enumerate(_lines(path), start=1):
+        text = line.strip()
+        if not text or text.startswith(";"):
+            continue
+        code = text.lower()
+        if len(code) not in (6, 8) or code.strip("0123456789abcdef"):
+            raise PaletteError(f"{path}: line {number}: {text!r} is not a colour like 'FFFF8000'")
+        colors += _hex(code[-6:])
     return colors
 
 
@@ -215,7 +277,7 @@ def from_image_file(path: str | os.PathLike[str]) -> list[Color]:
         with Image.open(path) as im:
             return from_image(im)
     except UnidentifiedImageError:
-        raise PaletteError(f"{path}: not a palette file (.gpl, .hex) or an image") from None
+        raise PaletteError(f"{path}: not a palette file (.gpl, .hex, .pal, .txt) or an image") from None
     except OSError as exc:
         raise PaletteError(f"{path}: {exc.strerror or exc}") from None
 
@@ -276,5 +338,5 @@ def describe() -> list[str]:
             for name, (text, colors) in NAMED.items()]
 
 
-__all__ = ["NAMED", "Named", "PaletteError", "named", "resolve", "read_gpl", "read_hex",
-           "from_image", "from_image_file", "adaptive", "describe", "write_palette"]
+__all__ = ["NAMED", "Named", "PaletteError", "named", "resolve", "read_gpl", "read_hex", "read_pal",
+           "read_paint_net", "from_image", "from_image_file", "adaptive", "describe", "write_palette"]

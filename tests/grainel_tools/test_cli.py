@@ -111,6 +111,14 @@ def palette_spec(Image, tmp_path, form):
                         encoding="utf-8")
     elif form == "hex":
         path.write_text("".join("%02x%02x%02x\n" % c for c in GAMEBOY) + "\n")
+    elif form == "jasc-pal":
+        path.write_text("JASC-PAL\r\n0100\r\n4\r\n" + "".join(f"{r} {g} {b}\r\n" for r, g, b in GAMEBOY))
+    elif form == "riff-pal":
+        data = b"\x00\x03" + len(GAMEBOY).to_bytes(2, "little") + b"".join(bytes([*c, 0]) for c in GAMEBOY)
+        chunk = b"data" + len(data).to_bytes(4, "little") + data
+        path.write_bytes(b"RIFF" + (4 + len(chunk)).to_bytes(4, "little") + b"PAL " + chunk)
+    elif form == "paint.net-txt":
+        path.write_text("; paint.net Palette File\n; 4 colours\n" + "".join("FF%02X%02X%02X\n" % c for c in GAMEBOY))
     elif form == "swatch":  # repeated colours count once
         Image.fromarray(np.array([GAMEBOY * 2], dtype=np.uint8)).save(path)
     elif form == "indexed":  # only the entries in use count
@@ -123,7 +131,8 @@ def palette_spec(Image, tmp_path, form):
     return path
 
 
-@pytest.mark.parametrize("form", ["named", "spelled", "hexlist", "gpl", "bom-gpl", "hex", "swatch", "indexed"])
+@pytest.mark.parametrize("form", ["named", "spelled", "hexlist", "gpl", "bom-gpl", "hex", "jasc-pal", "riff-pal",
+                                  "paint.net-txt", "swatch", "indexed"])
 def test_palette_forms(Image, photo, tmp_path, form):
     status, out = run(tmp_path, photo[0], "--palette", palette_spec(Image, tmp_path, form))
     assert status == 0
@@ -192,6 +201,8 @@ def test_palette_turns_gray_into_rgb_and_colors_fits_one(Image, tmp_path):
     (["--palette", "{tmp}/missing.gpl"], "missing.gpl: no such file"),
     (["--palette", "{tmp}/bad.hex"], "bad.hex: line 2: 'zz0000' is not a hex colour"),
     (["--palette", "{tmp}/range.gpl"], "range.gpl: line 3: 300 0 0 is out of range"),
+    (["--palette", "{tmp}/short.pal"], "short.pal: the header says 3 colours, the file holds 1"),
+    (["--palette", "{tmp}/bad.txt"], "bad.txt: line 2: '#ff0000' is not a colour like 'FFFF8000'"),
     (["--matrix", "3"], 'unknown dither matrix "3"'),
     (["--matrix", "bluenoise65"], "bluenoise64 (see --list)"),
     (["--matrix", "1,2;3"], "bad matrix"),
@@ -220,6 +231,8 @@ def test_palette_turns_gray_into_rgb_and_colors_fits_one(Image, tmp_path):
 def test_bad_options_are_usage_errors(photo, tmp_path, capsys, args, message):
     (tmp_path / "bad.hex").write_text("#fff\nzz0000\n")
     (tmp_path / "range.gpl").write_text("GIMP Palette\n0 0 0\n300 0 0\n")
+    (tmp_path / "short.pal").write_text("JASC-PAL\n0100\n3\n0 0 0\n")
+    (tmp_path / "bad.txt").write_text("; paint.net\n#ff0000\n")
     assert run(tmp_path, photo[0], *(a.format(tmp=tmp_path) for a in args)) == (2, None)
     assert message in capsys.readouterr().err
 
