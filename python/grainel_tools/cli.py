@@ -121,6 +121,9 @@ def build_parser() -> argparse.ArgumentParser:
     size.add_argument("--pad", metavar="COLOUR",
                       help="the colour --fit pads with (default white), or 'none' to keep "
                            "the fitted size")
+    size.add_argument("--rotate", type=int, metavar="DEG", default=0,
+                      help="turn the picture clockwise by 90, 180 or 270 degrees before "
+                           "sizing and dithering (for a portrait panel)")
     size.add_argument("--scale", type=int, metavar="N",
                       help="after dithering, enlarge every pixel to NxN (for pixel art)")
     size.add_argument("--background", metavar="COLOUR",
@@ -202,7 +205,7 @@ def settings_from(args: argparse.Namespace, parser: argparse.ArgumentParser) -> 
             fit=_option(sizing.parse_size, "--fit", args.fit),
             pad=(None if (args.pad or "").lower() == "none"
                  else _option(sizing.parse_color, "--pad", args.pad) or sizing.WHITE),
-            scale=1 if args.scale is None else args.scale,
+            rotate=args.rotate, scale=1 if args.scale is None else args.scale,
             keep=None if args.keep is None else _palette_colors(
                 [c for k in args.keep for c in palettes.resolve(k)], "--keep"),
             effort=args.effort, mix=args.mix)

@@ -56,9 +56,11 @@ def dither_picture(settings: Settings, picture: Picture) -> Picture:
 
 
 def prepared_frames(settings: Settings, frames: list[Image]) -> list[Image]:
-    """Frames as they are dithered: flattened, resized, and in colour for a palette."""
+    """Frames as they are dithered: flattened, turned, resized, and in colour for a palette."""
     if settings.background is not None:
         frames = [sizing.flatten(f, settings.background) for f in frames]
+    if settings.rotate:  # before sizing: a portrait photo turned to fit a landscape panel
+        frames = [sizing.rotate(f, settings.rotate) for f in frames]
     if settings.resize is not None:
         frames = [sizing.fill(f, settings.resize) for f in frames]
     elif settings.fit is not None:

@@ -62,7 +62,8 @@ class Settings:
     only). `strength` None is the method's own default. `colors` fits a
     palette of that many colours with grainel_tools.fit_palette, holding the
     colours of `keep`, with `effort`.
-    Before dithering, `background` flattens transparency onto a colour, and
+    Before dithering, `background` flattens transparency onto a colour,
+    `rotate` turns the picture clockwise by 90, 180 or 270 degrees, and
     `resize` (fill and crop) or `fit` (inside, aspect kept) resample to a
     size in linear light; after, a fitted picture is padded to exactly `fit`
     with `pad` (None: left at its fitted size), and `scale` enlarges every
@@ -80,6 +81,7 @@ class Settings:
     linear: bool = False
     preserve_alpha: bool = True
     background: Color | None = None
+    rotate: int = 0
     resize: Size | None = None
     fit: Size | None = None
     pad: Color | None = WHITE
@@ -117,6 +119,8 @@ class Settings:
         """
         if self.resize is not None and self.fit is not None:
             raise OptionError("--resize fills a size and --fit fits inside one; give one of them")
+        if self.rotate not in (0, 90, 180, 270):
+            raise OptionError(f"--rotate turns by 90, 180 or 270 degrees, got {self.rotate}")
         if not isinstance(self.scale, int) or self.scale < 1:
             raise OptionError(f"--scale must be a whole number, 1 or more, got {self.scale}")
         family = self.family

@@ -38,6 +38,16 @@ def parse_color(text: str) -> Color:
     return rgb[0], rgb[1], rgb[2]
 
 
+# Clockwise, as image viewers and panels count a turn; Pillow's names count
+# counter-clockwise.
+_CLOCKWISE = {90: Image.Transpose.ROTATE_270, 180: Image.Transpose.ROTATE_180, 270: Image.Transpose.ROTATE_90}
+
+
+def rotate(frame: Image.Image, degrees: int) -> Image.Image:
+    """The frame turned clockwise by 90, 180 or 270 degrees, exactly (no resampling)."""
+    return frame.transpose(_CLOCKWISE[degrees])
+
+
 def flatten(frame: Image.Image, color: Color) -> Image.Image:
     """The frame over a solid colour, without alpha: what a viewer shows on that background.
 

@@ -218,6 +218,7 @@ def test_palette_turns_gray_into_rgb_and_colors_fits_one(Image, tmp_path):
     (["--fit", "8x8", "--pad", "nocolour"], "--pad: expected a colour"),
     (["--background", "#12"], "--background: expected a colour"),
     (["--scale", "0"], "--scale must be a whole number, 1 or more"),
+    (["--rotate", "45"], "--rotate turns by 90, 180 or 270 degrees, got 45"),
     (["-p", "bw", "--linear"], "the remap always diffuses in linear light"),
     (["-m", "remap", "-l", "3"], "the remap maps to a palette"),
     (["-m", "remap"], "the remap maps to a palette: give --palette or --colours"),
@@ -254,6 +255,18 @@ def test_wrong_forms_are_usage_errors(photo, tmp_path, capsys, monkeypatch, argv
     assert main([a.format(dir=tmp_path) for a in argv]) == 2
     assert "grainel: error: " in capsys.readouterr().err
     assert sorted(p.name for p in tmp_path.iterdir()) == ["photo.png"]
+
+
+# Clockwise, exactly, and before sizing: the turned 24x32 photo fits 12x16 whole.
+@pytest.mark.parametrize("turn, flags, expected", [
+    ("90", [], lambda a: np.rot90(a, -1)), ("180", [], lambda a: a[::-1, ::-1]), ("270", [], lambda a: np.rot90(a)),
+    ("90", ["--fit", "12x16", "--pad", "none"], lambda a: (16, 12)),
+    ("0", ["--fit", "12x16", "--pad", "none"], lambda a: (9, 12)),
+])
+def test_rotate_turns_before_sizing(photo, tmp_path, turn, flags, expected):
+    status, out = run(tmp_path, photo[0], "--rotate", turn, "-l", "256", "-s", "0", *flags)
+    want = expected(photo[1])
+    assert status == 0 and (out.shape[:2] == want if isinstance(want, tuple) else np.array_equal(out, want))
 
 
 # Refused before any work, with the error that matters first: nothing is written.
