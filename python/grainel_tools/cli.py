@@ -103,6 +103,10 @@ def build_parser() -> argparse.ArgumentParser:
     how.add_argument("-s", "--strength", type=float, metavar="F",
                      help="dithering strength in [0, 1]; 0 is plain quantisation "
                           f"(default 1, or {REMAP_STRENGTH} for the remap)")
+    how.add_argument("--still", action=argparse.BooleanOptionalAction, default=True,
+                     help="animations: dither each frame again only where it changed, so that "
+                          "still parts do not flicker (the default; --no-still dithers every "
+                          "frame whole)")
     how.add_argument("--serpentine", action=argparse.BooleanOptionalAction,
                      help="error diffusion and the remap: alternate scan direction every row "
                           "(the remap's default; --no-serpentine scans every row left to right)")
@@ -208,7 +212,7 @@ def settings_from(args: argparse.Namespace, parser: argparse.ArgumentParser) -> 
             rotate=args.rotate, scale=1 if args.scale is None else args.scale,
             keep=None if args.keep is None else _palette_colors(
                 [c for k in args.keep for c in palettes.resolve(k)], "--keep"),
-            effort=args.effort, mix=args.mix)
+            effort=args.effort, mix=args.mix, still=args.still)
         settings.check()
     except (OptionError, PaletteError, OSError) as exc:
         parser.error(str(exc))

@@ -21,6 +21,7 @@ from .fitting import fit_palette
 from .mix import mix_dither
 from .remap import remap
 from .sizing import Size
+from .still_frames import dither_frames
 
 if TYPE_CHECKING:
     from PIL.Image import Image
@@ -46,7 +47,13 @@ def dither_picture(settings: Settings, picture: Picture) -> Picture:
     palette = fitted if fitted is not None else settings.palette
     # The writers index the file by these colours, in this order.
     known_colors = None if palette is None else [tuple(c) for c in palette_array(palette).tolist()]
-    dithered = [dither_image(settings, f, fitted) for f in frames]
+    def dither(frame: Image) -> Image:
+        return cast("Image", dither_image(settings, frame, fitted))
+
+    if settings.still and settings.family in ("diffusion", REMAP):
+        dithered = dither_frames(frames, dither)
+    else:
+        dithered = [dither(f) for f in frames]
     if settings.fit is not None and settings.pad is not None and any(f.size != settings.fit for f in dithered):
         # The padding is dithered like the picture, so that a colour a
         # palette lacks becomes a pattern of its colours, as it would inside.

@@ -67,7 +67,9 @@ class Settings:
     `resize` (fill and crop) or `fit` (inside, aspect kept) resample to a
     size in linear light; after, a fitted picture is padded to exactly `fit`
     with `pad` (None: left at its fitted size), and `scale` enlarges every
-    pixel to a block.
+    pixel to a block. `still` dithers each frame of an animation after the
+    first again only where it changed (still_frames.py), for error
+    diffusion and the remap.
     """
 
     method: str = "floyd_steinberg"
@@ -89,6 +91,7 @@ class Settings:
     keep: list[Any] | None = None
     effort: int | None = None
     mix: bool = False  # ordered dither by colour mixes (grainel_tools.mix_dither)
+    still: bool = True
 
     @property
     def wants_color(self) -> bool:
