@@ -29,8 +29,9 @@ from typing import Any
 from . import palettes
 from .errors import Cancelled, FileError, FormatError, PaletteError, PlanError, UsageError, reason
 from .formats import FORMATS, format_for, format_named
-from .one_file import STDIO, FileOptions, Job, PathName, WriteGate, dither_file, dither_file_gated
-from .pictures import READABLE, Picture, read_picture
+from .frame_files import DEFAULT_DURATION, FrameFiles, frame_files
+from .one_file import STDIO, FileOptions, Job, PathName, Source, WriteGate, dither_file, dither_file_gated, read_source
+from .pictures import READABLE, Picture
 from .pipeline import palette_for_all
 from .progress import Progress
 from .safe_files import check_folder, is_special
@@ -62,13 +63,11 @@ def plan(args: argparse.Namespace) -> list[Job]:
         if len(paths) != 2:
             raise UsageError("give IN OUT, IN... DIR/, IN... -o DIR, or IN... --suffix S")
         src, dst = paths
-        if Path(src).is_dir():
-            raise UsageError(f"{src} is a folder: use -o DIR to process a folder")
         named = FORMATS.get(Path(dst).suffix.lower())
         if args.format is not None and dst != STDIO and named is not format_named(args.format):
             raise UsageError(f"--format {args.format} and OUT {dst} disagree: OUT's extension picks "
                              "the format of one image; --format is for -o DIR and standard output")
-        jobs: list[Job] = [(src, dst)]
+        jobs: list[Job] = [(_frames_of(src, dst, args) if Path(src).is_dir() else src, dst)]
     else:
         if not paths:
             raise UsageError("no input images")
@@ -91,6 +90,9 @@ def plan(args: argparse.Namespace) -> list[Job]:
         if fmt.lossy and not args.lossy:
             raise UsageError(f"{dst}: {fmt.name} is lossy and would change the dithered "
                              "pixels; add --lossy to write it anyway")
+    if (args.fps is not None or args.duration is not None) and not isinstance(jobs[0][0], FrameFiles):
+        raise UsageError(f"{'--fps' if args.fps is not None else '--duration'} times the frames of a "
+                         "folder made into one animation: grainel FRAMES/ OUT.gif")
     if any(dst == STDIO for _, dst in jobs) and sys.stdout.isatty():
         raise UsageError("standard output is a terminal; redirect it to a file or a pipe")
     if args.skip_existing:
@@ -108,12 +110,31 @@ def plan(args: argparse.Namespace) -> list[Job]:
     return jobs
 
 
+def _frames_of(folder: str, dst: str, args: argparse.Namespace) -> FrameFiles:
+    """IN a folder and OUT a file: the folder's pictures as the frames of one animation."""
+    fmt = format_named(args.format or "png") if dst == STDIO else FORMATS.get(Path(dst).suffix.lower())
+    if fmt is None or not fmt.frames:
+        raise UsageError(f"{folder} is a folder: use -o DIR to process a folder, or give an "
+                         "animation (.gif, .png, .webp, .tif) as OUT to make its pictures the frames")
+    duration = DEFAULT_DURATION if args.duration is None else args.duration
+    if args.fps is not None:
+        if not args.fps > 0:
+            raise UsageError(f"--fps must be above 0, got {args.fps}")
+        duration = round(1000 / args.fps)
+    if duration < 1:
+        raise UsageError(f"--duration must be 1 ms or more, got {duration}")
+    files = frame_files(Path(folder), READABLE, duration)
+    if not files.paths:
+        raise UsageError(f"{folder}: no picture files to make frames of")
+    return files
+
+
 def _check_palette_file(path: str, jobs: list[Job], *, replace: bool) -> None:
     """--save-palette's file, refused before any work as a result would be."""
     key = _identity(Path(path))
     if any(dst != STDIO and _identity(Path(dst)) == key for _, dst in jobs):
         raise UsageError(f"--save-palette {path} is also a result")
-    if any(src != STDIO and _identity(Path(src)) == key for src, _ in jobs):
+    if any(_identity(path) == key for src, _ in jobs for path in _read_paths(src)):
         raise UsageError(f"--save-palette {path} is an input; give another file")
     if not replace and os.path.lexists(path):
         raise UsageError(f"{path} exists; use --force to replace it")
@@ -170,8 +191,8 @@ def check_jobs(jobs: Iterable[Job], *, replace: bool = False, hint: str = "repla
     it in the messages.
     """
     problems: list[str] = []
-    source_of: dict[str, Path] = {}  # each result's input, by the result's identity
-    inputs = {_identity(Path(src)) for src, _ in jobs if src != STDIO}
+    source_of: dict[str, Source] = {}  # each result's input, by the result's identity
+    inputs = {_identity(path) for src, _ in jobs for path in _read_paths(src)}
     for src, dst in jobs:
         if dst == STDIO:
             continue
@@ -179,13 +200,20 @@ def check_jobs(jobs: Iterable[Job], *, replace: bool = False, hint: str = "repla
         key = _identity(target)
         if key in source_of:
             problems.append(f"{source_of[key]} and {src} would both be written to {target}")
-        source_of[key] = Path(src)
+        source_of[key] = src
         if not replace and os.path.lexists(target) and not is_special(target):
             what = "is an input" if key in inputs else "exists"
             problems.append(f"{target} {what}; use {hint} to replace it")
     if problems:
         more = f"\n(and {len(problems) - 5} more)" if len(problems) > 5 else ""
         raise PlanError("\n".join(problems[:5]) + more)
+
+
+def _read_paths(src: Source) -> list[Path]:
+    """The files a job reads."""
+    if isinstance(src, FrameFiles):
+        return list(src.paths)
+    return [] if src == STDIO else [Path(src)]
 
 
 def _identity(path: Path) -> str:
@@ -246,8 +274,7 @@ def _shared_palette(jobs: list[Job], settings: Settings, options: FileOptions,
     def readable() -> Iterator[Picture]:
         for src, _ in jobs:
             try:
-                picture = read_picture(src, color_managed=options.color_managed,
-                                       max_pixels=options.max_pixels or None)
+                picture = read_source(src, options)
             except FileError:
                 continue
             yield picture
@@ -324,7 +351,7 @@ def dither_files(jobs: Iterable[Job], settings: Settings = Settings(),
         futures = {pool.submit(dither_file_gated, *job, settings, options, stop.is_set, gate.entry): job
                    for job in jobs}
     else:
-        futures = {pool.submit(dither_file, _absolute(job[0]), _absolute(job[1]), settings, options): job
+        futures = {pool.submit(dither_file, _absolute_source(job[0]), _absolute(job[1]), settings, options): job
                    for job in jobs}
     failures: list[tuple[Job, BaseException]] = []
 
@@ -370,6 +397,12 @@ def dither_files(jobs: Iterable[Job], settings: Settings = Settings(),
 
 def _absolute(path: PathName) -> PathName:
     return path if path == STDIO else Path(path).absolute()
+
+
+def _absolute_source(src: Source) -> Source:
+    if isinstance(src, FrameFiles):
+        return FrameFiles(src.folder.absolute(), tuple(p.absolute() for p in src.paths), src.duration)
+    return _absolute(src)
 
 
 def _as_executor(executor: Any) -> Executor:

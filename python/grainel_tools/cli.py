@@ -36,6 +36,8 @@ Dither images with grainel.
   grainel IN... -o DIR [options]  many images (or folders of them) into DIR,
   grainel IN... DIR/ [options]    each saved as <name>.png (or --format)
   grainel IN... --suffix S        each saved beside its input as <name>S.png
+  grainel FRAMES/ OUT.gif         the pictures of a folder, in name order, as
+                                  the frames of one animation (--fps, --duration)
   grainel --demo OUT.png          a contact sheet of every method on a
                                   built-in test picture
 
@@ -103,6 +105,13 @@ def build_parser() -> argparse.ArgumentParser:
     how.add_argument("-s", "--strength", type=float, metavar="F",
                      help="dithering strength in [0, 1]; 0 is plain quantisation "
                           f"(default 1, or {REMAP_STRENGTH} for the remap)")
+    frames = parser.add_argument_group("a folder of pictures as the frames of one animation "
+                                       "(grainel FRAMES/ OUT.gif)")
+    timing = frames.add_mutually_exclusive_group()
+    timing.add_argument("--fps", type=float, metavar="N",
+                        help="frames a second (default 10)")
+    timing.add_argument("--duration", type=int, metavar="MS",
+                        help="milliseconds a frame (default 100)")
     how.add_argument("--still", action=argparse.BooleanOptionalAction, default=True,
                      help="animations: dither each frame again only where it changed, so that "
                           "still parts do not flicker (the default; --no-still dithers every "

@@ -20,6 +20,7 @@ from PIL import Image
 
 from .errors import Cancelled, FileError, FormatError, reason
 from .formats import encode, format_for, format_named, holds_alpha
+from .frame_files import FrameFiles, read_frame_files
 from .pictures import Picture, read_picture
 from .pipeline import dither_picture, output_size
 from .settings import Settings
@@ -28,7 +29,8 @@ from .writing import write_data
 
 STDIO = "-"  # standard input as a source, standard output as a destination
 PathName = Union[str, "os.PathLike[str]"]
-Job = tuple[PathName, PathName]
+Source = Union[PathName, FrameFiles]  # a folder of frames is read as one animation
+Job = tuple[Source, PathName]
 
 
 @dataclass(frozen=True)
@@ -50,7 +52,7 @@ class FileOptions:
     format: str | None = None
 
 
-def dither_file(src: PathName, dst: PathName, settings: Settings = Settings(),
+def dither_file(src: Source, dst: PathName, settings: Settings = Settings(),
                 options: FileOptions = FileOptions(),
                 cancelled: Callable[[], bool] | None = None) -> list[str]:
     """Read, dither and write one file ("-": standard input or output); returns notes for the user.
@@ -63,7 +65,7 @@ def dither_file(src: PathName, dst: PathName, settings: Settings = Settings(),
     return dither_file_gated(src, dst, settings, options, cancelled, contextlib.nullcontext)
 
 
-def dither_file_gated(src: PathName, dst: PathName, settings: Settings, options: FileOptions,
+def dither_file_gated(src: Source, dst: PathName, settings: Settings, options: FileOptions,
                       cancelled: Callable[[], bool] | None,
                       writing: Callable[[], contextlib.AbstractContextManager[Any]]) -> list[str]:
     """dither_file, its writing done inside `writing()`: on threads, a WriteGate's entry."""
@@ -80,12 +82,7 @@ def dither_file_gated(src: PathName, dst: PathName, settings: Settings, options:
     except FormatError as exc:
         raise FileError("writing", shown, str(exc)) from None
     checkpoint()
-    source: Any = src
-    if src == STDIO:
-        source = io.BytesIO(sys.stdin.buffer.read())
-        source.name = "standard input"
-    picture = read_picture(source, color_managed=options.color_managed,
-                           max_pixels=options.max_pixels or None)
+    picture = read_source(src, options)
     width, height = output_size(settings, picture.frames[0].size)
     if options.max_pixels and width * height > options.max_pixels:
         raise FileError("writing", shown, f"the result, {width}x{height}, is over the limit of "
@@ -109,6 +106,18 @@ def dither_file_gated(src: PathName, dst: PathName, settings: Settings, options:
         else:
             write_data(encoded, dst, replace=options.replace, cancelled=cancelled)
     return notes
+
+
+def read_source(src: Source, options: FileOptions) -> Picture:
+    """The picture a job reads: a file, standard input, or a folder of frames."""
+    limit = options.max_pixels or None
+    if isinstance(src, FrameFiles):
+        return read_frame_files(src, color_managed=options.color_managed, max_pixels=limit)
+    source: Any = src
+    if src == STDIO:
+        source = io.BytesIO(sys.stdin.buffer.read())
+        source.name = "standard input"
+    return read_picture(source, color_managed=options.color_managed, max_pixels=limit)
 
 
 class WriteGate:

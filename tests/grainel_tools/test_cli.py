@@ -239,7 +239,7 @@ def test_bad_options_are_usage_errors(photo, tmp_path, capsys, args, message):
 
 
 @pytest.mark.parametrize("argv", [
-    ["only-one.png"], ["{dir}", "x.png"], ["a.png", "b.unknownext"], ["--demo", "d.png", "a.png"], [],
+    ["only-one.png"], ["{dir}", "x.bmp"], ["a.png", "b.unknownext"], ["--demo", "d.png", "a.png"], [],
     ["a.png", "b.png", "c.png"],                                  # several paths, the last no folder
     ["{dir}/photo.png", "-o", "-"],                                # -o takes a folder
     ["{dir}/photo.png", "-o", "{dir}/photo.png"],                  # ... not a file

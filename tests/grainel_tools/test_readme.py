@@ -75,7 +75,7 @@ def lay_out_files(folder):
     pil = Image.fromarray(PHOTO)
     pil.save(folder / "photo.jpg", quality=95)
     for name in ("photo.png", "a.png", "b.png", "shots/x.png", "shots/y.png", "raw/r.png",
-                 "photos/p.png", "photos/more/q.png", "sprites/a.png"):
+                 "photos/p.png", "photos/more/q.png", "sprites/a.png", "frames/001.png", "frames/002.png"):
         (folder / name).parent.mkdir(parents=True, exist_ok=True)
         pil.save(folder / name)
     pil.convert("L").save(folder / "scan.tif")
