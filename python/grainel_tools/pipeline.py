@@ -44,9 +44,7 @@ def dither_picture(settings: Settings, picture: Picture) -> Picture:
     """Dither every frame alike: one palette, fitted to all frames for `colors`."""
     frames = prepared_frames(settings, picture.frames)
     fitted = fitted_palette(settings, frames) if settings.colors else None
-    palette = fitted if fitted is not None else settings.palette
-    # The writers index the file by these colours, in this order.
-    known_colors = None if palette is None else [tuple(c) for c in palette_array(palette).tolist()]
+
     def dither(frame: Image) -> Image:
         return cast("Image", dither_image(settings, frame, fitted))
 
@@ -59,6 +57,10 @@ def dither_picture(settings: Settings, picture: Picture) -> Picture:
         # palette lacks becomes a pattern of its colours, as it would inside.
         canvas = dither_image(settings, sizing.solid(frames[0].mode, settings.fit, settings.pad), fitted)
         dithered = [sizing.pad(f, canvas) for f in dithered]
+    # The writers index the file by these colours, in this order; read once
+    # grainel has read them, so that a bad one is worded by grainel.
+    palette = fitted if fitted is not None else settings.palette
+    known_colors = None if palette is None else [tuple(c) for c in palette_array(palette).tolist()]
     return picture.with_frames([sizing.enlarge(f, settings.scale) for f in dithered], known_colors)
 
 
