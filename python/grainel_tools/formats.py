@@ -32,9 +32,10 @@ _PNM = "PPM"
 # Single PNG pictures are written by png.py; animations by Pillow, at the same level.
 FORMATS: dict[str, Format] = {
     ".png": Format("PNG", "PNG", _ALL, frames=True, options={"compress_level": LEVEL}),
-    # optimize=False: Pillow would otherwise drop the entries no pixel uses and
-    # renumber the rest, and a panel reads the indices, not the colours.
-    ".gif": Format("GIF", "GIF", frozenset({"1", "L", "P"}), frames=True, holds="at most 256 colours",
+    # "PA" as one transparent entry: GIF pixels are wholly opaque or wholly
+    # transparent. optimize=False: Pillow would otherwise drop the entries no
+    # pixel uses and renumber the rest, and a panel reads the indices.
+    ".gif": Format("GIF", "GIF", frozenset({"1", "L", "P", "PA"}), frames=True, holds="at most 256 colours",
                    options={"optimize": False}),
     # exact: keep the colour of transparent pixels, which lossless WebP may otherwise drop
     ".webp": Format("WebP", "WEBP", frozenset({"RGB", "RGBA"}), frames=True,

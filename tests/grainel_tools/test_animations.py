@@ -1,0 +1,35 @@
+"""Transparency and timing through the files that hold animations: GIF, WebP, APNG and TIFF."""
+
+import numpy as np
+import pytest
+from numpy.testing import assert_array_equal
+
+from file_cases import Image
+
+pytestmark = pytest.mark.architecture_neutral
+
+from grainel_tools import main  # noqa: E402  (after the skip: the tools need Pillow)
+
+
+def moving_box(count=4, size=(24, 16)):
+    """RGBA frames of an opaque 6x6 box stepping right over a transparent background."""
+    frames = []
+    for i in range(count):
+        pixels = np.zeros((size[1], size[0], 4), np.uint8)
+        pixels[3:9, 2 + 4 * i:8 + 4 * i] = (200, 40, 40, 255)
+        frames.append(pixels)
+    return frames
+
+
+def alphas(path):
+    """Each frame's alpha as Pillow decodes it, the frames before it drawn as the file says."""
+    with Image.open(path) as im:
+        return [np.asarray((im.seek(i), im.convert("RGBA"))[1])[..., 3] for i in range(getattr(im, "n_frames", 1))]
+
+
+@pytest.mark.parametrize("flags", [["-p", "pico8"], ["-c", "8"], ["--mix", "-p", "pico8"], []])
+def test_a_gif_keeps_transparent_pixels(tmp_path, capsys, flags):
+    Image.fromarray(moving_box(1)[0]).save(tmp_path / "in.png")
+    assert main([str(tmp_path / "in.png"), str(tmp_path / "out.gif"), *flags]) == 0
+    assert capsys.readouterr().err == ""  # no note of a flattening
+    assert_array_equal(alphas(tmp_path / "out.gif"), [moving_box(1)[0][..., 3]])
