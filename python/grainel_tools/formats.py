@@ -120,6 +120,10 @@ def _save(picture: Picture, stream: io.BytesIO, fmt: Format) -> None:
             options["duration"] = picture.durations
         if picture.loop is not None or fmt.pillow != "GIF":  # no loop: a GIF plays once
             options["loop"] = 1 if picture.loop is None else picture.loop
+        if fmt.pillow == "GIF" and "transparency" in options:
+            # Each frame drawn on a cleared canvas: under any other disposal a
+            # pixel left transparent shows what the frames before it drew.
+            options["disposal"] = 2
     frames[0].save(stream, format=fmt.pillow, **options)
 
 

@@ -33,3 +33,15 @@ def test_a_gif_keeps_transparent_pixels(tmp_path, capsys, flags):
     assert main([str(tmp_path / "in.png"), str(tmp_path / "out.gif"), *flags]) == 0
     assert capsys.readouterr().err == ""  # no note of a flattening
     assert_array_equal(alphas(tmp_path / "out.gif"), [moving_box(1)[0][..., 3]])
+
+
+# Frames decode to their own alpha, the box never leaving a trail of the frames before.
+@pytest.mark.parametrize("out", ["out.gif", "out.png", "out.webp"])
+def test_transparent_animations_decode_to_each_frames_alpha(tmp_path, out):
+    frames = [Image.fromarray(f) for f in moving_box()]
+    frames[0].save(tmp_path / "in.gif", save_all=True, append_images=frames[1:], duration=50, disposal=2)
+    assert main([str(tmp_path / "in.gif"), str(tmp_path / out), "-c", "16"]) == 0
+    assert_array_equal(alphas(tmp_path / out), [f[..., 3] for f in moving_box()])
+    if out.endswith(".gif"):
+        with Image.open(tmp_path / out) as anim:
+            assert {(anim.seek(i), anim.disposal_method)[1] for i in range(anim.n_frames)} == {2}
