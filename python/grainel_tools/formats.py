@@ -12,7 +12,7 @@ from PIL import Image
 
 from .compact import Compact, compact
 from .errors import FormatError
-from .pictures import Picture
+from .pictures import Picture, transparent, webp_alpha_flagged
 from .png import LEVEL, write_png
 
 
@@ -125,6 +125,12 @@ def _save(picture: Picture, stream: io.BytesIO, fmt: Format) -> None:
             # pixel left transparent shows what the frames before it drew.
             options["disposal"] = 2
     frames[0].save(stream, format=fmt.pillow, **options)
+    if fmt.pillow == "WEBP" and count > 1 and transparent(frames):
+        # libwebp sets it only if a stored frame rectangle has alpha, not when
+        # the transparency is the canvas around them; readers then drop it.
+        data = webp_alpha_flagged(stream.getvalue())
+        stream.seek(0)
+        stream.write(data)
 
 
 def _many_levels(form: Compact) -> bool:

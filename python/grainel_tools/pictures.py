@@ -96,6 +96,8 @@ def read_picture(source: Source, *, color_managed: bool = True,
                     png.check()
                     im.load()
                     png.check(im)  # before anything reads the rows Pillow did not write
+            if im.format == "WEBP" and im.mode == "RGB" and getattr(im, "n_frames", 1) > 1:
+                return _webp_read_with_alpha(source, color_managed)
             return _read_frames(im, color_managed)
     except (OSError, ValueError, SyntaxError, Image.DecompressionBombError, ImageCms.PyCMSError) as exc:
         raise FileError("reading", name, reason(exc)) from None
@@ -196,6 +198,37 @@ class _PngData:
             raise ValueError(f"truncated: the image data ends{rows}")
 
 
+# The flags byte of a WebP file's VP8X header, and two of its bits
+_VP8X_FLAGS, _WEBP_ALPHA, _WEBP_ANIMATED = 20, 0x10, 0x02
+
+
+def webp_alpha_flagged(data: bytes) -> bytes:
+    """An animated WebP file with the header flag set that says some frame has alpha."""
+    if data[12:16] != b"VP8X" or not data[_VP8X_FLAGS] & _WEBP_ANIMATED:
+        return data
+    return data[:_VP8X_FLAGS] + bytes([data[_VP8X_FLAGS] | _WEBP_ALPHA]) + data[_VP8X_FLAGS + 1:]
+
+
+def _webp_read_with_alpha(source: Source, color_managed: bool) -> Picture:
+    """An animated WebP whose header claims no alpha, read with it all the same.
+
+    Its frames are drawn on a transparent canvas, so pixels no frame covers
+    stay transparent whatever the flag says; but Pillow decodes a file
+    without the flag as RGB, on black, and libwebp's encoder leaves it unset
+    when the rectangles it stores are opaque (a box moving over a cleared
+    canvas). Frames with no transparent pixel stay RGB.
+    """
+    with (open(source, "rb") if isinstance(source, (str, os.PathLike))
+          else contextlib.nullcontext(source)) as data:
+        data.seek(0)
+        flagged = webp_alpha_flagged(data.read())
+    with Image.open(io.BytesIO(flagged)) as im:
+        picture = _read_frames(im, color_managed)
+    if not transparent(picture.frames):
+        return picture.with_frames([f.convert("RGB") for f in picture.frames])
+    return picture
+
+
 def _read_frames(im: Image.Image, color_managed: bool) -> Picture:
     frames: list[Image.Image] = []
     durations: list[int] = []
@@ -250,6 +283,12 @@ def _normalise(im: Image.Image) -> Image.Image:
         return im.convert("RGBA" if "transparency" in im.info else "RGB")
     # PA, RGBa, RGBX, CMYK, YCbCr, LAB, HSV and any other colour mode.
     return im.convert("RGBA" if {"A", "a"} & set(im.getbands()) else "RGB")
+
+
+def transparent(frames: list[Image.Image]) -> bool:
+    """Some pixel of some frame is less than opaque."""
+    return any(f.mode.endswith("A") and f.getchannel("A").histogram()[255] < f.width * f.height
+               for f in frames)
 
 
 def same_mode(frames: list[Image.Image]) -> list[Image.Image]:

@@ -8,15 +8,15 @@ from file_cases import Image
 
 pytestmark = pytest.mark.architecture_neutral
 
-from grainel_tools import main  # noqa: E402  (after the skip: the tools need Pillow)
+from grainel_tools import main, read_picture  # noqa: E402  (after the skip: the tools need Pillow)
 
 
 def moving_box(count=4, size=(24, 16)):
-    """RGBA frames of an opaque 6x6 box stepping right over a transparent background."""
+    """RGBA frames of an opaque 6x6 box stepping right over a transparent background, at even offsets."""
     frames = []
     for i in range(count):
         pixels = np.zeros((size[1], size[0], 4), np.uint8)
-        pixels[3:9, 2 + 4 * i:8 + 4 * i] = (200, 40, 40, 255)
+        pixels[2:8, 2 + 4 * i:8 + 4 * i] = (200, 40, 40, 255)
         frames.append(pixels)
     return frames
 
@@ -45,3 +45,19 @@ def test_transparent_animations_decode_to_each_frames_alpha(tmp_path, out):
     if out.endswith(".gif"):
         with Image.open(tmp_path / out) as anim:
             assert {(anim.seek(i), anim.disposal_method)[1] for i in range(anim.n_frames)} == {2}
+
+
+
+
+# Animated WebP drops alpha unless its header flags it, which libwebp leaves unset when
+# the part of each frame it stores is opaque, though the rest shows the transparent
+# canvas: here the box at even offsets, which WebP frames can take.
+@pytest.mark.parametrize("lossless", [False, True])
+def test_animated_webp_is_read_with_its_transparency(tmp_path, lossless):
+    frames = [Image.fromarray(f) for f in moving_box()]
+    frames[0].save(tmp_path / "in.webp", save_all=True, append_images=frames[1:], duration=50, lossless=lossless)
+    assert main([str(tmp_path / "in.webp"), str(tmp_path / "out.png"), "-p", "pico8"]) == 0
+    assert_array_equal(alphas(tmp_path / "out.png"), [f[..., 3] for f in moving_box()])
+    opaque = [f.convert("RGB") for f in frames]
+    opaque[0].save(tmp_path / "opaque.webp", save_all=True, append_images=opaque[1:], duration=50)
+    assert {f.mode for f in read_picture(tmp_path / "opaque.webp").frames} == {"RGB"}
