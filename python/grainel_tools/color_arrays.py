@@ -64,6 +64,9 @@ def color_pixels(image: Any) -> tuple[np.ndarray, Any]:
     except ImportError:  # arrays need no Pillow
         Image = None  # type: ignore[assignment]
     if Image is not None and isinstance(image, Image.Image):
+        from .pictures import eight_bit  # it needs Pillow
+
+        image = eight_bit(image)
         has_alpha = image.mode in ("RGBA", "LA", "PA") or "transparency" in image.info
         mode = "RGBA" if has_alpha else "RGB"
         pixels = np.asarray(image.convert(mode))

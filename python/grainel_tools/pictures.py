@@ -269,9 +269,7 @@ def _normalise(im: Image.Image) -> Image.Image:
     if mode in ("L", "LA", "RGB", "RGBA"):
         return im
     if mode in _SIXTEEN_BIT:
-        # By the depth of the mode, never by the data: v / 257, rounded.
-        values = np.asarray(im).astype(np.uint32)
-        return Image.fromarray(((values + 128) // 257).astype(np.uint8))
+        return eight_bit(im)
     if mode in ("I", "F"):
         kind = "floating-point" if mode == "F" else "32-bit integer"
         raise ValueError(f"{kind} images have no fixed range; convert to 8 or 16 bits first")
@@ -283,6 +281,18 @@ def _normalise(im: Image.Image) -> Image.Image:
         return im.convert("RGBA" if "transparency" in im.info else "RGB")
     # PA, RGBa, RGBX, CMYK, YCbCr, LAB, HSV and any other colour mode.
     return im.convert("RGBA" if {"A", "a"} & set(im.getbands()) else "RGB")
+
+
+def eight_bit(im: Image.Image) -> Image.Image:
+    """16-bit gray as 8-bit L, as grainel scales it; any other image as it is.
+
+    By the depth of the mode, never by the data: v / 257, rounded. Pillow's
+    own conversion clips at 255 instead, which turns nearly every value white.
+    """
+    if im.mode not in _SIXTEEN_BIT:
+        return im
+    values = np.asarray(im).astype(np.uint32)
+    return Image.fromarray(((values + 128) // 257).astype(np.uint8))
 
 
 def transparent(frames: list[Image.Image]) -> bool:

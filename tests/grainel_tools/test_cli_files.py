@@ -21,7 +21,7 @@ from file_cases import GRAY, PNG_BYTES, RGB, Image, files_in, grainel_cmd, pics,
 
 pytestmark = pytest.mark.architecture_neutral
 
-from grainel_tools import main, palettes, remap  # noqa: E402  (after the skip: the tools need Pillow)
+from grainel_tools import fit_palette, main, mix_dither, palettes, remap  # noqa: E402  (after the skip: the tools need Pillow)
 
 # Ctrl-C, SIGTERM, a second signal, a full disk: no output is ever left half-written. A
 # stop needs no running step to finish: a child waiting for an image that never comes
@@ -237,3 +237,16 @@ def test_dask_failures_are_reported_without_a_traceback(tmp_path, capsys, monkey
     assert child.returncode == 1
     assert err.startswith("grainel: connecting to tcp://127.0.0.1:") and "Traceback" not in err
     assert len(err.splitlines()) == 1 and not (tmp_path / "o.png").exists()
+
+
+# 16-bit gray is scaled by its depth, as grainel.dither scales it, not clipped to white by Pillow.
+@pytest.mark.parametrize("mode", ["I;16", "I;16B", "I;16L"])
+@pytest.mark.parametrize("helper", [
+    lambda im: remap(im, palettes.named("grays16")),
+    lambda im: mix_dither(im, palettes.named("grays16")),
+    lambda im: fit_palette(im, 4),
+])
+def test_helpers_scale_16_bit_gray(mode, helper):
+    ramp = np.linspace(0, 65535, 64).astype(">u2" if mode == "I;16B" else "<u2").reshape(8, 8)
+    out = np.asarray(helper(Image.frombytes(mode, (8, 8), ramp.tobytes())))
+    assert 80 < out.mean() < 175 and ((out > 40) & (out < 215)).any()  # no white, nor black and white only
