@@ -96,6 +96,10 @@ def read_picture(source: Source, *, color_managed: bool = True,
                     png.check()
                     im.load()
                     png.check(im)  # before anything reads the rows Pillow did not write
+            if im.format == "GIF":
+                with (open(source, "rb") if isinstance(source, (str, os.PathLike))
+                      else contextlib.nullcontext(source)) as data:
+                    _check_gif(data)
             if im.format == "WEBP" and im.mode == "RGB" and getattr(im, "n_frames", 1) > 1:
                 return _webp_read_with_alpha(source, color_managed)
             return _read_frames(im, color_managed)
@@ -196,6 +200,43 @@ class _PngData:
         if got < self.expected:
             rows = "" if self.interlaced or not got else f" after {got // self.row} of {self.height} rows"
             raise ValueError(f"truncated: the image data ends{rows}")
+
+
+# An LZW code takes 3 bits at least and stands for at most 4096 pixels (the
+# size of its table); data shorter than the canvas needs cannot fill it.
+_LZW_PIXELS_PER_BYTE = 8 * 4096 // 3
+
+
+def _check_gif(fp: IO[bytes]) -> None:
+    """Refuse a GIF whose image data is too short to fill its canvas, before Pillow allocates it.
+
+    Pillow paints the whole canvas whatever the frames hold: a 37-byte file
+    claiming 12000x12000 pixels took seconds and gigabytes to fail.
+    """
+    start = fp.tell()
+    fp.seek(6)
+    width, height, flags = struct.unpack("<HHB", fp.read(5))
+    needed = -(-width * height // _LZW_PIXELS_PER_BYTE)
+    fp.seek(2 + _color_table(flags), os.SEEK_CUR)
+    held = 0
+    while held < needed and (kind := fp.read(1)) in (b"!", b","):
+        if kind == b",":
+            flags = fp.read(9)[-1:] or b"\0"
+            fp.seek(_color_table(flags[0]) + 1, os.SEEK_CUR)  # and the LZW code size
+        else:
+            fp.seek(1, os.SEEK_CUR)  # the extension's label
+        while (length := fp.read(1)) not in (b"", b"\0"):
+            fp.seek(length[0], os.SEEK_CUR)
+            if kind == b",":
+                held += length[0]
+    fp.seek(start)
+    if held < needed:
+        raise ValueError(f"truncated: its image data, {held} bytes, cannot fill its {width}x{height} canvas")
+
+
+def _color_table(flags: int) -> int:
+    """The length of the colour table a GIF's flags byte announces."""
+    return 3 << ((flags & 7) + 1) if flags & 0x80 else 0
 
 
 # The flags byte of a WebP file's VP8X header, and two of its bits

@@ -250,3 +250,24 @@ def test_helpers_scale_16_bit_gray(mode, helper):
     ramp = np.linspace(0, 65535, 64).astype(">u2" if mode == "I;16B" else "<u2").reshape(8, 8)
     out = np.asarray(helper(Image.frombytes(mode, (8, 8), ramp.tobytes())))
     assert 80 < out.mean() < 175 and ((out > 40) & (out < 215)).any()  # no white, nor black and white only
+
+
+# A GIF whose canvas is far larger than its data could fill is refused before Pillow
+# paints it: it took seconds and gigabytes. A highly compressed whole picture still reads.
+def test_a_gif_claiming_a_huge_canvas_is_a_read_error(tmp_path):
+    import struct
+
+    Image.new("P", (1500, 1500)).save(tmp_path / "whole.gif")
+    one_pixel = io.BytesIO()
+    Image.new("P", (1, 1)).save(one_pixel, "GIF")
+    (tmp_path / "t.gif").write_bytes(one_pixel.getvalue()[:6] + struct.pack("<HH", 12000, 12000)
+                                     + one_pixel.getvalue()[10:])
+    peaks, errors = [], []
+    for name in ["whole.gif", "t.gif"]:
+        child = grainel_cmd(tmp_path / name, tmp_path / f"o-{name}.png")
+        _, status, usage = os.wait4(child.pid, 0)
+        peaks.append(usage.ru_maxrss)  # KiB
+        errors.append((os.waitstatus_to_exitcode(status), child.stderr.read()))
+    assert errors == [(0, ""), (1, f"grainel: reading {tmp_path / 't.gif'}: truncated: its image data, "
+                                   "4 bytes, cannot fill its 12000x12000 canvas\n")]
+    assert peaks[1] < peaks[0] + 100_000 and not (tmp_path / "o-t.gif.png").exists()
