@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import io
+import struct
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
@@ -12,7 +13,7 @@ from PIL import Image
 
 from .compact import Compact, compact
 from .errors import FormatError
-from .pictures import Picture, transparent, webp_alpha_flagged
+from .pictures import Picture, gif_table_length, transparent, webp_alpha_flagged
 from .png import LEVEL, write_png
 
 
@@ -124,13 +125,158 @@ def _save(picture: Picture, stream: io.BytesIO, fmt: Format) -> None:
             # Each frame drawn on a cleared canvas: under any other disposal a
             # pixel left transparent shows what the frames before it drew.
             options["disposal"] = 2
+        if fmt.pillow == "PNG" and picture.durations:
+            options["disposal"] = _apng_disposals(frames)
     frames[0].save(stream, format=fmt.pillow, **options)
-    if fmt.pillow == "WEBP" and count > 1 and transparent(frames):
+    repeats = _repeats(frames) if picture.durations and fmt.pillow in ("GIF", "WEBP") else []
+    if fmt.pillow == "GIF" and any(repeats):
+        _rewritten(stream, _gif_repeats_restored(stream.getvalue(), repeats, picture.durations or []))
+    elif fmt.pillow == "WEBP" and any(repeats):
+        restored = _webp_repeats_restored(stream.getvalue(), repeats, picture.durations or [])
+        _rewritten(stream, webp_alpha_flagged(restored))
+    elif fmt.pillow == "WEBP" and count > 1 and transparent(frames):
         # libwebp sets it only if a stored frame rectangle has alpha, not when
         # the transparency is the canvas around them; readers then drop it.
-        data = webp_alpha_flagged(stream.getvalue())
-        stream.seek(0)
-        stream.write(data)
+        _rewritten(stream, webp_alpha_flagged(stream.getvalue()))
+
+
+def _rewritten(stream: io.BytesIO, data: bytes) -> None:
+    stream.seek(0)
+    stream.truncate()
+    stream.write(data)
+
+
+def _repeats(frames: list[Image.Image]) -> list[bool]:
+    """Which frames are the frame before them again, which Pillow's writers merge into it.
+
+    The frames share one palette, so equal values are equal colours.
+    """
+    arrays = [np.asarray(f) for f in frames]
+    return [False] + [np.array_equal(a, b) for a, b in zip(arrays, arrays[1:])]
+
+
+def _apng_disposals(frames: list[Image.Image]) -> list[int]:
+    """APNG disposals that keep a repeated frame a frame of its own.
+
+    Pillow merges a frame equal to the one before only if both are disposed
+    alike; a repeat disposed "to the previous canvas" instead shows the
+    same, and leaves the same canvas.
+    """
+    disposals = [0]
+    for again in _repeats(frames)[1:]:
+        disposals.append(2 - disposals[-1] if again else 0)
+    return disposals
+
+
+# What starts a GIF extension, the label of a frame's control extension, what starts a frame
+_EXTENSION, _CONTROL, _FRAME = 0x21, 0xF9, 0x2C
+
+
+def _gif_repeats_restored(data: bytes, repeats: list[bool], durations: list[int]) -> bytes:
+    """A GIF from Pillow with the repeated frames it merged put back, each with its duration.
+
+    A repeat is an empty frame: all one transparent index over the merged
+    frame's rectangle, which the frame before stays under (it is no longer
+    disposed) until the last repeat is disposed as the merged frame was.
+    """
+    out, pos = bytearray(data[:13 + gif_table_length(data[10])]), 13 + gif_table_length(data[10])
+    first = [i for i, again in enumerate(repeats) if not again]
+    control, shown = None, 0
+    while data[pos] in (_EXTENSION, _FRAME):
+        end = _gif_block_end(data, pos)
+        if data[pos] == _EXTENSION and data[pos + 1] == _CONTROL:
+            control = bytearray(data[pos:end])
+        elif data[pos] == _EXTENSION:
+            out += data[pos:end]
+        else:
+            control = control or bytearray(b"!\xf9\x04\0\0\0\0\0")
+            start = first[shown]
+            stop = first[shown + 1] if shown + 1 < len(first) else len(repeats)
+            disposal = control[3] >> 2 & 7
+            for index in range(start, stop):
+                if index > start:
+                    control = bytearray(b"!\xf9\x04\x01\0\0\0\0")  # index 0 transparent
+                control[3] = control[3] & 0xE3 | (disposal if index == stop - 1 else 1) << 2
+                control[4:6] = struct.pack("<H", durations[index] // 10)
+                out += control
+                out += data[pos:end] if index == start else _empty_frame(data[pos + 1:pos + 9])
+            control, shown = None, shown + 1
+        pos = end
+    assert shown == len(first), "Pillow merged frames other than the repeats"
+    return bytes(out + data[pos:])
+
+
+def _webp_repeats_restored(data: bytes, repeats: list[bool], durations: list[int]) -> bytes:
+    """An animated WebP from libwebp with the repeated frames it merged put back.
+
+    As for GIF, each repeat is an empty frame over the merged frame's
+    rectangle, blended (so it draws nothing), and the last of them is
+    disposed as the merged frame was; the file is then flagged as having
+    alpha, which the empty frames have.
+    """
+    chunks, pos = [], 12
+    while pos + 8 <= len(data):
+        kind, length = data[pos:pos + 4], struct.unpack("<I", data[pos + 4:pos + 8])[0]
+        chunks.append((kind, data[pos + 8:pos + 8 + length]))
+        pos += 8 + length + (length & 1)
+    first = [i for i, again in enumerate(repeats) if not again]
+    assert sum(kind == b"ANMF" for kind, _ in chunks) == len(first), \
+        "libwebp merged frames other than the repeats"
+    out, shown = bytearray(), 0
+    for kind, payload in chunks:
+        if kind != b"ANMF":
+            out += _riff_chunk(kind, payload)
+            continue
+        start = first[shown]
+        stop = first[shown + 1] if shown + 1 < len(first) else len(repeats)
+        disposal = payload[15] & 1
+        for index in range(start, stop):
+            head = bytearray(payload[:16])
+            head[12:15] = durations[index].to_bytes(3, "little")
+            head[15] = payload[15] & ~1 | (disposal if index == stop - 1 else 0)
+            if index > start:
+                head[15] &= ~2  # blended: the transparent frame leaves the one under it
+            image = payload[16:] if index == start else _empty_webp(payload[6:12])
+            out += _riff_chunk(b"ANMF", bytes(head) + image)
+        shown += 1
+    return b"RIFF" + struct.pack("<I", len(out) + 4) + b"WEBP" + out
+
+
+def _empty_webp(size: bytes) -> bytes:
+    """The chunks of a wholly transparent WebP frame of `size` (width - 1, height - 1, 3 bytes each)."""
+    width, height = (int.from_bytes(size[i:i + 3], "little") + 1 for i in (0, 3))
+    one = io.BytesIO()
+    Image.new("RGBA", (width, height)).save(one, "WEBP", lossless=True)
+    return one.getvalue()[12:]
+
+
+def _riff_chunk(kind: bytes, payload: bytes) -> bytes:
+    return kind + struct.pack("<I", len(payload)) + payload + b"\0" * (len(payload) & 1)
+
+
+def _empty_frame(rectangle: bytes) -> bytes:
+    """A frame descriptor and LZW data for `rectangle` (x, y, width, height) all of index 0."""
+    width, height = struct.unpack("<HH", rectangle[4:8])
+    one = io.BytesIO()
+    Image.new("P", (width, height)).save(one, "GIF", interlace=False, optimize=False)
+    data = one.getvalue()
+    pos = 13 + gif_table_length(data[10])
+    while data[pos] == _EXTENSION:
+        pos = _gif_block_end(data, pos)
+    lzw = pos + 10 + gif_table_length(data[pos + 9])  # past the descriptor and colour table
+    return b"," + rectangle + b"\0" + data[lzw:_gif_block_end(data, pos)]
+
+
+def _gif_block_end(data: bytes, pos: int) -> int:
+    """Where a GIF extension or frame that starts at `pos` ends."""
+    if data[pos] == _FRAME:
+        pos += 10 + gif_table_length(data[pos + 9])  # the descriptor and colour table; the LZW code size
+    else:
+        pos += 1  # the label
+    pos += 1
+    while data[pos]:
+        pos += data[pos] + 1
+    return pos + 1
 
 
 def _many_levels(form: Compact) -> bool:

@@ -217,12 +217,12 @@ def _check_gif(fp: IO[bytes]) -> None:
     fp.seek(6)
     width, height, flags = struct.unpack("<HHB", fp.read(5))
     needed = -(-width * height // _LZW_PIXELS_PER_BYTE)
-    fp.seek(2 + _color_table(flags), os.SEEK_CUR)
+    fp.seek(2 + gif_table_length(flags), os.SEEK_CUR)
     held = 0
     while held < needed and (kind := fp.read(1)) in (b"!", b","):
         if kind == b",":
             flags = fp.read(9)[-1:] or b"\0"
-            fp.seek(_color_table(flags[0]) + 1, os.SEEK_CUR)  # and the LZW code size
+            fp.seek(gif_table_length(flags[0]) + 1, os.SEEK_CUR)  # and the LZW code size
         else:
             fp.seek(1, os.SEEK_CUR)  # the extension's label
         while (length := fp.read(1)) not in (b"", b"\0"):
@@ -234,7 +234,7 @@ def _check_gif(fp: IO[bytes]) -> None:
         raise ValueError(f"truncated: its image data, {held} bytes, cannot fill its {width}x{height} canvas")
 
 
-def _color_table(flags: int) -> int:
+def gif_table_length(flags: int) -> int:
     """The length of the colour table a GIF's flags byte announces."""
     return 3 << ((flags & 7) + 1) if flags & 0x80 else 0
 

@@ -61,3 +61,25 @@ def test_animated_webp_is_read_with_its_transparency(tmp_path, lossless):
     opaque = [f.convert("RGB") for f in frames]
     opaque[0].save(tmp_path / "opaque.webp", save_all=True, append_images=opaque[1:], duration=50)
     assert {f.mode for f in read_picture(tmp_path / "opaque.webp").frames} == {"RGB"}
+
+
+# Pillow's writers merge a frame equal to the one before into it, durations added up.
+# The input's frames differ by one level of red, which maps to the palette's one red.
+@pytest.mark.parametrize("out", ["out.gif", "out.png", "out.webp"])
+@pytest.mark.parametrize("alpha", [255, 0])
+def test_repeated_frames_keep_their_own_durations(tmp_path, out, alpha):
+    frames = [moving_box()[i] for i in (0, 0, 1, 1, 1)]
+    for red, f in enumerate(frames):
+        f[..., 0][f[..., 0] > 0] += red
+        f[..., 3] |= alpha
+    images = [Image.fromarray(f) for f in frames]
+    durations = [70, 80, 90, 100, 110]
+    images[0].save(tmp_path / "in.png", save_all=True, append_images=images[1:], duration=durations)
+    assert main([str(tmp_path / "in.png"), str(tmp_path / out), "-p", "pico8", "-s", "0"]) == 0
+    with Image.open(tmp_path / out) as anim:
+        shown = [(anim.seek(i), np.asarray(anim.convert("RGBA")), anim.info["duration"])[1:]
+                 for i in range(anim.n_frames)]
+    assert [d for _, d in shown] == durations
+    assert_array_equal([p[..., 3] for p, _ in shown], [f[..., 3] for f in frames])
+    assert_array_equal([p[..., :3] for p, _ in shown], [shown[i][0][..., :3] for i in (0, 0, 2, 2, 2)])
+    assert not np.array_equal(shown[0][0], shown[2][0])  # the box moved
