@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import io
 import struct
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from pathlib import Path
 from typing import Any
 
@@ -25,6 +25,7 @@ class Format:
     frames: bool = False          # holds an animation (or pages)
     lossy: bool = False
     holds: str = ""               # what it is limited to, for a refusal
+    partial_alpha: bool = True    # holds alpha between transparent and opaque
     options: dict[str, Any] = field(default_factory=dict)
 
 
@@ -37,7 +38,7 @@ FORMATS: dict[str, Format] = {
     # transparent. optimize=False: Pillow would otherwise drop the entries no
     # pixel uses and renumber the rest, and a panel reads the indices.
     ".gif": Format("GIF", "GIF", frozenset({"1", "L", "P", "PA"}), frames=True, holds="at most 256 colours",
-                   options={"optimize": False}),
+                   partial_alpha=False, options={"optimize": False}),
     # exact: keep the colour of transparent pixels, which lossless WebP may otherwise drop
     ".webp": Format("WebP", "WEBP", frozenset({"RGB", "RGBA"}), frames=True,
                     options={"lossless": True, "exact": True}),
@@ -71,6 +72,24 @@ def format_for(path: Path) -> Format:
 
 def holds_alpha(fmt: Format) -> bool:
     return bool(fmt.modes & {"LA", "RGBA", "PA"})
+
+
+# Alpha below half transparent, the rest opaque: the usual rule for GIF.
+_ALL_OR_NOTHING = [0] * 128 + [255] * 128
+
+
+def all_or_nothing_alpha(picture: Picture, fmt: Format) -> Picture | None:
+    """The picture with every pixel wholly opaque or transparent, for a format that holds
+    nothing between; None when it needs no change (nothing between, or no such format)."""
+    if fmt.partial_alpha or not holds_alpha(fmt):
+        return None
+    frames = []
+    for frame in picture.frames:
+        if frame.mode.endswith("A") and any(frame.getchannel("A").histogram()[1:255]):
+            frame = frame.copy()
+            frame.putalpha(frame.getchannel("A").point(_ALL_OR_NOTHING))
+        frames.append(frame)
+    return None if all(a is b for a, b in zip(frames, picture.frames)) else replace(picture, frames=frames)
 
 
 def encode(picture: Picture, fmt: Format, *, lossy: bool = False) -> bytes:

@@ -19,7 +19,7 @@ from typing import Any, Union
 from PIL import Image
 
 from .errors import Cancelled, FileError, FormatError, reason
-from .formats import encode, format_for, format_named, holds_alpha
+from .formats import all_or_nothing_alpha, encode, format_for, format_named, holds_alpha
 from .frame_files import FrameFiles, read_frame_files
 from .pictures import Picture, read_picture
 from .pipeline import dither_picture, output_size
@@ -91,6 +91,10 @@ def dither_file_gated(src: Source, dst: PathName, settings: Settings, options: F
         settings = replace(settings, background=WHITE)
         notes.append(f"{shown}: {fmt.name} holds no transparency; flattened onto white "
                      "(--background sets the colour)")
+    elif settings.background is None and (binary := all_or_nothing_alpha(picture, fmt)) is not None:
+        picture = binary
+        notes.append(f"{shown}: {fmt.name} holds no partial transparency; alpha below half made "
+                     "transparent, the rest opaque (--background flattens instead)")
     checkpoint()
     result = dither_picture(settings, picture)
     checkpoint()

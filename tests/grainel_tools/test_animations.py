@@ -35,6 +35,17 @@ def test_a_gif_keeps_transparent_pixels(tmp_path, capsys, flags):
     assert_array_equal(alphas(tmp_path / "out.gif"), [moving_box(1)[0][..., 3]])
 
 
+
+# GIF pixels are wholly transparent or opaque: alpha below half becomes transparent, with a note.
+def test_a_gif_makes_partial_transparency_all_or_nothing(tmp_path, capsys):
+    pixels = moving_box(1)[0]
+    pixels[..., 3] = np.arange(24, dtype=np.uint8) * 11  # 0 to 253 across, 121 and 132 either side of half
+    Image.fromarray(pixels).save(tmp_path / "in.png")
+    assert main([str(tmp_path / "in.png"), str(tmp_path / "out.gif"), "-p", "pico8"]) == 0
+    assert "GIF holds no partial transparency; alpha below half made transparent" in capsys.readouterr().err
+    assert_array_equal(alphas(tmp_path / "out.gif"), [np.where(pixels[..., 3] < 128, 0, 255)])
+
+
 # Frames decode to their own alpha, the box never leaving a trail of the frames before.
 @pytest.mark.parametrize("out", ["out.gif", "out.png", "out.webp"])
 def test_transparent_animations_decode_to_each_frames_alpha(tmp_path, out):
