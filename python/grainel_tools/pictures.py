@@ -221,8 +221,8 @@ def _check_gif(fp: IO[bytes]) -> None:
     held = 0
     while held < needed and (kind := fp.read(1)) in (b"!", b","):
         if kind == b",":
-            descriptor = fp.read(9)  # x, y, width, height, flags
-            fp.seek(gif_table_length(descriptor[-1] if descriptor else 0) + 1, os.SEEK_CUR)  # and the LZW code size
+            descriptor = fp.read(9)  # x, y, width, height, flags; then the colour table and LZW code size
+            fp.seek(gif_table_length(descriptor[-1] if descriptor else 0) + 1, os.SEEK_CUR)
         else:
             fp.seek(1, os.SEEK_CUR)  # the extension's label
         while (length := fp.read(1)) not in (b"", b"\0"):
