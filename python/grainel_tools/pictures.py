@@ -54,6 +54,13 @@ class Picture:
     icc_profile: bytes | None = field(default=None, repr=False)
     palette: list[tuple[int, int, int]] | None = field(default=None, repr=False)
 
+    def __post_init__(self) -> None:
+        # Checked here, where a caller makes one, rather than as an
+        # IndexError deep in a writer.
+        if self.durations is not None and len(self.durations) != len(self.frames):
+            raise ValueError(f"durations holds {len(self.durations)} value(s) for "
+                             f"{len(self.frames)} frame(s); give one a frame, or None")
+
     def with_frames(self, frames: list[Image.Image],
                     palette: list[tuple[int, int, int]] | None = None) -> Picture:
         return replace(self, frames=frames, palette=palette)

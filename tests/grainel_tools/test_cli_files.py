@@ -182,6 +182,7 @@ def test_where_results_go(pics, monkeypatch, capsys, first, again, made):
     (lambda h, p: h.write_image(Image.new("L", (0, 0)), p), ValueError, "image is empty (0x0)"),
     (lambda h, p: h.write_picture(Image.new("L", (4, 4)), p), TypeError, "picture must be a Picture"),
     (lambda h, p: h.write_picture(h.Picture([]), p), ValueError, "picture has no frames"),
+    (lambda h, p: h.Picture([Image.new("L", (4, 4))] * 3, [100]), ValueError, "durations holds 1 value(s) for 3"),
     (lambda h, p: h.write_image(RGB, p.parent / "a.png"), h_FileError := None, "use replace=True"),
     (lambda h, p: h.read_image(None), TypeError, "source must be a path or a binary file, not NoneType"),
     (lambda h, p: h.palettes.named(None), TypeError, "name must be a str"),
