@@ -6,6 +6,8 @@ import pytest
 
 from file_cases import RGB, Image, pixels
 
+pytestmark = pytest.mark.architecture_neutral
+
 from grainel_tools import main, palettes  # noqa: E402  (after the skip: the tools need Pillow)
 
 # Out of RGB order on purpose: a writer that sorts its entries, or drops those no
