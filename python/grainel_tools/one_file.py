@@ -21,7 +21,7 @@ from PIL import Image
 from .errors import Cancelled, FileError, FormatError, reason
 from .formats import all_or_nothing_alpha, encode, format_for, format_named, holds_alpha
 from .frame_files import FrameFiles, read_frame_files
-from .pictures import Picture, read_picture
+from .pictures import Picture, read_picture, transparent
 from .pipeline import dither_picture, output_size
 from .settings import Settings
 from .sizing import WHITE
@@ -87,7 +87,7 @@ def dither_file_gated(src: Source, dst: PathName, settings: Settings, options: F
     if options.max_pixels and width * height > options.max_pixels:
         raise FileError("writing", shown, f"the result, {width}x{height}, is over the limit of "
                         f"{options.max_pixels} pixels (--max-pixels)")
-    if settings.background is None and not holds_alpha(fmt) and _has_alpha(picture):
+    if settings.background is None and not holds_alpha(fmt) and transparent(picture.frames):
         settings = replace(settings, background=WHITE)
         notes.append(f"{shown}: {fmt.name} holds no transparency; flattened onto white "
                      "(--background sets the colour)")
@@ -150,9 +150,3 @@ class WriteGate:
         with self._changed:
             self._closed = True
             self._changed.wait_for(lambda: self._writing == 0)
-
-
-def _has_alpha(picture: Picture) -> bool:
-    """Some pixel of some frame is less than opaque."""
-    return any(f.mode.endswith("A") and f.getchannel("A").histogram()[255] < f.width * f.height
-               for f in picture.frames)

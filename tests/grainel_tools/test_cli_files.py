@@ -85,7 +85,6 @@ def test_inputs_and_existing_files_are_never_overwritten_unasked(pics, capsys, m
     assert main([*args, "--force"]) == (2 if "both" in message else 0)
 
 
-# 16-bit pictures are scaled by the depth of their mode, never by their content.
 def test_folders_recurse_mirrored_skip_hidden_files_and_say_what_they_skip(tmp_path, capsys):
     for name in ["a.png", "sub/b.ppm", "sub/deep/c.tga", ".hidden.png", "sub/notes.txt", ".git/d.png"]:
         (tmp_path / "in" / name).parent.mkdir(parents=True, exist_ok=True)
