@@ -13,6 +13,7 @@ from PIL import Image
 
 from .compact import Compact, compact
 from .errors import FormatError
+from .gif_animation import write_gif_animation
 from .pictures import Picture, gif_table_length, transparent, webp_alpha_flagged
 from .png import LEVEL, write_png
 
@@ -126,6 +127,9 @@ def _save(picture: Picture, stream: io.BytesIO, fmt: Format) -> None:
                   icc_profile=picture.icc_profile)
         return
     frames, options = form.frames, dict(fmt.options)
+    if fmt.pillow == "GIF" and count > 1 and form.alphas is None and \
+            write_gif_animation(stream, frames, picture.durations, picture.loop):
+        return
     if form.gray_bits < 8 and fmt.pillow == "PNG":
         options["bits"] = form.gray_bits
     if form.alphas is not None:

@@ -72,3 +72,17 @@ def test_changed_pixels_take_the_new_frame(tmp_path):
 
     # The last frame: red where the box now is, background where it was.
     assert redness(out[3], slice(31, 39)) > 120 and redness(out[3], slice(22, 31)) < 40
+
+
+# A GIF holds only what changed, drawn over the frame before, and still shows every
+# frame as the lossless APNG does, in the palette's own order.
+def test_gif_frames_hold_what_changed_and_show_every_frame(tmp_path):
+    frames = moving_box()
+    save(frames, tmp_path / "in.png")
+    for out in ["out.png", "out.gif"]:
+        assert main([str(tmp_path / "in.png"), str(tmp_path / out), "-p", "pico8"]) == 0
+    shown = frames_of(tmp_path / "out.gif")
+    assert len(shown) == len(frames)
+    assert all((a == b).all() for a, b in zip(shown, frames_of(tmp_path / "out.png")))
+    with Image.open(tmp_path / "out.gif") as gif:
+        assert [tuple(c) for c in np.reshape(gif.getpalette()[:48], (-1, 3))] == palettes.named("pico8")
