@@ -18,6 +18,8 @@ import io
 import numpy as np
 from PIL import GifImagePlugin, Image
 
+from .still_frames import changed_box
+
 _KEEP = 1  # disposal: leave the frame in place, under the next one
 
 
@@ -57,14 +59,14 @@ def _changed(shown: np.ndarray, index: np.ndarray, spare: int, table: list[int],
     rectangle as it is comes out shorter.
     """
     changed = index != shown
-    rows, columns = np.flatnonzero(changed.any(axis=1)), np.flatnonzero(changed.any(axis=0))
-    if not len(rows):
+    box = changed_box(changed)
+    if box is None:
         return _encoded(np.full((1, 1), spare, np.uint8), 0, 0, table, {**timing, "transparency": spare})
-    top, bottom, left, right = rows[0], rows[-1] + 1, columns[0], columns[-1] + 1
+    left, top, right, bottom = box
     piece = index[top:bottom, left:right]
     see_through = np.where(changed[top:bottom, left:right], piece, np.uint8(spare)).astype(np.uint8)
-    return min(_encoded(piece, int(left), int(top), table, timing),
-               _encoded(see_through, int(left), int(top), table, {**timing, "transparency": spare}), key=len)
+    return min(_encoded(piece, left, top, table, timing),
+               _encoded(see_through, left, top, table, {**timing, "transparency": spare}), key=len)
 
 
 def _encoded(index: np.ndarray, left: int, top: int, table: list[int], params: dict[str, int]) -> bytes:

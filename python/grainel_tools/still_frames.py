@@ -24,9 +24,6 @@ import numpy as np
 if TYPE_CHECKING:
     from PIL.Image import Image
 
-Box = tuple[int, int, int, int]
-
-
 def dither_frames(frames: list[Image], dither: Callable[[Image], Image]) -> list[Image]:
     """`dither` applied to every frame, but to each later frame only where it changed."""
     if len({(f.size, f.mode) for f in frames}) > 1:  # pages, not an animation
@@ -42,13 +39,12 @@ def _redithered(shown: Image, before: Image, frame: Image, dither: Callable[[Ima
     differs = np.asarray(before) != np.asarray(frame)
     if differs.ndim == 3:
         differs = differs.any(axis=2)
-    rows, columns = np.flatnonzero(differs.any(axis=1)), np.flatnonzero(differs.any(axis=0))
-    if not len(rows):
+    box = changed_box(differs)
+    if box is None:
         return shown.copy()
     if differs.all():
         return dither(frame)
-    top, bottom, left, right = rows[0], rows[-1] + 1, columns[0], columns[-1] + 1
-    box = (int(left), int(top), int(right), int(bottom))
+    left, top, right, bottom = box
     new = np.asarray(dither(frame.crop(box)))
     changed = differs[top:bottom, left:right]
     pixels = np.array(shown)
@@ -56,3 +52,11 @@ def _redithered(shown: Image, before: Image, frame: Image, dither: Callable[[Ima
     from PIL import Image as PILImage
 
     return PILImage.fromarray(pixels, shown.mode)
+
+
+def changed_box(changed: np.ndarray) -> tuple[int, int, int, int] | None:
+    """The smallest (left, top, right, bottom) holding every true pixel of `changed`; None if none is."""
+    rows, columns = np.flatnonzero(changed.any(axis=1)), np.flatnonzero(changed.any(axis=0))
+    if not len(rows):
+        return None
+    return int(columns[0]), int(rows[0]), int(columns[-1]) + 1, int(rows[-1]) + 1
