@@ -9,6 +9,13 @@ normal viewing distance) and moves each colour by the mean of that error
 over the pixels that show it. Measured on photos, it lowers the perceived
 error at every palette size; a second step lowers it less than the first
 and adds visible grain (1 - SSIM rose by 3 to 7 percent).
+
+The mean is weighed by how much the eye sees of a change of light where
+each pixel is: the slope of OKLab's cube root at the light around it. In
+light terms a near-black plateau and the edge of a bright area beside it
+owe alike, but a byte off in the dark is seen far more; unweighed, the
+bright area's spill moved a photo's black background, exact before the
+step, by a byte in two channels, and its perceived error doubled.
 """
 
 from __future__ import annotations
@@ -31,6 +38,14 @@ SIGMA = 1.5 * math.sqrt(2.0)
 # areas, and moving it toward what dithering needs adds grain all over them
 # (on photos at 4 colours the full step traded more structure than it gained).
 FULL_STEP_FROM = 8
+# The slope of the cube root is endless at black: it is taken from the
+# light of the first byte up, where it stops mattering (measured: a floor
+# from a fifth to seven times that gave the same palettes within 0.5%).
+_SLOPE_FLOOR = LINEAR[1]
+# Rounded to float: a C library's pow() may differ in the last bit of a
+# double from one platform to another, and the palette must not.
+_SLOPE_OF_BYTE = np.array([(light + _SLOPE_FLOOR) ** (-2.0 / 3.0) for light in LINEAR.tolist()],
+                          dtype=np.float32)
 
 
 def _blurred(plane: NDArray[np.float32]) -> NDArray[np.float32]:
@@ -70,15 +85,16 @@ def toward_dither(pixels: NDArray[np.uint8], palette: NDArray[np.uint8], fixed: 
     shown_index = order[np.searchsorted(key[order], rgb_key(shown))]  # (H, W) palette indices
     flat_index = shown_index.ravel()
     weight = pixels[..., 3].ravel() / 255.0 if pixels.shape[2] == 4 else np.ones(flat_index.size)
-    coverage = np.bincount(flat_index, weight, len(palette))
 
     light_of_byte = LINEAR.astype(np.float32)
     light = LINEAR[palette]
     step = np.empty_like(light)
     for c in range(3):
-        error = light_of_byte[pixels[..., c]] - light_of_byte[palette[:, c]][shown_index]
-        step[:, c] = np.bincount(flat_index, weight * _blurred(error).ravel(), len(palette))
-    step /= np.maximum(coverage, 1e-12)[:, None]
+        original = light_of_byte[pixels[..., c]]
+        error = original - light_of_byte[palette[:, c]][shown_index]
+        seen = weight * _SLOPE_OF_BYTE[srgb_bytes(_blurred(original))].ravel()
+        step[:, c] = np.bincount(flat_index, seen * _blurred(error).ravel(), len(palette))
+        step[:, c] /= np.maximum(np.bincount(flat_index, seen, len(palette)), 1e-12)
     step[:fixed] = 0.0
     step *= min(1.0, len(palette) / FULL_STEP_FROM)
     return distinct_colors(srgb_bytes(light + step))

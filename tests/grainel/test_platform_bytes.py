@@ -18,7 +18,7 @@ import numpy as np
 import grainel
 from grainel_tools import fit_palette, mix_dither, palettes, remap
 
-EXPECTED = "ca49f2456f9066dbbd46dac329062b7bfe4ffda2b3281e0c714d378c69076246"
+EXPECTED = "8c2395069f262ad973bbb15f3061cf9a9d4ad4a2ce2386f5ccecc40ed59a4bfe"
 
 
 def picture(height, width, channels, key):

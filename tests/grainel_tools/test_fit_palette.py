@@ -256,3 +256,16 @@ def test_the_palette_fitted_for_the_dither_shows_the_picture_more_closely(img, n
     plain, dithered = (fit_palette(img, n, dithered=d) for d in (False, True))
     assert seen_error(img, remap(img, dithered)) < seen_error(img, remap(img, plain))
 
+
+
+
+@pytest.mark.parametrize("black", [(2, 0, 1), (1, 1, 1)])
+def test_a_black_background_keeps_its_colour_beside_a_bright_area(black):
+    # The bright disc's dither spills light onto the black around it; a
+    # byte off in the dark is seen far more than that light, so the black
+    # must stay as it is.
+    y, x = np.mgrid[0:128, 0:128]
+    disc = (y - 64) ** 2 + (x - 64) ** 2 < 48 ** 2
+    ramp = np.dstack([150 + x // 2, 40 + y // 2, 30 + x // 4]) + noise((128, 128, 3), 9, 0, 24)
+    img = np.where(disc[..., None], ramp, np.array(black)).astype(np.uint8)
+    assert black in {tuple(c) for c in fit_palette(img, 8).tolist()}
