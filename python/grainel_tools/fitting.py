@@ -12,8 +12,8 @@ texture hides quantisation error and smooth areas show it. Greedy variance
 splitting gives the starting colours and weighted k-means refines them.
 Fully transparent pixels are left out and partly transparent ones count by
 their alpha. Then one step moves the fitted colours toward the picture as
-the remap dithers it (dither_fit.py). The same picture always gives the
-same palette.
+the remap dithers it (src/tools/fit/dither_step.h). The same picture
+always gives the same palette.
 """
 
 from __future__ import annotations
@@ -26,7 +26,7 @@ from numpy.typing import NDArray
 
 from . import _native
 from .color_arrays import MAX_COLORS, color_pixels, distinct_colors, palette_array
-from .dither_fit import toward_dither
+from .remap import STRENGTH
 
 EFFORT = 5
 MAX_EFFORT = 10
@@ -80,7 +80,8 @@ def fit_palette(image: Any, n: int, *, keep: Any = (), effort: int = EFFORT,
     palette = np.frombuffer(fitted, dtype=np.uint8).reshape(-1, 3).copy()
     if not dithered or len(palette) == len(kept):
         return palette
-    return toward_dither(_row_bands(pixels), palette, len(kept))
+    moved = _native.dither_step(_row_bands(pixels), palette, len(kept), STRENGTH)
+    return np.frombuffer(moved, dtype=np.uint8).reshape(-1, 3).copy()
 
 
 def _row_bands(pixels: NDArray[np.uint8]) -> NDArray[np.uint8]:

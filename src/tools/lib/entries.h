@@ -7,6 +7,7 @@ namespace grainel {
 
 PyObject* remap_entry(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
 PyObject* fit_entry(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
+PyObject* dither_step_entry(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
 PyObject* mix_plan_entry(PyObject* module, PyObject* palette) noexcept;
 PyObject* mix_dither_entry(PyObject* module, PyObject* const* args, Py_ssize_t count) noexcept;
 PyObject* mix_shares_entry(PyObject* module, PyObject* const* args, Py_ssize_t count) noexcept;

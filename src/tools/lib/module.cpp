@@ -21,6 +21,9 @@ PyMethodDef functions[] = {
     {"fit", as_cfunction<fit_entry>(), METH_VARARGS | METH_KEYWORDS,
      "fit(image, count, keep, iterations, final_iterations)\n--\n\n"
      "A palette fitted to image, as bytes (see grainel_tools.fit_palette)."},
+    {"dither_step", as_cfunction<dither_step_entry>(), METH_VARARGS | METH_KEYWORDS,
+     "dither_step(image, palette, fixed, strength)\n--\n\n"
+     "palette after one step toward how the remap shows image, as bytes."},
     {"mix_plan", as_cfunction<mix_plan_entry>(), METH_O,
      "mix_plan(palette)\n--\n\n(plan, order): colour mixes (see grainel_tools.mix)."},
     {"mix_dither", as_cfunction<mix_dither_entry>(), METH_FASTCALL,
