@@ -28,7 +28,7 @@ from typing import Any
 
 from . import palettes
 from .errors import Cancelled, FileError, FormatError, PaletteError, PlanError, UsageError, reason
-from .formats import FORMATS, format_for, format_named
+from .formats import FORMATS, format_of, format_named
 from .frame_files import DEFAULT_DURATION, FrameFiles, frame_files
 from .one_file import STDIO, FileOptions, Job, PathName, Source, WriteGate, dither_file, dither_file_gated, read_source
 from .pictures import READABLE, Picture
@@ -64,7 +64,7 @@ def plan(args: argparse.Namespace) -> list[Job]:
             raise UsageError("give IN OUT, IN... DIR/, IN... -o DIR, or IN... --suffix S")
         src, dst = paths
         named = FORMATS.get(Path(dst).suffix.lower())
-        if args.format is not None and dst != STDIO and named is not format_named(args.format):
+        if args.format is not None and dst != STDIO and named not in (None, format_named(args.format)):
             raise UsageError(f"--format {args.format} and OUT {dst} disagree: OUT's extension picks "
                              "the format of one image; --format is for -o DIR and standard output")
         jobs: list[Job] = [(_frames_of(src, dst, args) if Path(src).is_dir() else src, dst)]
@@ -84,7 +84,7 @@ def plan(args: argparse.Namespace) -> list[Job]:
             raise UsageError("no image files in the given folders")
     for _, dst in jobs:
         try:
-            fmt = format_named(args.format or "png") if dst == STDIO else format_for(Path(dst))
+            fmt = format_named(args.format or "png") if dst == STDIO else format_of(Path(dst), args.format)
         except FormatError as exc:
             raise UsageError(f"{dst}: {exc}") from None
         if fmt.lossy and not args.lossy:

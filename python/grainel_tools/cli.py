@@ -20,14 +20,16 @@ from typing import Any
 
 import grainel
 
-from . import batch, matrices, palettes, sizing
+from . import batch, matrices, palettes, panels, sizing
 from .color_arrays import palette_array
 from .errors import FileError, OptionError, PaletteError, UsageError
 from .fitting import EFFORT, MAX_EFFORT
 from .one_file import FileOptions
 from .pipeline import ORDERED, REMAP
 from .remap import STRENGTH as REMAP_STRENGTH
+from .panels import Panel
 from .settings import Settings, parse_matrix
+from .tone import Tone, default_tone
 
 DESCRIPTION = """\
 Dither images with grainel.
@@ -45,6 +47,16 @@ IN may be '-' for standard input, OUT '-' for standard output. Results are
 written in the smallest form that keeps every pixel, never half-written, and
 never over an existing file unless --force is given.
 """
+
+# The tone map's parameters, each an option of its own name.
+TONE_OPTIONS = {
+    "exposure": "the tone map: scale the picture's light by 2**F before mapping",
+    "contrast": "the tone map: an S-curve of lightness, -1 to 1",
+    "saturation": "scale OKLab chroma by F before it is fitted to the panel: more colour on the panel above 1",
+    "knee": "the tone map: the share (0 to 1) of the panel's chroma kept as it is, the rest compressed "
+            "towards its limit (1: clipped by the dithering)",
+    "lift": "the tone map: how far (0 to 1) the picture's black is raised to the panel's black",
+}
 
 # Pillow refuses images over twice its MAX_IMAGE_PIXELS as decompression
 # bombs; the same default here, but one --max-pixels can lift.
@@ -89,6 +101,9 @@ def build_parser() -> argparse.ArgumentParser:
                              "colours form the palette")
     target.add_argument("-c", "--colours", "--colors", dest="colors", type=int, metavar="N",
                         help="dither to an N-colour palette (2..256) fitted to each image")
+    target.add_argument("--panel", metavar="NAME",
+                        help="an e-paper panel (see --list): dithered to the colours it shows, "
+                             "written in the colours its driver expects")
     how.add_argument("--keep", metavar="COLOURS", action="append",
                      help="with --colours: colours the fitted palette must hold, like "
                           "'#000,#fff' (or any --palette value); repeated, all of them")
@@ -123,6 +138,24 @@ def build_parser() -> argparse.ArgumentParser:
                      help="do the arithmetic in linear light (gamma-correct)")
     how.add_argument("--no-preserve-alpha", dest="preserve_alpha", action="store_false",
                      help="dither the alpha channel too instead of copying it")
+
+    panel = parser.add_argument_group("e-paper panels")
+    panel.add_argument("--seen", metavar="COLOURS",
+                       help="the colours the panel shows, measured, in the order of its palette: "
+                            "a .gpl or .hex file or a list like '#020202,#b3b6ab,...'; with "
+                            "--panel, or with --palette for a panel of your own")
+    panel.add_argument("--tone", choices=["auto", "none"],
+                       help="map the picture into the panel's range before dithering (default auto)")
+    for flag, text in TONE_OPTIONS.items():
+        panel.add_argument(f"--{flag}", type=float, metavar="F",
+                           help=f"{text} (default {getattr(Tone(), flag):g}, or the panel's measured best)")
+    panel.add_argument("--preview", metavar="FILE",
+                       help="also write the result drawn in the colours the panel shows")
+    panel.add_argument("--bit-order", choices=["msb", "lsb"], default="msb",
+                       help="packed indices (--format raw1, raw2, raw4, raw8, cheader): the first "
+                            "pixel of a byte in its most (the default) or least significant bits")
+    panel.add_argument("--row-padding", action=argparse.BooleanOptionalAction, default=True,
+                       help="packed indices: start each row on a whole byte (the default)")
 
     size = parser.add_argument_group("size and background")
     size.add_argument("--resize", metavar="WxH",
@@ -203,13 +236,16 @@ def settings_from(args: argparse.Namespace, parser: argparse.ArgumentParser) -> 
     if args.pad is not None and args.fit is None:
         parser.error("--pad applies to --fit")
     try:
+        panel, tone = _panel_and_tone(args)
         settings = Settings(
             method=method or (ORDERED if args.mix
-                              else REMAP if args.palette is not None or args.colors is not None
+                              else REMAP if args.palette is not None or args.colors is not None or panel
                               else "floyd_steinberg"),
             matrix=parse_matrix(matrix) if matrix is not None else None,
             levels=args.levels,
-            palette=palettes.resolve(args.palette) if args.palette is not None else None,
+            palette=list(panel.sent) if panel is not None
+            else palettes.resolve(args.palette) if args.palette is not None else None,
+            panel=panel, tone=tone,
             colors=args.colors, seed=args.seed, strength=args.strength,
             serpentine=args.serpentine, linear=args.linear,
             preserve_alpha=args.preserve_alpha,
@@ -231,6 +267,39 @@ def settings_from(args: argparse.Namespace, parser: argparse.ArgumentParser) -> 
         print(f"grainel: random dither seed {seed} (--seed {seed} repeats this run)", file=sys.stderr)
         settings = dataclasses.replace(settings, seed=seed)
     return settings
+
+
+def _panel_and_tone(args: argparse.Namespace) -> tuple[Panel | None, Tone | None]:
+    """--panel, --seen and the tone map's options, as a Panel and a Tone (None where not given)."""
+    given = {flag: getattr(args, flag) for flag in TONE_OPTIONS if getattr(args, flag) is not None}
+    if args.seen is not None and args.panel is None and args.palette is None:
+        raise OptionError("--seen gives how a panel's colours look: give the panel (--panel) or its "
+                          "palette (--palette)")
+    if args.panel is None and args.seen is None:
+        if given or args.tone is not None or args.preview is not None:
+            flag = next(iter(given), "tone" if args.tone is not None else "preview")
+            raise OptionError(f"--{flag} applies to a panel: give --panel, or --seen with --palette")
+        return None, None
+    panel = panels.named(args.panel) if args.panel is not None else None
+    if args.seen is not None:
+        seen = tuple(_palette_colors(palettes.resolve(args.seen), "--seen"))
+        panel = panel.with_seen(seen) if panel is not None else \
+            Panel(tuple(_palette_colors(palettes.resolve(args.palette), "--palette")), seen)
+    assert panel is not None
+    return _tone_of(args, panel, given)
+
+
+def _tone_of(args: argparse.Namespace, panel: Panel, given: dict[str, float]) -> tuple[Panel, Tone | None]:
+    """The panel with its tone map: --tone none, or the panel's defaults less the options given."""
+    if args.tone == "none":
+        if given:
+            raise OptionError(f"--{next(iter(given)).replace('_', '-')} shapes the tone map, which "
+                              "--tone none leaves out")
+        return panel, None
+    try:
+        return panel, dataclasses.replace(default_tone(panel), **given)
+    except ValueError as exc:
+        raise OptionError(f"--{exc}") from None
 
 
 def _palette_colors(colors: Any, flag: str) -> list[tuple[int, int, int]]:
@@ -266,6 +335,9 @@ def list_names() -> None:
     print("palettes (--palette):")
     for line in palettes.describe():
         print(f"  {line}")
+    print("panels (--panel):")
+    for line in panels.describe():
+        print(f"  {line}")
 
 
 def _run(parser: argparse.ArgumentParser, args: argparse.Namespace, stop: threading.Event) -> int:
@@ -281,7 +353,9 @@ def _run(parser: argparse.ArgumentParser, args: argparse.Namespace, stop: thread
     if args.max_pixels < 0:
         parser.error("--max-pixels must be 0 (no limit) or more")
     options = FileOptions(color_managed=args.color_managed, replace=args.force,
-                          lossy=args.lossy, max_pixels=args.max_pixels, format=args.format)
+                          lossy=args.lossy, max_pixels=args.max_pixels, format=args.format,
+                          msb_first=args.bit_order == "msb", pad_rows=args.row_padding,
+                          preview=args.preview)
     if args.demo is not None:
         if args.paths or args.output_dir:
             parser.error("--demo takes no input images")
@@ -305,9 +379,35 @@ def _run(parser: argparse.ArgumentParser, args: argparse.Namespace, stop: thread
         jobs = batch.plan(args)
         if not jobs:
             return 0
+        if args.preview is not None:
+            _check_preview(args.preview, jobs, args.force)
         return batch.run(jobs, settings, options, args, stop)
     except UsageError as exc:
         parser.error(str(exc))
+
+
+def _check_preview(path: str, jobs: list[Any], replace: bool) -> None:
+    """--preview: one more file of one job, which must not land on its input or its result."""
+    from .safe_files import check_folder
+
+    if len(jobs) != 1:
+        raise UsageError(f"--preview draws one result; this run makes {len(jobs)}")
+
+    def same(other: Any) -> bool:
+        if not isinstance(other, (str, os.PathLike)) or str(other) == "-":
+            return False
+        if os.path.lexists(other) and os.path.lexists(path):
+            return os.path.samefile(other, path)
+        return os.path.abspath(other) == os.path.abspath(path)
+
+    if any(same(p) for p in jobs[0]):
+        raise UsageError(f"--preview {path} would replace the input or the result")
+    if not replace and os.path.lexists(path):
+        raise UsageError(f"--preview {path} exists; use --force to replace it")
+    try:
+        check_folder(Path(path).parent)
+    except FileError as exc:
+        raise UsageError(str(exc)) from None
 
 
 def main(argv: list[str] | None = None) -> int:

@@ -11,6 +11,7 @@ from typing import Any
 import numpy as np
 from PIL import Image
 
+from . import packed
 from .compact import Compact, compact
 from .errors import FormatError
 from .gif_animation import write_gif_animation
@@ -53,6 +54,15 @@ FORMATS: dict[str, Format] = {
 }
 FORMATS[".tiff"] = FORMATS[".tif"]
 FORMATS[".jpeg"] = FORMATS[".jpg"]
+# What panel drivers read (packed.py): palette indices, packed raw or as a C
+# header at the fewest bits that hold them. bit order and row padding are
+# the writer's options, set by format_of.
+_INDICES = frozenset({"1", "L", "P", "RGB"})
+for _bits in (1, 2, 4, 8):
+    FORMATS[f".raw{_bits}"] = Format(f"raw{_bits}", "RAW", _INDICES, holds="palette indices",
+                                     options={"bits": _bits})
+FORMATS[".h"] = Format("C header", "RAW", _INDICES, holds="palette indices", options={"header": True})
+FORMATS[".cheader"] = FORMATS[".h"]
 
 # A mode a format lacks is stored in the next wider one, which holds it exactly.
 _WIDER = {"1": "L", "L": "RGB", "PA": "RGBA", "LA": "RGBA"}
@@ -69,6 +79,15 @@ def format_named(name: str) -> Format:
 
 def format_for(path: Path) -> Format:
     return format_named(path.suffix or "(none)")
+
+
+def format_of(path: Path, name: str | None, *, msb_first: bool = True, pad_rows: bool = True) -> Format:
+    """OUT's format: its extension's, or `name` (--format) where the extension names none
+    (panel.bin); packed indices take the bit order and row padding given."""
+    fmt = format_named(name) if name is not None and path.suffix.lower() not in FORMATS else format_for(path)
+    if fmt.pillow == "RAW":
+        fmt = replace(fmt, options={**fmt.options, "msb_first": msb_first, "pad_rows": pad_rows})
+    return fmt
 
 
 def holds_alpha(fmt: Format) -> bool:
@@ -114,6 +133,10 @@ def encode(picture: Picture, fmt: Format, *, lossy: bool = False) -> bytes:
         shown = ", ".join(f"{w}x{h}" for w, h in sizes)
         raise FormatError(f"the pages differ in size ({shown}), and {fmt.name} frames share "
                           "one size; write .tif, which keeps each page's size")
+    if fmt.pillow == "RAW":
+        return packed.encoded(picture, fmt.options.get("bits"), header=fmt.options.get("header", False),
+                              msb_first=fmt.options.get("msb_first", True),
+                              pad_rows=fmt.options.get("pad_rows", True))
     stream = io.BytesIO()
     _save(picture, stream, fmt)
     return stream.getvalue()

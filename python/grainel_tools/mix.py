@@ -26,6 +26,7 @@ import numpy as np
 
 from . import _native, matrices
 from .color_arrays import color_pixels, palette_array
+from .panels import Panel
 
 DEFAULT_MATRIX = "bluenoise64"
 _BELOW_ONE = np.float32(1.0) - np.float32(2.0 ** -23)  # grainel keeps every threshold below 1
@@ -97,12 +98,14 @@ def mix_dither(image: Any, palette: Any, matrix: Any = DEFAULT_MATRIX) -> Any:
     """The picture in the palette's colours, each colour shown as a mix in the matrix's pattern.
 
     `palette` takes what grainel's palette= takes (1 to 4096 colours), or a
-    MixPlan; plans of the last few palettes are kept, so the frames of an
+    MixPlan, or a Panel (mixed as it looks, written as it is sent); plans of the last few palettes are kept, so the frames of an
     animation share one. `matrix` takes what grainel.ordered_dither takes,
     and the names of grainel_tools.matrix. Arrays give (H, W, 3 or 4) arrays
     back (gray becomes RGB), PIL images give RGB or RGBA images; alpha passes
     through.
     """
+    if isinstance(palette, Panel):
+        return palette.sent_of(mix_dither(image, palette.appearance, matrix))
     plan = palette if isinstance(palette, MixPlan) else _plan_of(palette_array(palette).tobytes())
     # The native code takes each threshold as a whole number of 2^-24 steps.
     fixed_point = np.floor(thresholds(matrix).astype(np.float64) * 2.0 ** 24).astype(np.uint32)

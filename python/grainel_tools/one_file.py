@@ -19,8 +19,9 @@ from typing import Any, Union
 from PIL import Image
 
 from .errors import Cancelled, FileError, FormatError, reason
-from .formats import all_or_nothing_alpha, encode, format_for, format_named, holds_alpha
+from .formats import all_or_nothing_alpha, encode, format_of, holds_alpha
 from .frame_files import FrameFiles, read_frame_files
+from .panels import Panel
 from .pictures import Picture, read_picture, transparent
 from .pipeline import dither_picture, output_size
 from .settings import Settings
@@ -42,7 +43,10 @@ class FileOptions:
     files, inputs included. `lossy` allows JPEG output. `max_pixels` refuses
     larger images, and results (0: no limit), and takes the place of
     Pillow's own limit in the process that reads. `format` is the format
-    for standard output.
+    for standard output, and for a file whose extension names none
+    (panel.bin). `msb_first` and `pad_rows` lay out packed indices
+    (packed.py). `preview`, for a panel, also writes the result there as
+    the panel shows it.
     """
 
     color_managed: bool = True
@@ -50,6 +54,9 @@ class FileOptions:
     lossy: bool = False
     max_pixels: int | None = None
     format: str | None = None
+    msb_first: bool = True
+    pad_rows: bool = True
+    preview: str | None = None
 
 
 def dither_file(src: Source, dst: PathName, settings: Settings = Settings(),
@@ -78,7 +85,8 @@ def dither_file_gated(src: Source, dst: PathName, settings: Settings, options: F
     if options.max_pixels is not None:
         Image.MAX_IMAGE_PIXELS = None  # the check below is the one in force
     try:
-        fmt = format_named(options.format or "png") if dst == STDIO else format_for(Path(dst))
+        fmt = format_of(Path("" if dst == STDIO else dst), options.format or ("png" if dst == STDIO else None),
+                        msb_first=options.msb_first, pad_rows=options.pad_rows)
     except FormatError as exc:
         raise FileError("writing", shown, str(exc)) from None
     checkpoint()
@@ -109,7 +117,19 @@ def dither_file_gated(src: Source, dst: PathName, settings: Settings, options: F
             sys.stdout.buffer.flush()
         else:
             write_data(encoded, dst, replace=options.replace, cancelled=cancelled)
+        if options.preview is not None and settings.panel is not None:
+            write_preview(result, settings.panel, options.preview, options.replace)
     return notes
+
+
+def write_preview(result: Picture, panel: Panel, path: PathName, replace: bool) -> None:
+    """The result drawn in the panel's seen colours, indexed in its order, for judging on a screen."""
+    shown = result.with_frames([panel.seen_of(f) for f in result.frames], list(panel.seen))
+    try:
+        encoded = encode(shown, format_of(Path(path), None))
+    except (FormatError, OSError) as exc:
+        raise FileError("writing", path, reason(exc)) from None
+    write_data(encoded, path, replace=replace)
 
 
 def read_source(src: Source, options: FileOptions) -> Picture:

@@ -10,6 +10,7 @@ settings.py checks the options before any picture is read.
 from __future__ import annotations
 
 from collections.abc import Iterable
+from dataclasses import replace
 from typing import TYPE_CHECKING, Any, cast
 
 import grainel
@@ -22,6 +23,7 @@ from .mix import mix_dither
 from .remap import remap
 from .sizing import Size
 from .still_frames import dither_frames
+from .tone import tone_map
 
 if TYPE_CHECKING:
     from PIL.Image import Image
@@ -120,6 +122,11 @@ def palette_for_all(settings: Settings, pictures: Iterable[Picture]) -> list[tup
 
 def dither_image(settings: Settings, image: Any, palette: Any = None) -> Any:
     """Dither one image (PIL or array); `palette`, if given, stands in for `settings.palette`."""
+    if settings.panel is not None and palette is None:
+        panel = settings.panel
+        if settings.tone is not None:
+            image = tone_map(image, panel, settings.tone)
+        return panel.sent_of(dither_image(replace(settings, panel=None), image, panel.appearance))
     palette = palette if palette is not None else settings.palette
     method = settings.method.lower()
     if method == REMAP:

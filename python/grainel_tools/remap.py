@@ -24,6 +24,7 @@ import numpy as np
 
 from . import _native
 from .color_arrays import color_pixels, palette_array
+from .panels import Panel
 
 # The share of its error a pixel passes on at most: measured best for
 # fitted and fixed palettes alike (see bench/quality.py); 1.0 dithers
@@ -36,11 +37,15 @@ def remap(image: Any, palette: Any, *, strength: float = STRENGTH,
     """The picture in the palette's colours, by the perceptual remap.
 
     `palette` takes what grainel's palette= takes: hex strings, (r, g, b)
-    tuples or an (m, 3) array of 1 to 4096 colours. `strength` in [0, 1]
+    tuples or an (m, 3) array of 1 to 4096 colours; or a Panel, dithered
+    to as it looks and written in the colours its driver is sent. `strength` in [0, 1]
     scales the error passed on (0: each pixel its nearest colour);
     `method` names any of grainel's error-diffusion kernels; `serpentine`
     False scans every row left to right.
     """
+    if isinstance(palette, Panel):
+        return palette.sent_of(remap(image, palette.appearance, strength=strength, method=method,
+                                     serpentine=serpentine))
     colors = palette_array(palette)
     if isinstance(strength, bool) or not isinstance(strength, (int, float)):
         raise TypeError(f"strength must be a number, not {type(strength).__name__}")

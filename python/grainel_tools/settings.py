@@ -69,7 +69,9 @@ class Settings:
     with `pad` (None: left at its fitted size), and `scale` enlarges every
     pixel to a block. `still` dithers each frame of an animation after the
     first again only where it changed (still_frames.py), for error
-    diffusion and the remap.
+    diffusion and the remap. With a `panel` (whose sent colours `palette`
+    holds), every frame is tone mapped by `tone` (None: not at all),
+    dithered to the panel's appearance and written in its sent colours.
     """
 
     method: str = "floyd_steinberg"
@@ -92,6 +94,8 @@ class Settings:
     effort: int | None = None
     mix: bool = False  # ordered dither by colour mixes (grainel_tools.mix_dither)
     still: bool = True
+    panel: Any = None  # a panels.Panel: dithered as it looks, written in `palette`, its sent colours
+    tone: Any = None  # a tone.Tone: the picture mapped into the panel's range first
 
     @property
     def wants_color(self) -> bool:
@@ -148,6 +152,8 @@ class Settings:
             raise OptionError("--mix needs ordered dither (a matrix method) and --palette or --colours")
         if self.mix and (self.levels is not None or self.strength is not None or self.linear or not self.preserve_alpha):
             raise OptionError("--levels, --strength, --linear and --no-preserve-alpha do not apply to --mix")
+        if self.tone is not None and self.panel is None:
+            raise OptionError("the tone map maps into a panel's range: give --panel, or --seen with --palette")
         stand_in = palettes.NAMED["bw"].colors if self.colors is not None else None
         try:
             if self.palette is not None:  # read by grainel first, for its wording of what is wrong
