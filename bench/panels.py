@@ -10,7 +10,8 @@ SSIMULACRA2 (higher is better). Three ways to each panel, all in process as the 
 does them:
 - nominal: today's `-p NAME`, the remap against the colours the driver is sent;
 - seen: the remap against the seen colours, no tone map (`--panel NAME --tone none`);
-- panel: the seen colours after the tone map at its defaults (`--panel NAME`).
+- panel: the seen colours after the tone map, each at the panel's measured best (`--panel NAME`:
+  tone_map's BEST, colour mixes where they measured better than the remap).
 """
 
 from __future__ import annotations
@@ -29,8 +30,8 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import metrics  # noqa: E402
 from pictures import pictures  # noqa: E402
 
-from grainel_tools import palettes, panels, remap  # noqa: E402
-from grainel_tools.tone import Tone, default_tone, tone_map  # noqa: E402
+from grainel_tools import mix_dither, palettes, panels, remap  # noqa: E402
+from grainel_tools.tone import Tone, best_for, tone_map  # noqa: E402
 
 PANELS = ["spectra6", "acep7"]
 TARGETS = {"spectra6": 0.4, "acep7": 0.45}
@@ -50,11 +51,12 @@ def result(way: str, image: np.ndarray, panel: panels.Panel, tone: Tone) -> np.n
         return remap(image, palettes.named(panel.name))
     if way == "seen":
         return remap(image, panel)
-    return remap(tone_map(image, panel, tone), panel)
+    dither = mix_dither if best_for(panel).mixed else remap
+    return dither(tone_map(image, panel, tone), panel)
 
 
 def defaults(name: str) -> Tone:
-    return default_tone(panels.named(name))
+    return best_for(panels.named(name)).tone
 
 
 def score(job: tuple[str, str, Path, Tone, bool]) -> dict[str, float]:

@@ -12,8 +12,9 @@ import numpy as np
 from PIL import Image, ImageDraw
 
 import grainel
-from grainel_tools import demo, matrix
+from grainel_tools import demo, matrix, mix_dither, panels, remap
 from grainel_tools.palettes import NAMED
+from grainel_tools.tone import tone_map
 
 HERE = Path(__file__).resolve().parent
 PAD, CAPTION = 6, 16
@@ -100,6 +101,20 @@ def main():
         ("halftone6", grainel.ordered_dither(photo, matrix("halftone6"))),
     ], columns=2), "matrices.png")
 
+
+    # E-paper: a Spectra 6 panel's view of today's nominal dithering and of the panel-aware one
+    # (its measured best: the tone map, then colour mixes), each drawn in the colours the panel
+    # shows, scaled to its white as the eye adapts to paper.
+    panel = panels.named("spectra6")
+
+    def shown(out):
+        return np.array(panel.appearance, np.uint8)[panel.indices(out)]
+
+    save(strip([
+        ("original", color),
+        ("-p spectra6, as the panel shows it", shown(remap(color, NAMED["spectra6"].colors))),
+        ("--panel spectra6, as the panel shows it", shown(mix_dither(tone_map(color, panel), panel))),
+    ]), "panels.png")
 
 if __name__ == "__main__":
     main()

@@ -24,12 +24,13 @@ from . import batch, matrices, palettes, panels, sizing
 from .color_arrays import palette_array
 from .errors import FileError, OptionError, PaletteError, UsageError
 from .fitting import EFFORT, MAX_EFFORT
+from . import mix as mix_module
 from .one_file import FileOptions
 from .pipeline import ORDERED, REMAP
 from .remap import STRENGTH as REMAP_STRENGTH
 from .panels import Panel
 from .settings import Settings, parse_matrix
-from .tone import Tone, default_tone
+from .tone import Tone, best_for
 
 DESCRIPTION = """\
 Dither images with grainel.
@@ -235,10 +236,14 @@ def settings_from(args: argparse.Namespace, parser: argparse.ArgumentParser) -> 
             parser.error("--colours makes a palette; it cannot be combined with --levels")
     if args.pad is not None and args.fit is None:
         parser.error("--pad applies to --fit")
+    mixed = args.mix
     try:
         panel, tone = _panel_and_tone(args)
+        if panel is not None and best_for(panel).mixed and (method, matrix, args.strength, args.serpentine) == (None,) * 4:
+            # The way that measured best for this panel, unless a method is named.
+            method, matrix, mixed = ORDERED, mix_module.DEFAULT_MATRIX, True
         settings = Settings(
-            method=method or (ORDERED if args.mix
+            method=method or (ORDERED if mixed
                               else REMAP if args.palette is not None or args.colors is not None or panel
                               else "floyd_steinberg"),
             matrix=parse_matrix(matrix) if matrix is not None else None,
@@ -257,7 +262,7 @@ def settings_from(args: argparse.Namespace, parser: argparse.ArgumentParser) -> 
             rotate=args.rotate, scale=1 if args.scale is None else args.scale,
             keep=None if args.keep is None else _palette_colors(
                 [c for k in args.keep for c in palettes.resolve(k)], "--keep"),
-            effort=args.effort, mix=args.mix, still=args.still)
+            effort=args.effort, mix=mixed, still=args.still)
         settings.check()
     except (OptionError, PaletteError, OSError) as exc:
         parser.error(str(exc))
@@ -297,7 +302,7 @@ def _tone_of(args: argparse.Namespace, panel: Panel, given: dict[str, float]) ->
                               "--tone none leaves out")
         return panel, None
     try:
-        return panel, dataclasses.replace(default_tone(panel), **given)
+        return panel, dataclasses.replace(best_for(panel).tone, **given)
     except ValueError as exc:
         raise OptionError(f"--{exc}") from None
 

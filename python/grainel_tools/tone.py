@@ -27,7 +27,7 @@ from __future__ import annotations
 from dataclasses import dataclass
 from functools import lru_cache
 from itertools import combinations
-from typing import Any
+from typing import Any, NamedTuple
 
 import numpy as np
 
@@ -65,7 +65,7 @@ class Tone:
     clips them). `saturation` (0 or more) scales OKLab chroma; `knee` in
     [0, 1] is the share of the panel's chroma limit kept as it is, the
     rest compressed towards the limit (1: none, the dithering clips).
-    Each shipped panel has its measured best (DEFAULTS).
+    Each shipped panel has its measured best (BEST).
     """
 
     exposure: float = 0.0
@@ -83,22 +83,31 @@ class Tone:
                 raise ValueError(f"{name} must be between {low:g} and {high:g}, got {value}")
 
 
+class Best(NamedTuple):
+    """What measured best for a panel: its tone map, and whether colour mixes (mix_dither with
+    its blue noise) dither it better than the remap."""
+
+    tone: Tone
+    mixed: bool
+
+
 # The measured best for each shipped panel (bench/panels.py, on the tune half of the quality
-# pictures): Spectra 6 gains from a little more chroma, softly fitted to its gamut; ACeP, whose
-# inks are pale and its black a grey, from less, left for the dithering to clip.
-DEFAULTS = {"spectra6": Tone(saturation=1.2, knee=0.8), "acep7": Tone(saturation=0.8, knee=1.0)}
+# pictures). Spectra 6, whose few inks lie far apart, gains most from mixes of colours fitted
+# softly into its gamut; ACeP, whose inks are pale and its black a grey, from a little less
+# chroma, left for the remap to clip.
+BEST = {"spectra6": Best(Tone(knee=0.9), True), "acep7": Best(Tone(saturation=0.8, knee=1.0), False)}
 
 
-def default_tone(panel: Panel) -> Tone:
-    """The tone map's defaults for a panel: its measured best, or Tone()'s."""
-    return DEFAULTS.get(panel.name, Tone())
+def best_for(panel: Panel) -> Best:
+    """A panel's measured best, or the remap after Tone()'s defaults."""
+    return BEST.get(panel.name, Best(Tone(), False))
 
 
 def tone_map(image: Any, panel: Panel, tone: Tone | None = None) -> Any:
     """The picture (array or PIL image; alpha kept) mapped into the panel's range, same kind back.
 
-    `tone` None takes the panel's defaults (default_tone)."""
-    tone = default_tone(panel) if tone is None else tone
+    `tone` None takes the panel's measured best (best_for)."""
+    tone = best_for(panel).tone if tone is None else tone
     from_pil = not isinstance(image, np.ndarray)
     pixels = np.asarray(image.convert("RGBA" if "A" in image.getbands() else "RGB")) if from_pil \
         else np.asarray(image)
