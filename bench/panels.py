@@ -9,7 +9,7 @@ and that is compared with the original by metrics.py's perceived error (lower is
 SSIMULACRA2 (higher is better). Three ways to each panel, all in process as the command line
 does them:
 - nominal: today's `-p NAME`, the remap against the colours the driver is sent;
-- seen: the remap against the seen colours, no tone map (`--panel NAME --tone none`);
+- seen: the remap against the seen colours, no tone map (`--panel NAME --tone none -m remap`);
 - panel: the seen colours after the tone map, each at the panel's measured best (`--panel NAME`:
   tone_map's BEST, colour mixes where they measured better than the remap).
 """
@@ -38,7 +38,7 @@ TARGETS = {"spectra6": 0.4, "acep7": 0.45}
 # The values each parameter is tried at, in turn, when tuning.
 GRID = {"exposure": [-0.25, 0.0, 0.25, 0.5], "contrast": [-0.3, 0.0, 0.3, 0.6],
         "saturation": [0.8, 1.0, 1.2, 1.4],
-        "lift": [0.0, 0.5, 1.0], "knee": [0.2, 0.5, 0.8, 1.0]}
+        "lift": [0.0, 0.5, 1.0], "knee": [0.5, 0.8, 0.9, 1.0]}
 
 
 def as_seen(panel: panels.Panel, written: np.ndarray) -> np.ndarray:
@@ -77,9 +77,10 @@ def means(pool: ProcessPoolExecutor, way: str, name: str, paths: list[Path], ton
     return {k: float(np.mean([r[k] for r in rows])) for k in rows[0]}
 
 
-def tune(pool: ProcessPoolExecutor, name: str, paths: list[Path], rounds: int = 2) -> Tone:
-    """Coordinate search: each parameter in turn set to its best value on the grid."""
-    best = Tone(knee=0.8)
+def tune(pool: ProcessPoolExecutor, name: str, paths: list[Path], rounds: int = 1) -> Tone:
+    """Coordinate search from the panel's defaults: each parameter in turn set to its best value
+    on the grid."""
+    best = defaults(name)
     best_error = means(pool, "panel", name, paths, best)["perceived"]
     print(f"{name}: start {best} {best_error:.3f}")
     for _ in range(rounds):

@@ -22,7 +22,8 @@ import grainel
 
 from . import batch, matrices, palettes, panels, sizing
 from .color_arrays import palette_array
-from .errors import FileError, OptionError, PaletteError, UsageError
+from .errors import FileError, FormatError, OptionError, PaletteError, UsageError
+from .formats import format_for
 from .fitting import EFFORT, MAX_EFFORT
 from . import mix as mix_module
 from .one_file import FileOptions
@@ -409,6 +410,10 @@ def _check_preview(path: str, jobs: list[Any], replace: bool) -> None:
         raise UsageError(f"--preview {path} would replace the input or the result")
     if not replace and os.path.lexists(path):
         raise UsageError(f"--preview {path} exists; use --force to replace it")
+    try:
+        format_for(Path(path))
+    except FormatError as exc:
+        raise UsageError(f"--preview {path}: {exc}") from None
     try:
         check_folder(Path(path).parent)
     except FileError as exc:

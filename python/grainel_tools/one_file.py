@@ -110,6 +110,9 @@ def dither_file_gated(src: Source, dst: PathName, settings: Settings, options: F
         encoded = encode(result, fmt, lossy=options.lossy)
     except (FormatError, OSError) as exc:
         raise FileError("writing", shown, reason(exc)) from None
+    # Made before either file is written, so that a preview that cannot be leaves no result either.
+    preview_path = options.preview if settings.panel is not None else None
+    preview = None if preview_path is None else encoded_preview(result, settings.panel, preview_path)
     checkpoint()
     with writing():
         if dst == STDIO:
@@ -117,19 +120,18 @@ def dither_file_gated(src: Source, dst: PathName, settings: Settings, options: F
             sys.stdout.buffer.flush()
         else:
             write_data(encoded, dst, replace=options.replace, cancelled=cancelled)
-        if options.preview is not None and settings.panel is not None:
-            write_preview(result, settings.panel, options.preview, options.replace)
+        if preview is not None and preview_path is not None:
+            write_data(preview, preview_path, replace=options.replace, cancelled=cancelled)
     return notes
 
 
-def write_preview(result: Picture, panel: Panel, path: PathName, replace: bool) -> None:
+def encoded_preview(result: Picture, panel: Panel, path: PathName) -> bytes:
     """The result drawn in the panel's seen colours, indexed in its order, for judging on a screen."""
     shown = result.with_frames([panel.seen_of(f) for f in result.frames], list(panel.seen))
     try:
-        encoded = encode(shown, format_of(Path(path), None))
+        return encode(shown, format_of(Path(path), None))
     except (FormatError, OSError) as exc:
         raise FileError("writing", path, reason(exc)) from None
-    write_data(encoded, path, replace=replace)
 
 
 def read_source(src: Source, options: FileOptions) -> Picture:

@@ -93,7 +93,8 @@ def picture_indices(picture: Picture, bits: int | None) -> tuple[np.ndarray, int
         table = np.asarray(picture.palette, np.uint8).reshape(-1, 3)
         depth = depth_for(len(table)) if bits is None else bits
         if len(table) > 1 << depth:
-            raise FormatError(f"{depth} bits a pixel hold {1 << depth} colours, the palette has {len(table)}")
+            raise FormatError(f"{depth} bit{'s' if depth > 1 else ''} a pixel hold{'' if depth > 1 else 's'} "
+                              f"{1 << depth} colours, the palette has {len(table)}")
         return color_indices(pixels[..., :3], table, "palette's"), depth
     if frame.mode not in ("1", "L"):
         raise FormatError("packed indices need a palette (--palette or --panel) or grey levels (--levels)")

@@ -24,7 +24,7 @@ import numpy as np
 
 from .color_arrays import palette_array, rgb_key
 from .errors import PaletteError
-from .palettes import NAMED as PALETTES, Color
+from .palettes import NAMED as PALETTES, Color, _lookup_key
 from .srgb import LINEAR, srgb_bytes
 
 
@@ -156,19 +156,15 @@ MEASURED: dict[str, Measured] = {
     # measurement, whose electrophoretic inks these panels share.
     "epd_bwr": Measured("an estimate from the Spectra 6 measurement's black, white and red",
                         [(2, 2, 2), (179, 182, 171), (117, 10, 0)]),
-    # The same black and white, with the driver's two greys placed at the
-    # nominal levels' share of the light between them.
+    # The same black and white, with the driver's two greys (0x80, 0xc0)
+    # given their nominal share of the light between them.
     "epd_gray4": Measured("an estimate: the Spectra 6 measurement's black and white, greys between",
-                          [(2, 2, 2), (95, 96, 90), (140, 142, 134), (179, 182, 171)]),
+                          [(2, 2, 2), (88, 90, 84), (134, 136, 128), (179, 182, 171)]),
 }
 # A second published measurement of a Spectra 6 panel, in the same order: for
 # --seen, or Panel.with_seen, where a panel looks like it.
 SPECTRA6_SECOND = [(25, 20, 38), (178, 193, 192), (199, 187, 0), (107, 17, 25), (24, 83, 154),
                    (42, 85, 49)]
-
-
-def _lookup_key(name: str) -> str:
-    return "".join(c for c in name.lower() if c not in "-_ ")
 
 
 _NAME_BY_KEY = {_lookup_key(name): name for name in MEASURED}

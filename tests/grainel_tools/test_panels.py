@@ -97,11 +97,13 @@ def test_mismatched_or_unknown_panels_are_refused():
     (["--panel", "acep7", "--format", "raw2"], "2 bits a pixel hold 4 colours, the palette has 7"),
     (["-p", "pico8", "--saturation", "1.2"], "--saturation applies to a panel"),
     (["--panel", "acep7", "--tone", "none", "--contrast", "0.2"], "--tone none leaves out"),
+    (["-p", "#000,#fff,#f00", "--seen", "#111,#eee"], "2 seen colours for 3 sent ones"),
+    (["--panel", "epd_bwr", "--format", "raw2", "--preview", "{dir}/in.png", "-f"], "would replace the input"),
 ])
 def test_the_command_line_refuses_what_cannot_be_written(tmp_path, capsys, argv, message):
     src = tmp_path / "in.png"
     Image.fromarray(PHOTO[:, :33]).save(src)
-    assert main([str(src), str(tmp_path / "panel.bin"), *argv]) in (1, 2)
+    assert main([str(src), str(tmp_path / "panel.bin"), *[a.format(dir=tmp_path) for a in argv]]) in (1, 2)
     assert message in capsys.readouterr().err
     assert sorted(p.name for p in tmp_path.iterdir()) == ["in.png"]
 
