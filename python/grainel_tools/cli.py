@@ -54,7 +54,8 @@ never over an existing file unless --force is given.
 TONE_OPTIONS = {
     "exposure": "the tone map: scale the picture's light by 2**F before mapping",
     "contrast": "the tone map: an S-curve of lightness, -1 to 1",
-    "saturation": "scale OKLab chroma by F before it is fitted to the panel: more colour on the panel above 1",
+    "saturation": "scale OKLab chroma by F before it is fitted to the panel: more colour on the "
+                  "panel above 1",
     "knee": "the tone map: the share (0 to 1) of the panel's chroma kept as it is, the rest compressed "
             "towards its limit (1: clipped by the dithering)",
     "lift": "the tone map: how far (0 to 1) the picture's black is raised to the panel's black",
@@ -240,7 +241,8 @@ def settings_from(args: argparse.Namespace, parser: argparse.ArgumentParser) -> 
     mixed = args.mix
     try:
         panel, tone = _panel_and_tone(args)
-        if panel is not None and best_for(panel).mixed and (method, matrix, args.strength, args.serpentine) == (None,) * 4:
+        unnamed = (method, matrix, args.strength, args.serpentine) == (None,) * 4
+        if panel is not None and best_for(panel).mixed and unnamed:
             # The way that measured best for this panel, unless a method is named.
             method, matrix, mixed = ORDERED, mix_module.DEFAULT_MATRIX, True
         settings = Settings(

@@ -97,8 +97,9 @@ def thresholds(matrix: Any = DEFAULT_MATRIX) -> np.ndarray:
 def mix_dither(image: Any, palette: Any, matrix: Any = DEFAULT_MATRIX) -> Any:
     """The picture in the palette's colours, each colour shown as a mix in the matrix's pattern.
 
-    `palette` takes what grainel's palette= takes (1 to 4096 colours), or a
-    MixPlan, or a Panel (mixed as it looks, written as it is sent); plans of the last few palettes are kept, so the frames of an
+    `palette` takes what grainel's palette= takes (1 to 4096 colours), a
+    MixPlan, or a Panel (mixed as it looks, written as it is sent); plans
+    of the last few palettes are kept, so the frames of an
     animation share one. `matrix` takes what grainel.ordered_dither takes,
     and the names of grainel_tools.matrix. Arrays give (H, W, 3 or 4) arrays
     back (gray becomes RGB), PIL images give RGB or RGBA images; alpha passes

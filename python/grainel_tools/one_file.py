@@ -85,8 +85,8 @@ def dither_file_gated(src: Source, dst: PathName, settings: Settings, options: F
     if options.max_pixels is not None:
         Image.MAX_IMAGE_PIXELS = None  # the check below is the one in force
     try:
-        fmt = format_of(Path("" if dst == STDIO else dst), options.format or ("png" if dst == STDIO else None),
-                        msb_first=options.msb_first, pad_rows=options.pad_rows)
+        fmt = format_of(Path("" if dst == STDIO else dst), "png" if dst == STDIO and not options.format
+                        else options.format, msb_first=options.msb_first, pad_rows=options.pad_rows)
     except FormatError as exc:
         raise FileError("writing", shown, str(exc)) from None
     checkpoint()

@@ -51,8 +51,8 @@ class Panel:
         if len(sent) != len(seen):
             raise PaletteError(f"{what}: {len(seen)} seen colours for {len(sent)} sent ones; "
                                "give one seen colour for each sent colour, in the same order")
-        if len(sent) < 2:
-            raise PaletteError(f"{what}: a panel shows 2 colours at least, got {len(sent)}")
+        if not 2 <= len(sent) <= 256:  # a file's indices are bytes
+            raise PaletteError(f"{what}: a panel shows 2 to 256 colours, got {len(sent)}")
         appearance = _adapted(np.array(seen, np.uint8), _lightest(np.array(sent, np.uint8)))
         if len({*map(tuple, appearance.tolist())}) < len(seen):
             raise PaletteError(f"{what}: two seen colours look the same; each index needs a colour "
