@@ -41,6 +41,7 @@ class Named(NamedTuple):
 NAMED: dict[str, Named] = {
     "bw": Named("black and white", _hex("000000", "ffffff")),
     "grays4": Named("4 evenly spaced grays", _grays(4)),
+    "grays8": Named("8 evenly spaced grays (8-grey e-paper panels)", _grays(8)),
     "grays16": Named("16 evenly spaced grays", _grays(16)),
     "gameboy": Named("the four greens of the original handheld",
                 _hex("0f380f", "306230", "8bac0f", "9bbc0f")),

@@ -10,7 +10,7 @@ pytest.importorskip("PIL")
 
 from PIL import Image  # noqa: E402
 
-from grainel_tools import main, mix_dither, panels, remap  # noqa: E402
+from grainel_tools import main, mix_dither, palettes, panels, remap  # noqa: E402
 from grainel_tools.errors import FormatError, PaletteError  # noqa: E402
 from grainel_tools.packed import pack, unpack  # noqa: E402
 from grainel_tools.srgb import LINEAR, srgb_bytes  # noqa: E402
@@ -19,6 +19,11 @@ from grainel_tools.tone import Tone, linear_of, oklab, tone_map  # noqa: E402
 RNG = np.random.default_rng(43)
 PHOTO = RNG.integers(0, 256, (24, 40, 3), dtype=np.uint8)
 PHOTO[:, :20] = np.linspace(0, 255, 20, dtype=np.uint8)[None, :, None] * np.array([1, 0.6, 0.2])
+
+
+def header_bytes(text):
+    """The bytes of a C header's array."""
+    return bytes(int(v, 16) for v in text.split("{")[1].split("}")[0].replace(",", " ").split())
 
 
 # Each depth, both bit orders, padded rows and rows that run on; the first bytes say where the
@@ -123,8 +128,24 @@ def test_a_panel_run_writes_what_its_driver_reads(tmp_path):
     assert np.array_equal(unpack(data, 800, 480, 4), indices)
     header = (tmp_path / "panel.h").read_text()
     assert "#define IMAGE_WIDTH 800" in header and "image_data[192000]" in header
-    numbers = bytes(int(v, 16) for v in header.split("{")[1].split("}")[0].replace(",", " ").split())
-    assert np.array_equal(unpack(numbers, 800, 480, 4, msb_first=False), indices)
+    assert np.array_equal(unpack(header_bytes(header), 800, 480, 4, msb_first=False), indices)
     with Image.open(tmp_path / "seen.png") as im:
         seen = np.asarray(im.convert("RGB"))
     assert np.array_equal(seen, np.array(panels.named("spectra6").seen, np.uint8)[indices])
+
+
+# Greyscale panels: their greys as a palette, packed by index at the depth that holds them.
+@pytest.mark.parametrize("palette, fmt, bits", [("bw", "raw1", 1), ("grays4", "raw2", 2), ("grays8", "raw4", 4),
+                                                ("grays16", "cheader", 4)])
+def test_grey_panels_are_packed_by_index(tmp_path, palette, fmt, bits):
+    src = tmp_path / "grey.png"
+    Image.fromarray(PHOTO[..., 0]).save(src)
+    assert main([str(src), str(tmp_path / "grey.png.out"), "-p", palette, "--format", fmt]) == 0
+    assert main([str(src), str(tmp_path / "grey.bmp"), "-p", palette]) == 0
+    data = (tmp_path / "grey.png.out").read_bytes()
+    if fmt == "cheader":
+        data = header_bytes(data.decode())
+    with Image.open(tmp_path / "grey.bmp") as im:
+        levels = np.asarray(im.convert("L"))
+    greys = np.array(palettes.named(palette))[:, 0]
+    assert np.array_equal(greys[unpack(data, 40, 24, bits)], levels) and len(np.unique(levels)) > 1
