@@ -1,9 +1,9 @@
 """Tone mapping into a panel's range, before it is dithered.
 
-    from grainel_tools import panels, remap
+    from grainel_tools import mix_dither, panels, remap
     from grainel_tools.tone import Tone, tone_map
     panel = panels.named("spectra6")
-    out = remap(tone_map(photo, panel), panel)
+    out = mix_dither(tone_map(photo, panel), panel)      # the panel's measured best
     out = remap(tone_map(photo, panel, Tone(saturation=1.4, knee=0.8)), panel)
 
 A panel's white is the paper's and its black a dark grey, and its inks
@@ -16,7 +16,8 @@ that lightness and hue, towards that most: each colour keeps its lightness
 and hue. Both maps are monotone: a lighter colour stays lighter, and at
 one lightness and hue a more colourful one stays more colourful, so more
 saturation always puts more colour on the panel. The defaults were chosen
-by measurement (bench/panels.py).
+by measurement (bench/panels.py): on its pictures every change of
+lightness cost more than it gained, so only chroma is mapped unless asked.
 
 The arithmetic uses only sums, products and quotients, which give the same
 bits on every machine, and the package's own sRGB curve.
@@ -75,7 +76,8 @@ class Tone:
     knee: float = 0.8
 
     def __post_init__(self) -> None:
-        for name, low, high in [("exposure", -8.0, 8.0), ("contrast", -1.0, 1.0), ("lift", 0.0, 1.0), ("saturation", 0.0, 8.0), ("knee", 0.0, 1.0)]:
+        for name, low, high in [("exposure", -8.0, 8.0), ("contrast", -1.0, 1.0), ("lift", 0.0, 1.0),
+                                ("saturation", 0.0, 8.0), ("knee", 0.0, 1.0)]:
             value = getattr(self, name)
             if isinstance(value, bool) or not isinstance(value, (int, float)):
                 raise TypeError(f"{name} must be a number, not {type(value).__name__}")
