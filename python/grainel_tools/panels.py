@@ -35,8 +35,9 @@ class Panel:
     `seen` is measured under some light, so its white is a grey; `appearance`
     is `seen` scaled in linear light, channel by channel, so that the
     panel's white (what is seen for the lightest sent colour) becomes
-    white, as the eye adapts to paper. Any palette argument of grainel_tools takes a Panel:
-    the picture is dithered to `appearance`, and written in `sent`.
+    white, as the eye adapts to paper. remap and mix_dither take a Panel as
+    their palette: the picture is dithered to `appearance`, and written in
+    `sent`.
     """
 
     sent: tuple[Color, ...]
@@ -60,11 +61,6 @@ class Panel:
         object.__setattr__(self, "sent", sent)
         object.__setattr__(self, "seen", seen)
         object.__setattr__(self, "appearance", tuple(map(tuple, appearance.tolist())))
-
-    @property
-    def white(self) -> Color:
-        """The seen colour of the panel's white: that of its lightest sent colour."""
-        return self.seen[_lightest(np.array(self.sent, np.uint8))]
 
     def with_seen(self, seen: Any) -> Panel:
         """The same panel with colours measured anew, given in the order of `sent`."""

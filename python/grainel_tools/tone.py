@@ -130,7 +130,7 @@ def tone_map(image: Any, panel: Panel, tone: Tone | None = None) -> Any:
 def mapped_colors(rgb: np.ndarray, panel: Panel, tone: Tone) -> np.ndarray:
     """(k, 3) uint8 colours tone mapped."""
     lab = oklab(LINEAR[rgb] * 2.0 ** tone.exposure)
-    darkest, _ = _panel_range(panel.appearance)
+    darkest = _darkest(panel.appearance)
     x = np.clip(lab[:, 0], 0.0, 1.0)
     curved = x + tone.contrast * x * (1.0 - x) * (2.0 * x - 1.0)
     black = darkest * tone.lift
@@ -173,9 +173,9 @@ def linear_of(lab: np.ndarray) -> np.ndarray:
     return _mul(_FROM_LMS, lms * lms * lms)
 
 
-def _panel_range(appearance: tuple[tuple[int, int, int], ...]) -> tuple[float, float]:
-    lightness = oklab(LINEAR[np.array(appearance, np.uint8)])[:, 0]
-    return float(lightness.min()), float(lightness.max())
+def _darkest(appearance: tuple[tuple[int, int, int], ...]) -> float:
+    """The OKLab lightness of the panel's black: its darkest colour."""
+    return float(oklab(LINEAR[np.array(appearance, np.uint8)])[:, 0].min())
 
 
 @lru_cache(maxsize=16)
