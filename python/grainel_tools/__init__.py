@@ -6,8 +6,9 @@
   palette files (`read_gpl`, `read_hex`) and palettes from images.
 - `fit_palette`: an N-colour palette fitted to a picture (OKLab k-means,
   extremes kept).
-- `remap`: a picture to a palette's colours as it looks (error diffused in
-  linear light, in full where a band would show).
+- `remap`, `RemapPlan`: a picture to a palette's colours as it looks (error
+  diffused in linear light, in full where a band would show), on threads;
+  a plan sets a palette up once for many pictures.
 - `matrices`, `matrix`: named threshold matrices for ordered dither (blue
   noise, halftone and line screens): `matrix("bluenoise64")`.
 - `read_image`, `read_picture`: image files as grainel takes them (upright,
@@ -29,14 +30,14 @@ from .matrices import matrix
 from .mix import MixPlan, mix_dither
 from .one_file import FileOptions, dither_file
 from .pictures import READABLE, Picture, read_image, read_picture
-from .remap import remap
+from .remap import RemapPlan, remap
 from .settings import Settings
 from .writing import write_image, write_picture
 
 __all__ = [
     "FORMATS", "READABLE", "Cancelled", "FileError", "FileOptions", "FormatError", "OptionError",
     "Picture", "PlanError", "Settings", "check_jobs", "dither_file", "dither_files", "fit_palette", "main",
-    "matrices", "matrix", "output_paths", "palettes", "read_image", "read_picture", "remap",
+    "matrices", "matrix", "output_paths", "palettes", "read_image", "read_picture", "remap", "RemapPlan",
     "MixPlan", "mix_dither",
     "write_image", "write_picture",
 ]

@@ -3,6 +3,8 @@
     from grainel_tools import remap, fit_palette
     out = remap(photo, fit_palette(photo, 16))
     out = remap(photo, palettes.named("pico8"), strength=1.0)
+    plan = RemapPlan(palettes.named("pico8"))        # one plan, many frames
+    frames = [remap(frame, plan) for frame in frames]
 
 Unlike grainel's exact engines, which diffuse the raw error of every pixel,
 the remap diffuses error in linear light, keeps every pixel within the light
@@ -13,7 +15,9 @@ would show), and less in smooth areas that the palette renders closely and
 that vary from colour to colour even undithered, where grain would be the
 only visible change. The result is a new image of the input's
 kind: an (H, W, 3) or (H, W, 4) array for an array (gray ones become RGB),
-an RGB or RGBA PIL image for a PIL image. Alpha passes through.
+an RGB or RGBA PIL image for a PIL image. Alpha passes through. The
+remap runs on threads, each band of rows a few pixels behind the one
+above it, and gives the same bytes on any number of them.
 """
 
 from __future__ import annotations
@@ -24,36 +28,63 @@ import numpy as np
 
 from . import _native
 from .color_arrays import color_pixels, palette_array
+from .cores import available_cores
 from .panels import Panel
 
 # The share of its error a pixel passes on at most: measured best for
 # fitted and fixed palettes alike (see bench/quality.py); 1.0 dithers
 # coarse palettes a little more finely at the cost of grain.
 STRENGTH = 0.9
+# Pictures from this many pixels up are remapped on every core by default:
+# below it, starting threads costs about what they save.
+THREADED_PIXELS = 1 << 20
+
+
+class RemapPlan:
+    """What remaps to one palette share, made once: for any number of calls, frames and threads.
+
+    Pass it to remap in place of the palette; the result is the same as
+    with the palette itself, only the set-up is done once.
+    """
+
+    def __init__(self, palette: Any) -> None:
+        self.colors = palette_array(palette)
+        self.colors.setflags(write=False)
+        self._plan = _native.remap_plan(self.colors)
 
 
 def remap(image: Any, palette: Any, *, strength: float = STRENGTH,
-          method: str = "floyd_steinberg", serpentine: bool = True) -> Any:
+          method: str = "floyd_steinberg", serpentine: bool = True, threads: int | None = None) -> Any:
     """The picture in the palette's colours, by the perceptual remap.
 
     `palette` takes what grainel's palette= takes: hex strings, (r, g, b)
     tuples or an (m, 3) array of 1 to 4096 colours; or a Panel, dithered
-    to as it looks and written in the colours its driver is sent. `strength` in [0, 1]
-    scales the error passed on (0: each pixel its nearest colour);
+    to as it looks and written in the colours its driver is sent.
+    `strength` in [0, 1] scales the error passed on (0: each pixel its
+    nearest colour);
     `method` names any of grainel's error-diffusion kernels; `serpentine`
-    False scans every row left to right.
+    False scans every row left to right. `palette` may also be a
+    RemapPlan. `threads` None uses every core the process may use for
+    pictures of a megapixel and more, one thread below; the bytes are the
+    same for any number.
     """
     if isinstance(palette, Panel):
         return palette.sent_of(remap(image, palette.appearance, strength=strength, method=method,
-                                     serpentine=serpentine))
-    colors = palette_array(palette)
+                                     serpentine=serpentine, threads=threads))
+    plan = palette if isinstance(palette, RemapPlan) else RemapPlan(palette)
     if isinstance(strength, bool) or not isinstance(strength, (int, float)):
         raise TypeError(f"strength must be a number, not {type(strength).__name__}")
     if not 0.0 <= strength <= 1.0:
         raise ValueError(f"strength must be between 0 and 1, got {strength}")
     if not isinstance(method, str):
         raise TypeError(f"method must be a str, not {type(method).__name__}")
+    if threads is not None and (isinstance(threads, bool) or not isinstance(threads, int)):
+        raise TypeError(f"threads must be an int or None, not {type(threads).__name__}")
+    if threads is not None and threads < 1:
+        raise ValueError(f"threads must be at least 1, got {threads}")
     pixels, to_input_kind = color_pixels(image)
+    if threads is None:
+        threads = available_cores() if pixels.shape[0] * pixels.shape[1] >= THREADED_PIXELS else 1
     out = np.empty_like(pixels)
-    _native.remap(pixels, colors, out, method, float(strength), bool(serpentine))
+    _native.remap(pixels, plan._plan, out, method, float(strength), bool(serpentine), threads)
     return to_input_kind(out)

@@ -35,6 +35,10 @@ ErrorRows ErrorRows::for_palette(std::size_t width) {
     return ErrorRows(width, sizeof(Float4) / sizeof(float));
 }
 
+std::size_t ErrorRows::palette_row_floats(std::size_t width) {
+    return (width + 8) * (sizeof(Float4) / sizeof(float));
+}
+
 void diffuse_levels(Raster& image, const Space& space, const Levels& levels,
                     const DiffusionMethod& method, float strength, bool serpentine,
                     ErrorRows& rows) {

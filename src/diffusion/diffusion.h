@@ -47,6 +47,8 @@ struct ErrorRows {
     static constexpr std::size_t rows = 6;
     static ErrorRows for_levels(const Raster& image);
     static ErrorRows for_palette(std::size_t width);
+    // The floats of one row of a palette pass's error.
+    static std::size_t palette_row_floats(std::size_t width);
     std::vector<float> storage;
     std::size_t row_floats;
 

@@ -50,13 +50,17 @@ ColorSearch::ColorSearch(const Palette& palette, std::size_t queries, const Boun
     set_up_grid(queries, bounds, cells_per_spacing);
 }
 
+bool ColorSearch::grid_pays(std::size_t distinct_colors, std::size_t queries) {
+    return distinct_colors > 4 &&
+           static_cast<double>(queries) >= std::max(4096.0, 262144.0 / std::sqrt(distinct_colors));
+}
+
 void ColorSearch::set_up_grid(std::size_t queries, const Bounds* bounds, int cells_per_spacing) {
     // A handful of colours is one vector to scan. The grid costs a set-up
     // and a fill per cell reached; it pays off at fewer queries the more
     // colours a scan would compare (measured: some 65000 queries for 16
     // colours, 12000 for 256, 4000 for 4096).
-    if (size_ <= 4 || static_cast<double>(queries) < std::max(4096.0, 262144.0 / std::sqrt(size_)))
-        return;
+    if (!grid_pays(size_, queries)) return;
     // The core: the bounds given, or the palette's range with a margin of
     // the colours' typical spacing, where most diffused values stay. By
     // default its cells are half that spacing wide: filling a cell costs
@@ -240,6 +244,7 @@ std::uint32_t ColorSearch::fill_cell(std::uint32_t cell) {
 
 std::size_t ColorSearch::winners(Floats4 lo, Floats4 hi, const std::uint16_t* within,
                                  std::size_t count, std::uint16_t* kept) {
+    const std::lock_guard held(filling_);
     if (!within) {
         // The queries' cells, as Lookup::cell_inside finds them, span first
         // to last: the smallest block that holds all those cells holds
@@ -279,8 +284,17 @@ std::size_t ColorSearch::scan_all(Floats4 w) const {
 }
 
 std::size_t ColorSearch::nearest_in_cell(Floats4 w, std::uint32_t cell) {
-    std::uint32_t entry = cells_.get()[cell];
-    if ((entry & count_mask) == 0) entry = cells_.get()[cell] = fill_cell(cell);
+    std::uint32_t* const slot = cells_.get() + cell;
+    std::uint32_t entry = __atomic_load_n(slot, __ATOMIC_ACQUIRE);
+    if ((entry & count_mask) == 0) {
+        // Another thread may have filled it meanwhile.
+        const std::lock_guard held(filling_);
+        entry = __atomic_load_n(slot, __ATOMIC_RELAXED);
+        if ((entry & count_mask) == 0) {
+            entry = fill_cell(cell);
+            __atomic_store_n(slot, entry, __ATOMIC_RELEASE);
+        }
+    }
     const std::uint32_t count = entry & count_mask;
     if (count == scan_all_mark) return scan_all(w);
     const float* list = lists_.get() + (entry >> count_bits) * 4;

@@ -11,13 +11,16 @@
 // tens of thousands of units past the palette, where only a few colours can
 // win, and they still find a cell. Cells are filled the first time a query
 // lands in them, into storage reserved up front, so a pass allocates
-// nothing.
+// nothing. Threads may share a search: fills are made one at a time, and
+// a cell's entry is published only once its list is in place, so a query
+// sees either an empty cell or a whole one.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "simd/movemask.h"
@@ -48,6 +51,9 @@ public:
                 int cells_per_spacing = 2);
 
     bool has_grid() const { return span_ != 0; }
+    // Whether a search over this many distinct colours sets up its grid
+    // for this many queries.
+    static bool grid_pays(std::size_t distinct_colors, std::size_t queries);
 
     // A cell's candidates, in palette order, padded with colours that never
     // win to a multiple of list_lanes: their r values, then g, then b, then
@@ -165,6 +171,7 @@ private:
     std::size_t group_lists_used_ = 0;
     std::vector<std::uint16_t> winners_;  // one fill's result
     std::unique_ptr<WinnerFilter> filter_;
+    std::mutex filling_;  // held by whatever writes the blocks, lists and cells
 };
 
 class ColorSearch::Lookup {
@@ -217,7 +224,7 @@ public:
     // The cell's list if the cell is filled and has up to list_lanes
     // candidates, else null.
     [[gnu::always_inline]] const float* short_list(std::uint32_t cell) const {
-        const std::uint32_t entry = cells_[cell];
+        const std::uint32_t entry = entry_of(cell);
         return (entry & count_mask) - 1 < list_lanes ? lists_ + (entry >> count_bits) * 4 : nullptr;
     }
 
@@ -225,7 +232,7 @@ public:
     // candidates (but not so many that it scans the whole palette), with
     // their count rounded up to a multiple of list_lanes; else null.
     [[gnu::always_inline]] const float* long_list(std::uint32_t cell, std::size_t& width) const {
-        const std::uint32_t entry = cells_[cell];
+        const std::uint32_t entry = entry_of(cell);
         const std::uint32_t count = entry & count_mask;
         if (count <= list_lanes || count == scan_all_mark) return nullptr;
         width = (count + list_lanes - 1) / list_lanes * list_lanes;
@@ -240,6 +247,12 @@ public:
 
 private:
     friend class ColorSearch;
+
+    // A cell's entry, and with it everything its fill wrote (the load pairs
+    // with the store that published it; on x86 it is a plain load).
+    [[gnu::always_inline]] std::uint32_t entry_of(std::uint32_t cell) const {
+        return __atomic_load_n(cells_ + cell, __ATOMIC_ACQUIRE);
+    }
 
     // The cell of a u in the core.
     [[gnu::always_inline]] std::uint32_t cell_of(Floats4 u) const {

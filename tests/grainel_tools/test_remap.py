@@ -14,7 +14,7 @@ import reference
 from search_cases import clustered, image, random_colors, repeated
 
 Image = pytest.importorskip("PIL.Image")
-from grainel_tools import remap  # noqa: E402  (after the skip: the tools need Pillow)
+from grainel_tools import RemapPlan, remap  # noqa: E402  (after the skip: the tools need Pillow)
 
 PALETTES = {
     "pico-like": random_colors(16, 1),
@@ -113,7 +113,45 @@ def test_it_takes_what_a_picture_is():
     ((np.zeros((2, 2, 3), np.uint8), ["#000"]), dict(strength=1.5), ValueError, "strength"),
     ((np.zeros((2, 2, 3), np.uint8), ["#000"]), dict(strength="1"), TypeError, "strength"),
     ((np.zeros((2, 2, 3), np.uint8), ["#000"]), dict(method="bayer8x8"), ValueError, "floyd_steinberg"),
+    ((np.zeros((2, 2, 3), np.uint8), ["#000"]), dict(threads=0), ValueError, "threads must be at least 1"),
+    ((np.zeros((2, 2, 3), np.uint8), ["#000"]), dict(threads=2.0), TypeError, "threads must be an int"),
+    ((np.zeros((2, 2, 3), np.uint8), ["#000"]), dict(threads=True), TypeError, "threads must be an int"),
 ])
 def test_wrong_arguments_are_named(args, options, exc, words):
     with pytest.raises(exc, match=words):
         remap(*args, **options)
+
+
+# Bands of rows go to the threads in turn, each band a few pixels behind the one above, and a band
+# takes its amounts from the picture's own bytes below it: pictures of many bands, with fewer
+# rows than threads, and one large enough for a grid that threads fill at once.
+@pytest.mark.parametrize("shape, palette, options", [
+    ((61, 70, 3), random_colors(16, 3), dict()),
+    ((61, 70, 4), clustered(3), dict(serpentine=False)),
+    ((37, 29, 3), random_colors(40, 4), dict(method="jarvis_judice_ninke", serpentine=False)),
+    ((37, 29, 4), random_colors(40, 5), dict(method="stucki", strength=1.0)),
+    ((30, 41, 3), random_colors(8, 6), dict(method="atkinson", serpentine=False, strength=0.5)),
+    ((2, 50, 3), random_colors(16, 7), dict(serpentine=False)),
+    ((3, 50, 4), random_colors(16, 8), dict()),
+    ((150, 160, 3), random_colors(300, 9), dict(serpentine=False)),
+    ((150, 160, 3), random_colors(300, 9), dict()),
+])
+def test_any_number_of_threads_gives_the_same_bytes(shape, palette, options):
+    img = image(np.random.default_rng(shape[0] + shape[2]), *shape)
+    one = remap(img, palette, threads=1, **options)
+    for threads in (2, 3, 8):
+        assert np.array_equal(remap(img, palette, threads=threads, **options), one), threads
+
+
+def test_a_plan_gives_what_its_palette_gives_to_many_pictures_at_once():
+    # One plan shared by calls on four threads, with pictures of each size its searches serve.
+    from concurrent.futures import ThreadPoolExecutor
+
+    palette = random_colors(300, 10)
+    plan = RemapPlan(palette)
+    pictures = [image(np.random.default_rng(n), *shape)
+                for n, shape in enumerate([(5, 7, 3), (150, 160, 3), (151, 160, 4), (40, 30, 3)] * 2)]
+    with ThreadPoolExecutor(4) as pool:
+        planned = list(pool.map(lambda img: remap(img, plan, threads=2), pictures))
+    for img, out in zip(pictures, planned):
+        assert np.array_equal(out, remap(img, palette, threads=1))

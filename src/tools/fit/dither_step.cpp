@@ -132,7 +132,7 @@ std::vector<Rgb> toward_dither(const Raster& image, const std::vector<Rgb>& pale
     auto weight = [&](std::size_t p) { return image.alpha ? source[p * channels + *image.alpha] / 255.0 : 1.0; };
     std::vector<std::uint8_t> shown(source, source + count * channels);
     Raster shown_raster{shown.data(), height, width, channels, image.alpha};
-    perceptual_remap(shown_raster, palette, options);
+    perceptual_remap(shown_raster, RemapPlan(palette), options);
 
     // Which colour each pixel shows: the palette's colours are distinct.
     std::vector<std::pair<std::uint32_t, std::uint16_t>> sorted;

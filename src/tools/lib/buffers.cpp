@@ -1,5 +1,6 @@
 #include "tools/lib/buffers.h"
 
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -14,6 +15,15 @@ Bytes::Bytes(PyObject* object, const char* name, int dims, bool writable) {
         raise(PyExc_TypeError, std::string(name) + " must be C-contiguous uint8 data in " +
                                    std::to_string(dims) + " dimensions");
     }
+}
+
+std::vector<Rgb> palette_colors(PyObject* palette_arg) {
+    const Bytes palette(palette_arg, "palette", 2);
+    if (palette.size(1) != 3 || palette.size(0) < 1 || palette.size(0) > most_colors)
+        raise(PyExc_ValueError, "palette must hold 1 to " + std::to_string(most_colors) + " colours of 3 bytes");
+    std::vector<Rgb> colors(palette.size(0));
+    std::memcpy(colors.data(), palette.data(), colors.size() * sizeof(Rgb));
+    return colors;
 }
 
 }  // namespace grainel

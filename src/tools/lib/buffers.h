@@ -9,6 +9,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
+
+#include "palette/palette.h"
 
 namespace grainel {
 
@@ -27,5 +30,9 @@ public:
 private:
     Py_buffer view_;
 };
+
+// The colours of a (k, 3) palette argument of 1 to most_colors colours;
+// raises ValueError for any other size.
+std::vector<Rgb> palette_colors(PyObject* palette);
 
 }  // namespace grainel

@@ -34,7 +34,7 @@ PyObject* dither_step_entry(PyObject*, PyObject* args, PyObject* kwargs) noexcep
         std::memcpy(colors.data(), palette.data(), colors.size() * sizeof(Rgb));
         if (fixed < 0 || static_cast<std::size_t>(fixed) > colors.size())
             raise(PyExc_ValueError, "fixed must be between 0 and the palette's size");
-        const RemapOptions options{parse_method("floyd_steinberg"), strength, true};
+        const RemapOptions options{parse_method("floyd_steinberg"), strength, true, 1};
         std::vector<Rgb> moved;
         {
             Detached released;

@@ -6,6 +6,7 @@
 namespace grainel {
 
 PyObject* remap_entry(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
+PyObject* remap_plan_entry(PyObject* module, PyObject* palette) noexcept;
 PyObject* fit_entry(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
 PyObject* dither_step_entry(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
 PyObject* mix_plan_entry(PyObject* module, PyObject* palette) noexcept;

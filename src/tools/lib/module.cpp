@@ -16,8 +16,10 @@ PyCFunction as_cfunction() {
 
 PyMethodDef functions[] = {
     {"remap", as_cfunction<remap_entry>(), METH_VARARGS | METH_KEYWORDS,
-     "remap(image, palette, out, method, strength, serpentine)\n--\n\n"
+     "remap(image, plan, out, method, strength, serpentine, threads)\n--\n\n"
      "The perceptual remap of image into out (see grainel_tools.remap)."},
+    {"remap_plan", as_cfunction<remap_plan_entry>(), METH_O,
+     "remap_plan(palette)\n--\n\nThe remap plan of a palette (see grainel_tools.RemapPlan)."},
     {"fit", as_cfunction<fit_entry>(), METH_VARARGS | METH_KEYWORDS,
      "fit(image, count, keep, iterations, final_iterations)\n--\n\n"
      "A palette fitted to image, as bytes (see grainel_tools.fit_palette)."},

@@ -24,11 +24,13 @@ namespace grainel {
 // kept whole they would be a picture-sized buffer more, written once and
 // read back once. `palette` holds the colours as sRGB bytes (a Palette over
 // the raw byte space). The picture's rows from the one whose amounts come
-// next down must hold its own bytes (see AmountRows).
+// next down must hold its own bytes (see AmountRows). The colours without
+// dither are found on up to `threads` threads.
 class DitherAmounts {
 public:
-    DitherAmounts(const Raster& image, const Palette& palette, float strength);
-    // The next row's amounts, one per pixel, top to bottom.
+    DitherAmounts(const Raster& image, const Palette& palette, float strength, std::size_t threads);
+    // The next row's amounts, one per pixel, top to bottom: from one thread
+    // at a time, each call ordered after the last.
     void next_row(float* amounts) { rows_->next(amounts); }
 
 private:

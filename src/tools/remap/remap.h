@@ -10,7 +10,7 @@
 #pragma once
 
 #include "diffusion/diffusion.h"
-#include "palette/palette.h"
+#include "tools/remap/remap_plan.h"
 #include "buffers/raster.h"
 
 namespace grainel {
@@ -19,10 +19,11 @@ struct RemapOptions {
     const DiffusionMethod* method;  // the kernel
     float strength;                 // 0 to 1: the most error any pixel passes on
     bool serpentine;
+    std::size_t threads;            // at least 1; the bytes are the same for any number
 };
 
-// Rewrites the first three channels of every pixel with palette colours;
+// Rewrites the first three channels of every pixel with the plan's colours;
 // other channels pass through.
-void perceptual_remap(Raster& image, const std::vector<Rgb>& colors, const RemapOptions& options);
+void perceptual_remap(Raster& image, const RemapPlan& plan, const RemapOptions& options);
 
 }  // namespace grainel

@@ -9,6 +9,7 @@
 #include "search/color_search.h"
 #include "diffusion/diffusion.h"
 #include "tools/remap/dither_amounts.h"
+#include "tools/remap/wavefront.h"
 #include "simd/isa.h"
 #include "diffusion/level_quantisers.h"
 #include "palette/palette.h"
@@ -16,16 +17,28 @@
 
 namespace grainel {
 
-// What the loop works with, set up by perceptual_remap.
+// The rows a wavefront band holds when the scan runs left to right: the
+// rows scanned at once by one thread, each a few pixels behind the one
+// above it (scan_loops.h). A serpentine scan's bands are single rows.
+inline constexpr std::size_t wavefront_band_rows = ErrorRows::rows - 2;
+
+// What the loop works with, set up by perceptual_remap and shared by its
+// threads.
 struct RemapPass {
-    ScanSetup scan;
+    Raster& image;
+    const DiffusionMethod& method;
+    const KernelRows& kernel;
+    bool serpentine;
     const std::vector<Rgb>& colors;
     const Float4* values;     // the colours in linear light
     ColorSearch& search;      // over the colours as sRGB codes them
-    DitherAmounts& amounts;   // taken a few rows at a time...
-    float* scanned_amounts;   // ...into room for ErrorRows::rows rows
+    DitherAmounts& amounts;   // taken a band at a time, in turn
+    Wavefront& rows;
 };
 
 }  // namespace grainel
 
-GRAINEL_KERNEL(void remap_pixels(const RemapPass& pass))
+// Remaps bands of rows as the wavefront hands them out, until none is
+// left; run by every thread of the remap. `amounts` is room for a band's
+// amounts.
+GRAINEL_KERNEL(void remap_pixels(const RemapPass& pass, float* amounts))
