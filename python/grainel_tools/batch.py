@@ -27,6 +27,7 @@ from types import FrameType
 from typing import Any
 
 from . import palettes
+from .cores import available_cores, threads_per_file
 from .errors import Cancelled, FileError, FormatError, PaletteError, PlanError, UsageError, reason
 from .formats import FORMATS, format_of, format_named
 from .frame_files import DEFAULT_DURATION, FrameFiles, frame_files
@@ -234,7 +235,9 @@ def run(jobs: list[Job], settings: Settings, options: FileOptions, args: argpars
         if args.dask is not None:
             executor = _dask_client(args.dask)
         else:
-            executor = ThreadPoolExecutor(args.jobs or os.cpu_count() or 1)
+            workers = args.jobs or available_cores()
+            executor = ThreadPoolExecutor(workers)
+            settings = _sharing_cores(settings, workers, len(jobs))
     except FileError as exc:
         print(f"grainel: {exc}", file=sys.stderr)
         return 1
@@ -253,6 +256,13 @@ def run(jobs: list[Job], settings: Settings, options: FileOptions, args: argpars
         else:  # once stopped, threads still dithering write nothing: no need to wait for them
             executor.shutdown(wait=not stop.is_set(), cancel_futures=True)
     return 1 if failures else 0
+
+
+def _sharing_cores(settings: Settings, workers: int, files: int) -> Settings:
+    """The settings with the remap's threads sharing the cores between the files run at once."""
+    if settings.threads is not None:
+        return settings
+    return dataclasses.replace(settings, threads=threads_per_file(workers, files))
 
 
 def _shared_palette(jobs: list[Job], settings: Settings, options: FileOptions,
@@ -342,7 +352,9 @@ def dither_files(jobs: Iterable[Job], settings: Settings = Settings(),
         check_folder(folder, outputs[0] if len(outputs) == 1 else folder)
     stop = stop or threading.Event()
     own_pool = executor is None
-    pool: Executor = ThreadPoolExecutor(os.cpu_count()) if own_pool else _as_executor(executor)
+    pool: Executor = ThreadPoolExecutor(available_cores()) if own_pool else _as_executor(executor)
+    if own_pool:
+        settings = _sharing_cores(settings, available_cores(), len(jobs))
     local = isinstance(pool, ThreadPoolExecutor)
     # A thread shares the stop flag and the working directory; a process or
     # a cluster worker gets neither.

@@ -1,4 +1,4 @@
-"""The cores this process may run on."""
+"""The cores this process may run on, shared between files and the threads of each."""
 
 from __future__ import annotations
 
@@ -12,3 +12,7 @@ def available_cores() -> int:
     except AttributeError:  # macOS and Windows
         return os.cpu_count() or 1
 
+
+def threads_per_file(workers: int, files: int) -> int:
+    """Threads for each file's work when `workers` files at most run at once: the cores shared out."""
+    return max(1, available_cores() // max(1, min(workers, files)))

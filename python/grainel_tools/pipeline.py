@@ -20,7 +20,7 @@ from .color_arrays import palette_array
 from .errors import OptionError
 from .fitting import fit_palette
 from .mix import mix_dither
-from .remap import remap
+from .remap import RemapPlan, remap
 from .sizing import Size
 from .still_frames import dither_frames
 from .tone import tone_map
@@ -46,9 +46,15 @@ def dither_picture(settings: Settings, picture: Picture) -> Picture:
     """Dither every frame alike: one palette, fitted to all frames for `colors`."""
     frames = prepared_frames(settings, picture.frames)
     fitted = fitted_palette(settings, frames) if settings.colors else None
+    # Every frame, and the padding, is remapped with one plan of the palette.
+    shown: Any = fitted if fitted is not None else settings.palette
+    if settings.panel is not None:  # dithered as it looks, written as it is sent
+        shown = settings.panel.appearance
+    if settings.method.lower() == REMAP and shown is not None:
+        shown = RemapPlan(shown)
 
     def dither(frame: Image) -> Image:
-        return cast("Image", dither_image(settings, frame, fitted))
+        return cast("Image", dither_image(settings, frame, shown))
 
     if settings.still and settings.family in ("diffusion", REMAP):
         dithered = dither_frames(frames, dither)
@@ -57,7 +63,7 @@ def dither_picture(settings: Settings, picture: Picture) -> Picture:
     if settings.fit is not None and settings.pad is not None and any(f.size != settings.fit for f in dithered):
         # The padding is dithered like the picture, so that a colour a
         # palette lacks becomes a pattern of its colours, as it would inside.
-        canvas = dither_image(settings, sizing.solid(frames[0].mode, settings.fit, settings.pad), fitted)
+        canvas = dither_image(settings, sizing.solid(frames[0].mode, settings.fit, settings.pad), shown)
         dithered = [sizing.pad(f, canvas) for f in dithered]
     # The writers index the file by these colours, in this order; read once
     # grainel has read them, so that a bad one is worded by grainel.
@@ -121,12 +127,17 @@ def palette_for_all(settings: Settings, pictures: Iterable[Picture]) -> list[tup
 
 
 def dither_image(settings: Settings, image: Any, palette: Any = None) -> Any:
-    """Dither one image (PIL or array); `palette`, if given, stands in for `settings.palette`."""
-    if settings.panel is not None and palette is None:
+    """Dither one image (PIL or array); `palette`, if given, stands in for `settings.palette`.
+
+    For the remap, `palette` may be a RemapPlan. With a panel, it stands in
+    for the panel's appearance, the colours the picture is dithered to.
+    """
+    if settings.panel is not None:
         panel = settings.panel
         if settings.tone is not None:
             image = tone_map(image, panel, settings.tone)
-        return panel.sent_of(dither_image(replace(settings, panel=None), image, panel.appearance))
+        shown = panel.appearance if palette is None else palette
+        return panel.sent_of(dither_image(replace(settings, panel=None), image, shown))
     palette = palette if palette is not None else settings.palette
     method = settings.method.lower()
     if method == REMAP:
@@ -137,7 +148,7 @@ def dither_image(settings: Settings, image: Any, palette: Any = None) -> Any:
             options["serpentine"] = settings.serpentine
         if settings.strength is not None:
             options["strength"] = settings.strength
-        return remap(image, palette, **options)
+        return remap(image, palette, threads=settings.threads, **options)
     engine_options: dict[str, Any] = dict(strength=1.0 if settings.strength is None else settings.strength,
                                           linear=settings.linear, preserve_alpha=settings.preserve_alpha)
     if settings.levels is not None:
