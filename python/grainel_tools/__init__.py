@@ -20,19 +20,39 @@
 - `main`: the command line itself.
 """
 
-from . import matrices, palettes
-from .batch import check_jobs, dither_files, output_paths
-from .cli import main
-from .errors import Cancelled, FileError, FormatError, OptionError, PlanError
-from .fitting import fit_palette
-from .formats import FORMATS
-from .matrices import matrix
-from .mix import MixPlan, mix_dither
-from .one_file import FileOptions, dither_file
-from .pictures import READABLE, Picture, read_image, read_picture
-from .remap import RemapPlan, remap
-from .settings import Settings
-from .writing import write_image, write_picture
+import importlib
+import sys
+import types
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:  # what the names below are, for type checkers
+    from . import matrices, palettes
+    from .batch import check_jobs, dither_files, output_paths
+    from .command import main
+    from .errors import Cancelled, FileError, FormatError, OptionError, PlanError
+    from .fitting import fit_palette
+    from .formats import FORMATS
+    from .matrices import matrix
+    from .mix import MixPlan, mix_dither
+    from .one_file import FileOptions, dither_file
+    from .pictures import READABLE, Picture, read_image, read_picture
+    from .remap import RemapPlan, remap
+    from .settings import Settings
+    from .writing import write_image, write_picture
+
+# Each public name and the module it lives in, imported the first time the
+# name is used (`grainel --version` needs neither NumPy nor Pillow); and the
+# public modules.
+_MODULES = ("matrices", "palettes")
+_HOMES = {
+    "FORMATS": "formats", "READABLE": "pictures", "Cancelled": "errors", "FileError": "errors",
+    "FileOptions": "one_file", "FormatError": "errors", "OptionError": "errors", "Picture": "pictures",
+    "PlanError": "errors", "Settings": "settings", "check_jobs": "batch", "dither_file": "one_file",
+    "dither_files": "batch", "fit_palette": "fitting", "main": "command",
+    "matrix": "matrices", "output_paths": "batch", "read_image": "pictures",
+    "read_picture": "pictures", "remap": "remap", "RemapPlan": "remap", "MixPlan": "mix",
+    "mix_dither": "mix", "write_image": "writing", "write_picture": "writing",
+}
 
 __all__ = [
     "FORMATS", "READABLE", "Cancelled", "FileError", "FileOptions", "FormatError", "OptionError",
@@ -41,3 +61,30 @@ __all__ = [
     "MixPlan", "mix_dither",
     "write_image", "write_picture",
 ]
+
+
+def __getattr__(name: str) -> Any:
+    if name in _MODULES:
+        return importlib.import_module(f".{name}", __name__)
+    if name not in _HOMES:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    value = getattr(importlib.import_module(f".{_HOMES[name]}", __name__), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> list[str]:
+    return sorted([*globals(), *__all__])
+
+
+class _Package(types.ModuleType):
+    # Importing a submodule sets it as the package's attribute of its name,
+    # and the remap lives in a module named like it: the package's `remap`
+    # stays the function, whichever code imports the module first.
+    def __setattr__(self, name: str, value: Any) -> None:
+        if isinstance(value, types.ModuleType) and name in _HOMES:
+            value = getattr(value, name)
+        super().__setattr__(name, value)
+
+
+sys.modules[__name__].__class__ = _Package

@@ -2,6 +2,6 @@
 
 import sys
 
-from .cli import main
+from .command import main
 
 sys.exit(main())
