@@ -11,8 +11,8 @@ import tempfile
 import numpy as np
 
 import grainel
-from common import (PALETTE_16, PALETTE_256, PIL_FS, Image, alternated_seconds, bench, g_call,
-                    mps, pil_palette_image)
+from common import (PALETTE_16, PALETTE_256, PIL_FS, Image, alternated_seconds, bench, cpu_model,
+                    g_call, mps, pil_palette_image)
 
 RUN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "run.py")
 
@@ -114,7 +114,7 @@ def fitted_rows(table, pictures, warm, repeats):
                 calls = {
                     "fs": lambda im, p=colors: grainel.error_diffusion(im, palette=p),
                     "nearest": lambda im, p=colors: grainel.error_diffusion(im, palette=p, strength=0.0),
-                    "remap": lambda im, p=colors: remap(im, p),
+                    "remap": lambda im, p=colors: remap(im, p, threads=1),
                 }
                 if Image is not None:
                     pal_img = pil_palette_image([tuple(int(c) for c in rgb) for rgb in colors])
@@ -133,6 +133,28 @@ def fitted_rows(table, pictures, warm, repeats):
                               peer_label if peer in speed else None, speed.get(peer),
                               extra={"samples_s": times[ours], "peer_samples_s": times.get(peer, []),
                                      "pixels": px, "colors": len(colors)})
+
+
+def remap_thread_rows(table, pictures, warm, repeats):
+    """The remap's scaling: one photo and its 256 fitted colours on 1, 2 and every usable thread,
+    through one RemapPlan, both scans; each row against one thread. The calls take turns."""
+    from grainel_tools import RemapPlan, remap
+    from grainel_tools.cores import available_cores
+
+    name, img = next(iter(pictures.items()))
+    px = img.shape[0] * img.shape[1]
+    plan = RemapPlan(fitted(img, 256))
+    counts = sorted({1, 2, available_cores()})
+    table.section("remap threads, %s %dx%d, 256 fit_palette colours, MP/s against one thread; %s"
+                  % (name, img.shape[0], img.shape[1], cpu_model()))
+    for serpentine in (True, False):
+        calls = {n: (lambda im, n=n: remap(im, plan, threads=n, serpentine=serpentine), img) for n in counts}
+        times = alternated_seconds(calls, warm, repeats)
+        one = mps(px, statistics.median(times[1]))
+        for n in counts[1:]:
+            table.add("remap, %s, %d threads" % ("serpentine" if serpentine else "left to right", n),
+                      mps(px, statistics.median(times[n])), "MP/s", "1 thread", one,
+                      extra={"samples_s": times[n], "peer_samples_s": times[1], "pixels": px, "threads": n})
 
 
 def atkinson_rows(table, rgb, warm, reps):

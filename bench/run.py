@@ -8,9 +8,9 @@
 It runs every family of rows: threshold engines (threshold.py), error diffusion
 by levels (diffusion.py), palettes and the remap (palette.py), calls and threads
 (batch.py); common.py holds what they share. Everything runs single-threaded in
-one process (except the two-thread rows, and the memory rows, which each run one
-call in a fresh child process so that its peak resident size belongs to that
-call alone). Speeds are megapixels per second, the median of several repeats;
+one process (except the two-thread rows and the remap's thread rows, and the
+memory rows, which each run one call in a fresh child process so that its peak
+resident size belongs to that call alone). Speeds are megapixels per second, the median of several repeats;
 the ratio column is grainel's value divided by the peer's.
 """
 
@@ -72,6 +72,7 @@ def main():
     first = next(iter(pictures.values()))
     palette.palette_rows(table, {"photo": first, "synth": rgb}, reps, note)
     palette.fitted_rows(table, pictures, small_rgb, reps)
+    palette.remap_thread_rows(table, pictures, small_rgb, reps)
     if not args.palettes:
         palette.atkinson_rows(table, rgb, small_rgb, reps)
         threshold.mix_rows(table, first, small_rgb, reps)
