@@ -1,6 +1,6 @@
 """The perceptual remap: a picture to the colours of a palette, as it looks.
 
-    from grainel_tools import remap, fit_palette
+    from grainel_tools import RemapPlan, fit_palette, remap
     out = remap(photo, fit_palette(photo, 16))
     out = remap(photo, palettes.named("pico8"), strength=1.0)
     plan = RemapPlan(palettes.named("pico8"))        # one plan, many frames
@@ -16,8 +16,11 @@ that vary from colour to colour even undithered, where grain would be the
 only visible change. The result is a new image of the input's
 kind: an (H, W, 3) or (H, W, 4) array for an array (gray ones become RGB),
 an RGB or RGBA PIL image for a PIL image. Alpha passes through. The
-remap runs on threads, each band of rows a few pixels behind the one
-above it, and gives the same bytes on any number of them.
+remap runs on threads and gives the same bytes on any number of them: a
+left-to-right scan hands out bands of rows, each a few pixels behind the
+band above it; a serpentine scan, whose rows each start where the row
+above ended, scans on one thread while another works out its per-pixel
+amounts ahead of it.
 """
 
 from __future__ import annotations

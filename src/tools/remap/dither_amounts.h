@@ -11,7 +11,11 @@
 // colour to colour even undithered.
 #pragma once
 
+#include <atomic>
+#include <cstddef>
 #include <memory>
+#include <mutex>
+#include <vector>
 
 #include "tools/remap/window_sums.h"
 #include "buffers/large_buffers.h"
@@ -30,12 +34,22 @@ class DitherAmounts {
 public:
     DitherAmounts(const Raster& image, const Palette& palette, float strength, std::size_t threads);
     // The next row's amounts, one per pixel, top to bottom: from one thread
-    // at a time, each call ordered after the last.
-    void next_row(float* amounts) { rows_->next(amounts); }
+    // at a time, each call ordered after the last. A row made ahead is
+    // copied; otherwise the caller makes it.
+    void next_row(float* amounts);
+    // Makes rows ahead of next_row, on another thread, until every row is
+    // made: a few rows ahead at most, as a row's amounts read the
+    // picture's bytes only a few rows below it.
+    void make_ahead();
 
 private:
+    static constexpr std::size_t ahead_rows = 32;
     LargeVector<std::uint8_t> nearest_;  // each pixel's nearest colour, without dither
     std::unique_ptr<AmountRows> rows_;
+    std::size_t height_, width_;
+    std::vector<float> ahead_;  // row y's made amounts in row y % ahead_rows
+    std::mutex making_;         // held while a row is made
+    std::atomic<std::size_t> made_{0}, taken_{0};
 };
 
 }  // namespace grainel

@@ -19,9 +19,10 @@ void perceptual_remap(Raster& image, const RemapPlan& plan, const RemapOptions& 
         std::clamp<std::size_t>(options.threads, 1, (image.height + band_rows - 1) / band_rows);
     DitherAmounts amounts(image, plan.coded(), options.strength, threads);
     // A serpentine row starts where the row above it ended, so rows cannot
-    // overlap: one thread scans them all, while a left-to-right scan shares
-    // its bands out.
+    // overlap: one thread scans them all while another makes the amounts
+    // ahead of it. A left-to-right scan shares its bands out.
     const std::size_t scan_threads = options.serpentine ? 1 : threads;
+    const bool making_ahead = options.serpentine && threads > 1;
     ColorSearch& search = plan.search_for(image.height * image.width);
     // Every pixel passes on its own share of its error: the kernel itself
     // runs at full strength.
@@ -29,12 +30,17 @@ void perceptual_remap(Raster& image, const RemapPlan& plan, const RemapOptions& 
     Wavefront rows(image.height, band_rows, scan_threads, ErrorRows::palette_row_floats(image.width));
     const std::size_t room_floats = band_rows * image.width;
     std::vector<float> rooms(scan_threads * room_floats);
-    std::atomic<std::size_t> next_room{0};
+    std::atomic<std::size_t> next_role{0};
     const RemapPass pass{image, *options.method, kernel, options.serpentine, plan.colors(),
                          plan.values(), search, amounts, rows};
-    run_on_threads(scan_threads, [&] {
-        float* room = rooms.data() + next_room.fetch_add(1, std::memory_order_relaxed) * room_floats;
-        GRAINEL_DISPATCH(remap_pixels)(pass, room);
+    // The first threads to start scan: without a thread making amounts
+    // ahead, the scan makes its own.
+    run_on_threads(scan_threads + making_ahead, [&] {
+        const std::size_t role = next_role.fetch_add(1, std::memory_order_relaxed);
+        if (role < scan_threads)
+            GRAINEL_DISPATCH(remap_pixels)(pass, rooms.data() + role * room_floats);
+        else
+            amounts.make_ahead();
     });
 }
 
