@@ -131,6 +131,9 @@ def test_wrong_arguments_are_named(args, options, exc, words):
     ((37, 29, 3), random_colors(40, 4), dict(method="jarvis_judice_ninke", serpentine=False)),
     ((37, 29, 4), random_colors(40, 5), dict(method="stucki", strength=1.0)),
     ((30, 41, 3), random_colors(8, 6), dict(method="atkinson", serpentine=False, strength=0.5)),
+    *[((23, 31, 3), random_colors(12, 11), dict(method=method, serpentine=serpentine))
+      for method in ("false_floyd_steinberg", "burkes", "sierra", "sierra_two_row", "sierra_lite")
+      for serpentine in (False, True)],
     ((2, 50, 3), random_colors(16, 7), dict(serpentine=False)),
     ((3, 50, 4), random_colors(16, 8), dict()),
     ((150, 160, 3), random_colors(300, 9), dict(serpentine=False)),
