@@ -46,9 +46,11 @@ constexpr std::ptrdiff_t chunk_rounds = 64;
 
 // One band of a left-to-right scan: the wavefront of scan_loops.h, whose
 // rows start `lag` pixels apart. Pixel x of the band's first row needs the
-// row above to have done x + 4, as a row within the band does.
+// row above to have done x + 4, as a row within the band does. The
+// quantiser is a copy of the band's own, which the pixels' byte stores
+// cannot alias.
 template <std::size_t Method, class Quantise>
-void scan_band(const RemapPass& pass, std::size_t band, std::size_t count, const Quantise& quantise) {
+void scan_band(const RemapPass& pass, std::size_t band, std::size_t count, const Quantise quantise) {
     using Scan = RowScan<Method, Quantise, 1>;
     constexpr std::size_t rows = wavefront_band_rows;
     constexpr std::ptrdiff_t lag = 4;
@@ -63,7 +65,7 @@ void scan_band(const RemapPass& pass, std::size_t band, std::size_t count, const
         scans[r] = Scan{image.pixels + (top + r) * image.width * image.channels, image.channels,
                         {front.error_row(top + r), front.error_row(top + r + 1), front.error_row(top + r + 2)},
                         {}, {}};
-    auto checked_round = [&](std::ptrdiff_t n) {
+    auto checked_round = [&](std::ptrdiff_t n) __attribute__((always_inline)) {
         for (std::size_t r = 0; r < count; ++r) {
             const std::ptrdiff_t x = n - lag * static_cast<std::ptrdiff_t>(r);
             if (x == 0) scans[r].start(0);
@@ -73,8 +75,9 @@ void scan_band(const RemapPass& pass, std::size_t band, std::size_t count, const
     // Rounds where some row is outside the image (the band's ramp-up and
     // ramp-down, or a short band) test each row; in between, every row
     // steps unconditionally, from locals that keep its running error in
-    // registers.
-    auto steady_rounds = [&](std::ptrdiff_t from, std::ptrdiff_t to) {
+    // registers. Both are inlined: a call would take the shares by address,
+    // which the pixels' byte stores might alias, and reload them each step.
+    auto steady_rounds = [&](std::ptrdiff_t from, std::ptrdiff_t to) __attribute__((always_inline)) {
         [&]<std::size_t... R>(std::index_sequence<R...>) __attribute__((always_inline)) {
             [&](auto... local) __attribute__((always_inline)) {
                 const Quantise q = quantise;
@@ -104,7 +107,7 @@ void scan_band(const RemapPass& pass, std::size_t band, std::size_t count, const
 // takes error from the last pixel of the row above, scanned the other
 // way: it waits for that row to be done.
 template <std::size_t Method, class Quantise>
-void scan_serpentine_row(const RemapPass& pass, std::size_t y, const Quantise& quantise) {
+void scan_serpentine_row(const RemapPass& pass, std::size_t y, const Quantise quantise) {
     Raster& image = pass.image;
     Wavefront& front = pass.rows;
     const auto width = static_cast<std::ptrdiff_t>(image.width);
