@@ -149,3 +149,15 @@ def test_grey_panels_are_packed_by_index(tmp_path, palette, fmt, bits):
         levels = np.asarray(im.convert("L"))
     greys = np.array(palettes.named(palette))[:, 0]
     assert np.array_equal(greys[unpack(data, 40, 24, bits)], levels) and len(np.unique(levels)) > 1
+
+
+@pytest.mark.parametrize("name, argv", [("acep7", []), ("spectra6", ["-m", "remap"])])
+def test_the_command_line_dithers_a_panel_as_the_library_does(tmp_path, name, argv):
+    # Every frame is remapped with one plan of the colours it is dithered to: the panel's
+    # appearance, not the colours written.
+    src, out = tmp_path / "photo.png", tmp_path / "out.png"
+    Image.fromarray(PHOTO).save(src)
+    assert main([str(src), str(out), "--panel", name, "--tone", "none", *argv]) == 0
+    with Image.open(out) as im:
+        written = np.asarray(im.convert("RGB"))
+    assert np.array_equal(written, remap(PHOTO, panels.named(name)))
