@@ -26,6 +26,7 @@ from numpy.typing import NDArray
 
 from . import _native
 from .color_arrays import MAX_COLORS, color_pixels, distinct_colors, palette_array
+from .cores import threads_for
 from .remap import STRENGTH
 
 EFFORT = 5
@@ -42,7 +43,7 @@ BAND_ROWS = 32
 
 
 def fit_palette(image: Any, n: int, *, keep: Any = (), effort: int = EFFORT,
-                dithered: bool = True) -> NDArray[np.uint8]:
+                dithered: bool = True, threads: int | None = None) -> NDArray[np.uint8]:
     """A palette of at most `n` colours (2 to 4096) for the picture, as an (m, 3) uint8 array.
 
     `image` is an (H, W), (H, W, 3) or (H, W, 4) uint8 array or a PIL image.
@@ -54,7 +55,9 @@ def fit_palette(image: Any, n: int, *, keep: Any = (), effort: int = EFFORT,
     the same bytes; kept colours come first. `dithered` moves the fitted
     colours toward the picture as grainel_tools.remap shows it, which it
     renders more closely; False gives the plain fit, each colour the mean
-    of the picture's colours nearest to it.
+    of the picture's colours nearest to it. `threads` None uses every core
+    the process may use for pictures of a megapixel and more, one thread
+    below; the palette is the same for any number.
     """
     if isinstance(n, bool) or not isinstance(n, (int, np.integer)):
         raise TypeError(f"n must be an int, not {type(n).__name__}")
@@ -70,17 +73,18 @@ def fit_palette(image: Any, n: int, *, keep: Any = (), effort: int = EFFORT,
     pixels, _ = color_pixels(image)
     if pixels.size == 0:
         raise ValueError(f"image is empty (shape {list(pixels.shape)})")
+    threads = threads_for(threads, pixels.shape[0] * pixels.shape[1])
     # Each effort doubles the k-means updates a fit may make (32 at the
     # default, where photos have settled: more changed their scores by
     # less than the photos differ); the most effort runs until nothing
     # changes. Large pictures are fitted on coarser cells first, then on
     # every colour for an eighth as many updates.
     iterations = 2 ** int(effort) if effort < MAX_EFFORT else sys.maxsize
-    fitted = _native.fit(pixels, int(n), kept, iterations, max(1, iterations // 8))
+    fitted = _native.fit(pixels, int(n), kept, iterations, max(1, iterations // 8), threads)
     palette = np.frombuffer(fitted, dtype=np.uint8).reshape(-1, 3).copy()
     if not dithered or len(palette) == len(kept):
         return palette
-    moved = _native.dither_step(_row_bands(pixels), palette, len(kept), STRENGTH)
+    moved = _native.dither_step(_row_bands(pixels), palette, len(kept), STRENGTH, threads)
     return np.frombuffer(moved, dtype=np.uint8).reshape(-1, 3).copy()
 
 

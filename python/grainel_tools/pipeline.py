@@ -104,7 +104,7 @@ def fitted_palette(settings: Settings, frames: list[Image]) -> list[tuple[int, i
             return opaque[:1] or [(0, 0, 0)]
     keep = settings.keep or []
     count = max(settings.colors - transparent, 2, len(keep)) if settings.colors else 2
-    options: dict[str, Any] = {"keep": keep}
+    options: dict[str, Any] = {"keep": keep, "threads": settings.threads}
     if settings.effort is not None:
         options["effort"] = settings.effort
     return [(int(r), int(g), int(b)) for r, g, b in fit_palette(sheet, count, **options)]

@@ -31,16 +31,13 @@ import numpy as np
 
 from . import _native
 from .color_arrays import color_pixels, palette_array
-from .cores import available_cores
+from .cores import threads_for
 from .panels import Panel
 
 # The share of its error a pixel passes on at most: measured best for
 # fitted and fixed palettes alike (see bench/quality.py); 1.0 dithers
 # coarse palettes a little more finely at the cost of grain.
 STRENGTH = 0.9
-# Pictures from this many pixels up are remapped on every core by default:
-# below it, starting threads costs about what they save.
-THREADED_PIXELS = 1 << 20
 
 
 class RemapPlan:
@@ -81,13 +78,8 @@ def remap(image: Any, palette: Any, *, strength: float = STRENGTH,
         raise ValueError(f"strength must be between 0 and 1, got {strength}")
     if not isinstance(method, str):
         raise TypeError(f"method must be a str, not {type(method).__name__}")
-    if threads is not None and (isinstance(threads, bool) or not isinstance(threads, int)):
-        raise TypeError(f"threads must be an int or None, not {type(threads).__name__}")
-    if threads is not None and threads < 1:
-        raise ValueError(f"threads must be at least 1, got {threads}")
     pixels, to_input_kind = color_pixels(image)
-    if threads is None:
-        threads = available_cores() if pixels.shape[0] * pixels.shape[1] >= THREADED_PIXELS else 1
+    threads = threads_for(threads, pixels.shape[0] * pixels.shape[1])
     out = np.empty_like(pixels)
     _native.remap(pixels, plan._plan, out, method, float(strength), bool(serpentine), threads)
     return to_input_kind(out)

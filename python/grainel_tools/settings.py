@@ -72,7 +72,7 @@ class Settings:
     diffusion and the remap. With a `panel` (whose sent colours `palette`
     holds), every frame is tone mapped by `tone` (None: not at all),
     dithered to the panel's appearance and written in its sent colours.
-    `threads` is what the remap runs on (see grainel_tools.remap).
+    `threads` is what the fit and the remap run on (see grainel_tools.remap).
     """
 
     method: str = "floyd_steinberg"
@@ -97,7 +97,7 @@ class Settings:
     still: bool = True
     panel: Any = None  # a panels.Panel: dithered as it looks, written in `palette`, its sent colours
     tone: Any = None  # a tone.Tone: the picture mapped into the panel's range first
-    threads: int | None = None  # the remap's; None: every core for a megapixel and more
+    threads: int | None = None  # the fit's and the remap's; None: every core for a megapixel and more
 
     @property
     def wants_color(self) -> bool:

@@ -194,12 +194,21 @@ def test_the_same_picture_gives_the_same_palette():
             np.testing.assert_array_equal(palette, first)
 
 
-def test_a_picture_above_a_megapixel_gets_its_palette_every_time():
-    # Its step toward the dithered picture measures bands of rows, the last of them cut short.
-    large = np.tile(blobs(3, 64), (17, 17, 1))[:1050, :1050]
-    palette = fit_palette(large, 8)
-    assert len(palette) == 8
-    np.testing.assert_array_equal(fit_palette(large, 8), palette)
+@pytest.fixture(scope="module")
+def large():
+    # Above a megapixel, with more colours than the fit takes one by one:
+    # it starts on coarser cells, and its step toward the dithered picture
+    # measures bands of rows, the last of them cut short.
+    return np.clip(np.tile(blobs(3, 64), (17, 17, 1))[:1050, :1050].astype(np.int16)
+                   + noise((1050, 1050, 3), 6, 0, 24) - 12, 0, 255).astype(np.uint8)
+
+
+@pytest.mark.parametrize("n", [8, 256])
+def test_a_picture_above_a_megapixel_gets_one_palette_on_any_threads(large, n):
+    palette = fit_palette(large, n, threads=1)
+    assert len(palette) == n
+    for threads in (None, 2, 3, 8):
+        np.testing.assert_array_equal(fit_palette(large, n, threads=threads), palette)
 
 
 @pytest.mark.parametrize("bright", [(255, 255, 255), (255, 40, 0), (0, 90, 255)])
@@ -227,6 +236,8 @@ ERRORS = [
     ({"image": np.full((3, 4, 3), 7, np.uint8)}, ValueError, "single colour, #070707"),
     ({"image": np.zeros((3, 4, 3), np.float32)}, TypeError, "image must hold uint8"),
     ({"image": None}, TypeError, "image must be an array or a PIL image"),
+    ({"threads": 0}, ValueError, "threads must be at least 1, got 0"),
+    ({"threads": 2.0}, TypeError, "threads must be an int or None, not float"),
 ]
 
 

@@ -85,7 +85,10 @@ std::uint8_t byte_of_light(double light) {
 }
 
 // byte_of_light for floats, by the light at which each byte from 1 up
-// starts: the same bytes, without a pow() for every pixel.
+// starts: the same bytes, without a pow() for every pixel. A table by
+// light gives a byte to start from, and a step or two to either side
+// finds the byte whose range holds the light: the cells are narrower than
+// the narrowest byte (at black), so no cell holds more than one start.
 class ByteOfLight {
 public:
     ByteOfLight() {
@@ -99,13 +102,23 @@ public:
             }
             starts_[b - 1] = std::bit_cast<float>(low);
         }
+        for (std::size_t k = 0; k < cells; ++k)
+            first_[k] = static_cast<std::uint8_t>(
+                std::upper_bound(starts_.begin(), starts_.end(), static_cast<float>(k) / cells) - starts_.begin());
     }
+    // How many bytes start at or below `light`.
     std::uint8_t operator()(float light) const {
-        return static_cast<std::uint8_t>(std::upper_bound(starts_.begin(), starts_.end(), light) - starts_.begin());
+        const float scaled = light * cells;
+        std::size_t b = first_[scaled > 0.0f ? std::min(static_cast<std::size_t>(scaled), cells - 1) : 0];
+        while (b > 0 && starts_[b - 1] > light) --b;
+        while (b < starts_.size() && starts_[b] <= light) ++b;
+        return static_cast<std::uint8_t>(b);
     }
 
 private:
+    static constexpr std::size_t cells = 4096;
     std::array<float, 255> starts_;
+    std::array<std::uint8_t, cells> first_;
 };
 
 std::uint32_t key_of(const std::uint8_t* rgb) {

@@ -52,7 +52,8 @@ std::size_t cheapest_centre(const ColorHistogram& histogram, const std::vector<C
 }  // namespace
 
 void cover_extremes(const ColorHistogram& histogram, std::vector<Centre>& centres, std::size_t fixed,
-                    KMeansResult& fit, double reach, std::size_t rounds, std::size_t iterations) {
+                    KMeansResult& fit, double reach, std::size_t rounds, std::size_t iterations,
+                    std::size_t threads) {
     std::vector<bool> placed(centres.size(), false);
     auto [far, farthest] = farthest_point(histogram.labs, centres, fit);
     for (std::size_t round = 0; round < rounds && farthest > reach * reach; ++round) {
@@ -62,7 +63,7 @@ void cover_extremes(const ColorHistogram& histogram, std::vector<Centre>& centre
         KMeansResult fit_before = fit;
         centres[victim] = centre_of(histogram.labs[far]);
         fit = weighted_kmeans(histogram.labs, histogram.weights, centres, fixed, std::move(fit.nearest),
-                              iterations);
+                              iterations, threads);
         // A move that leaves some colour as far out as before (the moved
         // centre served colours that nothing else reaches) is undone.
         const auto [next_far, next_farthest] = farthest_point(histogram.labs, centres, fit);

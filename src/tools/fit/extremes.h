@@ -15,8 +15,9 @@ namespace grainel {
 
 // `fit` is k-means' result for `centres`; both are updated. At most
 // `rounds` centres move, never one of the first `fixed`, nor one placed
-// here before.
+// here before. k-means runs on up to `threads` threads.
 void cover_extremes(const ColorHistogram& histogram, std::vector<Centre>& centres, std::size_t fixed,
-                    KMeansResult& fit, double reach, std::size_t rounds, std::size_t iterations);
+                    KMeansResult& fit, double reach, std::size_t rounds, std::size_t iterations,
+                    std::size_t threads);
 
 }  // namespace grainel

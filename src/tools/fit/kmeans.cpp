@@ -1,8 +1,11 @@
 #include "tools/fit/kmeans.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <limits>
+
+#include "tools/threads/on_threads.h"
 
 namespace grainel {
 namespace {
@@ -12,6 +15,10 @@ constexpr float far_away = std::numeric_limits<float>::infinity();
 // How many neighbours each centre lists, nearest first: a search seldom
 // needs more than a handful, and one that runs past them scans every centre.
 constexpr std::size_t listed_neighbours = 32;
+
+// Points a thread takes at a time: enough that taking them costs nothing
+// beside searching them, few enough that the threads finish together.
+constexpr std::size_t points_per_part = 4096;
 
 float squared_distance(const Lab& p, const Lab& c) {
     const float d0 = p[0] - c[0], d1 = p[1] - c[1], d2 = p[2] - c[2];
@@ -31,27 +38,31 @@ class Neighbours {
 public:
     explicit Neighbours(std::size_t count)
         : count_(count), listed_(std::min(count - 1, listed_neighbours)), lists_(count * listed_),
-          places_(count), entries_(count) {}
+          places_(count) {}
 
     // The distance from p to centre j, as the search measures it.
     float distance(const Lab& p, std::size_t j) const { return std::sqrt(squared_distance(p, places_[j])); }
 
-    void set(const std::vector<Centre>& centres) {
+    void set(const std::vector<Centre>& centres, std::size_t threads) {
         for (std::size_t j = 0; j < count_; ++j)
             places_[j] = {static_cast<float>(centres[j][0]), static_cast<float>(centres[j][1]),
                           static_cast<float>(centres[j][2])};
-        for (std::size_t a = 0; a < count_; ++a) {
-            // Squared distances sort as distances do; only the listed few
-            // need their roots.
-            for (std::size_t j = 0; j < count_; ++j)
-                entries_[j] = Entry{j == a ? far_away : squared_distance(places_[a], places_[j]),
-                                    static_cast<std::uint32_t>(j)};
-            const auto end = entries_.begin() + static_cast<std::ptrdiff_t>(listed_);
-            std::nth_element(entries_.begin(), end - 1, entries_.end(), before);
-            std::sort(entries_.begin(), end, before);
-            Entry* list = lists_.data() + a * listed_;
-            for (std::size_t i = 0; i < listed_; ++i) list[i] = {std::sqrt(entries_[i].distance), entries_[i].index};
-        }
+        share_parts(threads, count_, centres_per_part, [&](std::size_t from, std::size_t to) {
+            std::vector<Entry> entries(count_);
+            for (std::size_t a = from; a < to; ++a) {
+                // Squared distances sort as distances do; only the listed few
+                // need their roots.
+                for (std::size_t j = 0; j < count_; ++j)
+                    entries[j] = Entry{j == a ? far_away : squared_distance(places_[a], places_[j]),
+                                       static_cast<std::uint32_t>(j)};
+                const auto end = entries.begin() + static_cast<std::ptrdiff_t>(listed_);
+                std::nth_element(entries.begin(), end - 1, entries.end(), before);
+                std::sort(entries.begin(), end, before);
+                Entry* list = lists_.data() + a * listed_;
+                for (std::size_t i = 0; i < listed_; ++i)
+                    list[i] = {std::sqrt(entries[i].distance), entries[i].index};
+            }
+        });
     }
 
     // Half the distance from centre a to its nearest other: a point nearer
@@ -80,6 +91,7 @@ public:
     }
 
 private:
+    static constexpr std::size_t centres_per_part = 32;
     struct Entry {
         float distance;
         std::uint32_t index;
@@ -99,29 +111,32 @@ private:
 
     std::size_t count_, listed_;
     std::vector<Entry> lists_;
-    std::vector<Lab> places_;     // the centres in float
-    std::vector<Entry> entries_;  // scratch space of set()
+    std::vector<Lab> places_;  // the centres in float
 };
 
 }  // namespace
 
 KMeansResult weighted_kmeans(const std::vector<Lab>& points, const std::vector<double>& weights,
                              std::vector<Centre>& centres, std::size_t fixed, std::vector<std::uint32_t> start,
-                             std::size_t max_iterations) {
+                             std::size_t max_iterations, std::size_t threads) {
     const std::size_t n = points.size(), k = centres.size();
     KMeansResult result{std::move(start), 0};
     std::vector<std::uint32_t>& nearest = result.nearest;
     Neighbours neighbours(k);
-    neighbours.set(centres);
+    neighbours.set(centres, threads);
     // Bounds: upper[i] at least the distance from point i to its centre,
-    // lower[i] at most its distance to any other centre.
+    // lower[i] at most its distance to any other centre. Each point's
+    // search depends only on the centres, so the points are shared out.
     std::vector<float> upper(n), lower(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        const auto found = neighbours.search(points[i], nearest[i], neighbours.distance(points[i], nearest[i]));
-        nearest[i] = found.index;
-        upper[i] = found.distance;
-        lower[i] = found.runner_up;
-    }
+    share_parts(threads, n, points_per_part, [&](std::size_t from, std::size_t to) {
+        for (std::size_t i = from; i < to; ++i) {
+            const auto found =
+                neighbours.search(points[i], nearest[i], neighbours.distance(points[i], nearest[i]));
+            nearest[i] = found.index;
+            upper[i] = found.distance;
+            lower[i] = found.runner_up;
+        }
+    });
 
     std::vector<double> totals(k);
     std::vector<Centre> sums(k);
@@ -149,24 +164,28 @@ KMeansResult weighted_kmeans(const std::vector<Lab>& points, const std::vector<d
         }
         ++result.iterations;
         if (result.iterations >= max_iterations || most == 0.0f) break;
-        neighbours.set(centres);
+        neighbours.set(centres, threads);
 
-        std::size_t changed = 0;
-        for (std::size_t i = 0; i < n; ++i) {
-            const std::uint32_t a = nearest[i];
-            upper[i] += moved[a];
-            lower[i] -= a == farthest ? next_most : most;
-            const float bound = std::max(neighbours.half_gap(a), lower[i]);
-            if (upper[i] <= bound) continue;
-            upper[i] = neighbours.distance(points[i], a);
-            if (upper[i] <= bound) continue;
-            const auto found = neighbours.search(points[i], a, upper[i]);
-            if (found.index != a) ++changed;
-            nearest[i] = found.index;
-            upper[i] = found.distance;
-            lower[i] = found.runner_up;
-        }
-        if (changed == 0) break;
+        std::atomic<std::size_t> changed{0};
+        share_parts(threads, n, points_per_part, [&](std::size_t from, std::size_t to) {
+            std::size_t changed_here = 0;
+            for (std::size_t i = from; i < to; ++i) {
+                const std::uint32_t a = nearest[i];
+                upper[i] += moved[a];
+                lower[i] -= a == farthest ? next_most : most;
+                const float bound = std::max(neighbours.half_gap(a), lower[i]);
+                if (upper[i] <= bound) continue;
+                upper[i] = neighbours.distance(points[i], a);
+                if (upper[i] <= bound) continue;
+                const auto found = neighbours.search(points[i], a, upper[i]);
+                if (found.index != a) ++changed_here;
+                nearest[i] = found.index;
+                upper[i] = found.distance;
+                lower[i] = found.runner_up;
+            }
+            changed.fetch_add(changed_here, std::memory_order_relaxed);
+        });
+        if (changed.load(std::memory_order_relaxed) == 0) break;
     }
     return result;
 }

@@ -25,8 +25,10 @@ struct KMeansResult {
 // (at least one) updates.
 // On return every movable centre is the weighted mean of the points
 // `nearest` gives it (a centre that lost all its points stays where it was).
+// The points are searched on up to `threads` threads, and the means summed
+// in point order: the result is the same for any number.
 KMeansResult weighted_kmeans(const std::vector<Lab>& points, const std::vector<double>& weights,
                              std::vector<Centre>& centres, std::size_t fixed, std::vector<std::uint32_t> start,
-                             std::size_t max_iterations);
+                             std::size_t max_iterations, std::size_t threads);
 
 }  // namespace grainel

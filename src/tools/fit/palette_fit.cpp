@@ -39,13 +39,13 @@ void add_once(std::vector<Rgb>& palette, const Rgb& color) {
 // Adds `count` centres to `centres` by variance splitting, then refines all
 // but the first `fixed` with k-means and covers the extremes.
 KMeansResult fit_centres(const ColorHistogram& points, std::vector<Centre>& centres, std::size_t fixed,
-                         std::size_t count, std::size_t iterations) {
+                         std::size_t count, std::size_t iterations, std::size_t threads) {
     Split split = variance_split(points.labs, points.weights, count);
     centres.insert(centres.end(), split.centres.begin(), split.centres.end());
     for (std::uint32_t& c : split.cluster_of) c += static_cast<std::uint32_t>(fixed);
-    KMeansResult fit =
-        weighted_kmeans(points.labs, points.weights, centres, fixed, std::move(split.cluster_of), iterations);
-    cover_extremes(points, centres, fixed, fit, extreme_reach, extreme_centres, iterations);
+    KMeansResult fit = weighted_kmeans(points.labs, points.weights, centres, fixed, std::move(split.cluster_of),
+                                       iterations, threads);
+    cover_extremes(points, centres, fixed, fit, extreme_reach, extreme_centres, iterations, threads);
     return fit;
 }
 
@@ -68,13 +68,14 @@ std::vector<Rgb> fit_palette(const ColorHistogram& histogram, const FitOptions& 
     const std::size_t fitted = options.count - kept;
     if (histogram.colors.size() > bins_above) {
         const ColorBins bins = color_bins(histogram, bin_bits);
-        const KMeansResult coarse = fit_centres(bins.bins, centres, kept, fitted, options.iterations);
+        const KMeansResult coarse =
+            fit_centres(bins.bins, centres, kept, fitted, options.iterations, options.threads);
         std::vector<std::uint32_t> start(histogram.colors.size());
         for (std::size_t i = 0; i < start.size(); ++i) start[i] = coarse.nearest[bins.bin_of[i]];
         weighted_kmeans(histogram.labs, histogram.weights, centres, kept, std::move(start),
-                        options.final_iterations);
+                        options.final_iterations, options.threads);
     } else {
-        fit_centres(histogram, centres, kept, fitted, options.iterations);
+        fit_centres(histogram, centres, kept, fitted, options.iterations, options.threads);
     }
     for (std::size_t j = kept; j < centres.size(); ++j) add_once(palette, bytes_of(centres[j]));
     return palette;

@@ -15,6 +15,7 @@ struct FitOptions {
     std::vector<Rgb> keep;         // colours it must hold as they are (no more than count)
     std::size_t iterations;        // the most k-means updates of a fit
     std::size_t final_iterations;  // the most on every colour after a fit on bins
+    std::size_t threads;           // at least 1; the palette is the same for any number
 };
 
 // The kept colours (each once, in the order given), then the fitted ones;

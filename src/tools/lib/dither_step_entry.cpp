@@ -1,6 +1,7 @@
-// dither_step(image, palette, fixed, strength): `palette` after one step
-// toward how the remap at `strength` shows the (H, W, 3 or 4) picture, as
-// bytes of r, g, b triples; the first `fixed` colours stay.
+// dither_step(image, palette, fixed, strength, threads=1): `palette` after
+// one step toward how the remap at `strength` shows the (H, W, 3 or 4)
+// picture, as bytes of r, g, b triples; the first `fixed` colours stay. The
+// same bytes on any number of threads.
 #include "tools/lib/entries.h"
 
 #include <cstring>
@@ -15,13 +16,14 @@ namespace grainel {
 
 PyObject* dither_step_entry(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
     return guarded([&]() -> PyObject* {
-        static const char* keywords[] = {"image", "palette", "fixed", "strength", nullptr};
+        static const char* keywords[] = {"image", "palette", "fixed", "strength", "threads", nullptr};
         PyObject *image_arg, *palette_arg;
-        Py_ssize_t fixed;
+        Py_ssize_t fixed, threads = 1;
         float strength;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOnf:dither_step", const_cast<char**>(keywords),
-                                         &image_arg, &palette_arg, &fixed, &strength))
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOnf|n:dither_step", const_cast<char**>(keywords),
+                                         &image_arg, &palette_arg, &fixed, &strength, &threads))
             return nullptr;
+        if (threads < 1) raise(PyExc_ValueError, "threads must be at least 1");
         if (!(strength >= 0.0f && strength <= 1.0f)) raise(PyExc_ValueError, "strength must be in [0, 1]");
         const Bytes image(image_arg, "image", 3);
         const Bytes palette(palette_arg, "palette", 2);
@@ -34,7 +36,8 @@ PyObject* dither_step_entry(PyObject*, PyObject* args, PyObject* kwargs) noexcep
         std::memcpy(colors.data(), palette.data(), colors.size() * sizeof(Rgb));
         if (fixed < 0 || static_cast<std::size_t>(fixed) > colors.size())
             raise(PyExc_ValueError, "fixed must be between 0 and the palette's size");
-        const RemapOptions options{parse_method("floyd_steinberg"), strength, true, 1};
+        const RemapOptions options{parse_method("floyd_steinberg"), strength, true,
+                                   static_cast<std::size_t>(threads)};
         std::vector<Rgb> moved;
         {
             Detached released;

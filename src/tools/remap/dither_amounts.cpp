@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "ordered/palette_pixels.h"
-#include "tools/remap/on_threads.h"
+#include "tools/threads/on_threads.h"
 #include "tools/remap/wavefront.h"
 
 namespace grainel {

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "tools/remap/dither_amounts.h"
-#include "tools/remap/on_threads.h"
+#include "tools/threads/on_threads.h"
 #include "tools/remap/remap_pixels.h"
 #include "tools/remap/wavefront.h"
 
