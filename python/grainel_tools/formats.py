@@ -112,8 +112,9 @@ def all_or_nothing_alpha(picture: Picture, fmt: Format) -> Picture | None:
     return None if all(a is b for a, b in zip(frames, picture.frames)) else replace(picture, frames=frames)
 
 
-def encode(picture: Picture, fmt: Format, *, lossy: bool = False) -> bytes:
-    """`picture` as a file in `fmt`, in the smallest form that keeps every pixel.
+def encode(picture: Picture, fmt: Format, *, lossy: bool = False, stem: str = "image") -> bytes:
+    """`picture` as a file in `fmt`, in the smallest form that keeps every pixel; a C header's
+    names are made from the file's `stem`.
 
     Made in memory: TIFF pages are written by seeking back and reading what
     was written, which neither a pipe nor a write-only file allows, and the
@@ -136,7 +137,7 @@ def encode(picture: Picture, fmt: Format, *, lossy: bool = False) -> bytes:
     if fmt.pillow == "RAW":
         return packed.encoded(picture, fmt.options.get("bits"), header=fmt.options.get("header", False),
                               msb_first=fmt.options.get("msb_first", True),
-                              pad_rows=fmt.options.get("pad_rows", True))
+                              pad_rows=fmt.options.get("pad_rows", True), stem=stem)
     stream = io.BytesIO()
     _save(picture, stream, fmt)
     return stream.getvalue()

@@ -107,7 +107,7 @@ def dither_file_gated(src: Source, dst: PathName, settings: Settings, options: F
     result = dither_picture(settings, picture)
     checkpoint()
     try:
-        encoded = encode(result, fmt, lossy=options.lossy)
+        encoded = encode(result, fmt, lossy=options.lossy, stem="image" if dst == STDIO else Path(dst).stem)
     except (FormatError, OSError) as exc:
         raise FileError("writing", shown, reason(exc)) from None
     # Made before either file is written, so that a preview that cannot be leaves no result either.

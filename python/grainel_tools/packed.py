@@ -12,6 +12,8 @@ byte in its most significant bits, as most panel controllers take it.
 
 from __future__ import annotations
 
+import re
+
 import numpy as np
 
 from .errors import FormatError
@@ -61,16 +63,27 @@ def unpack(data: bytes, width: int, height: int, bits: int, *, msb_first: bool =
     return values.reshape(rows.shape[0], -1)[:, :width * (1 if pad_rows else height)].reshape(height, width)
 
 
+def c_name(stem: str) -> str:
+    """The C name a header's array and macros are named after: the file's stem, as an identifier.
+
+    Named after the file, the headers of two pictures can go into one program.
+    """
+    name = re.sub(r"\W", "_", stem, flags=re.ASCII).strip("_") or "image"
+    return f"image_{name}" if name[0].isdigit() else name
+
+
 def c_header(data: bytes, width: int, height: int, bits: int, *, msb_first: bool = True,
-             pad_rows: bool = True) -> bytes:
-    """A C header holding the packed bytes as an array, with the size and depth as macros."""
+             pad_rows: bool = True, name: str = "image") -> bytes:
+    """A C header holding the packed bytes as the array `name`_data, with the size and depth as
+    macros `NAME`_WIDTH, _HEIGHT and _BITS."""
     order = "most" if msb_first else "least"
     rows = "each row padded to whole bytes" if pad_rows else "rows not padded"
+    macro = name.upper()
     lines = [f"/* {width} x {height} pixels, {bits} bit(s) a pixel, the first pixel of a byte in "
              f"its {order} significant bits, {rows}: palette indices, rows top to bottom */",
              "#pragma once", "#include <stdint.h>", "",
-             f"#define IMAGE_WIDTH {width}", f"#define IMAGE_HEIGHT {height}", f"#define IMAGE_BITS {bits}",
-             "", f"static const uint8_t image_data[{len(data)}] = {{"]
+             f"#define {macro}_WIDTH {width}", f"#define {macro}_HEIGHT {height}", f"#define {macro}_BITS {bits}",
+             "", f"static const uint8_t {name}_data[{len(data)}] = {{"]
     for at in range(0, len(data), 16):
         lines.append("    " + " ".join(f"0x{v:02x}," for v in data[at:at + 16]))
     lines.append("};")
@@ -109,9 +122,12 @@ def picture_indices(picture: Picture, bits: int | None) -> tuple[np.ndarray, int
 
 
 def encoded(picture: Picture, bits: int | None, *, header: bool, msb_first: bool = True,
-            pad_rows: bool = True) -> bytes:
-    """A one-frame picture as packed indices (`bits` None: the fewest that hold them), or a C header."""
+            pad_rows: bool = True, stem: str = "image") -> bytes:
+    """A one-frame picture as packed indices (`bits` None: the fewest that hold them), or a C header
+    named after the file's `stem`."""
     indices, depth = picture_indices(picture, bits)
     height, width = indices.shape
     data = pack(indices, depth, msb_first=msb_first, pad_rows=pad_rows)
-    return c_header(data, width, height, depth, msb_first=msb_first, pad_rows=pad_rows) if header else data
+    if not header:
+        return data
+    return c_header(data, width, height, depth, msb_first=msb_first, pad_rows=pad_rows, name=c_name(stem))

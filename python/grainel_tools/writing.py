@@ -50,7 +50,7 @@ def write_picture(picture: Picture, dest: Destination, *, format: str | None = N
     path = Path(dest) if isinstance(dest, (str, os.PathLike)) else None
     try:
         fmt = format_for(path) if path and not format else format_named(format or "png")
-        data = encode(picture, fmt, lossy=lossy)
+        data = encode(picture, fmt, lossy=lossy, stem=path.stem if path else "image")
     except FormatError as exc:
         raise FileError("writing", path or getattr(dest, "name", "output"), str(exc)) from None
     write_data(data, dest, replace=replace)

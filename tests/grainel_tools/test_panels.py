@@ -2,6 +2,9 @@
 packed files their drivers read."""
 
 import dataclasses
+import os
+import shutil
+import subprocess
 
 import numpy as np
 import pytest
@@ -12,7 +15,7 @@ from PIL import Image  # noqa: E402
 
 from grainel_tools import main, mix_dither, palettes, panels, remap  # noqa: E402
 from grainel_tools.errors import FormatError, PaletteError  # noqa: E402
-from grainel_tools.packed import pack, unpack  # noqa: E402
+from grainel_tools.packed import c_header, c_name, pack, unpack  # noqa: E402
 from grainel_tools.srgb import LINEAR, srgb_bytes  # noqa: E402
 from grainel_tools.tone import Tone, linear_of, oklab, tone_map  # noqa: E402
 
@@ -127,11 +130,33 @@ def test_a_panel_run_writes_what_its_driver_reads(tmp_path):
         indices = np.asarray(im)
     assert np.array_equal(unpack(data, 800, 480, 4), indices)
     header = (tmp_path / "panel.h").read_text()
-    assert "#define IMAGE_WIDTH 800" in header and "image_data[192000]" in header
+    assert "#define PANEL_WIDTH 800" in header and "panel_data[192000]" in header
     assert np.array_equal(unpack(header_bytes(header), 800, 480, 4, msb_first=False), indices)
     with Image.open(tmp_path / "seen.png") as im:
         seen = np.asarray(im.convert("RGB"))
     assert np.array_equal(seen, np.array(panels.named("spectra6").seen, np.uint8)[indices])
+
+
+# A header is named after its file, so that one program can hold several.
+@pytest.mark.parametrize("stem, name", [("panel", "panel"), ("Logo-2 small", "Logo_2_small"),
+                                        ("8x8", "image_8x8"), ("--", "image"), ("pic.v2", "pic_v2")])
+def test_a_header_takes_its_names_from_its_file(stem, name):
+    header = c_header(bytes(3), 6, 2, 4, name=c_name(stem)).decode()
+    assert f"#define {name.upper()}_HEIGHT 2" in header and f" {name}_data[3] = " in header
+
+
+@pytest.mark.skipif(not shutil.which("cc"), reason="no C compiler")
+def test_two_headers_go_into_one_program(tmp_path):
+    for stem in ("front", "back"):
+        (tmp_path / f"{stem}.h").write_bytes(c_header(bytes(range(8)), 4, 4, 4, name=c_name(stem)))
+    (tmp_path / "both.c").write_text('#include "front.h"\n#include "back.h"\n'
+                                     "int main(void) { return front_data[FRONT_WIDTH] + back_data[BACK_BITS]; }\n")
+    # The compiler and the program are not the code under test: no sanitizer preloaded into them.
+    plain = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+    run = subprocess.run(["cc", "-Wall", "-Werror", "-o", str(tmp_path / "both"), str(tmp_path / "both.c")],
+                         capture_output=True, text=True, env=plain)
+    assert run.returncode == 0, run.stderr
+    assert subprocess.run([str(tmp_path / "both")], env=plain).returncode == 4 + 4
 
 
 # Greyscale panels: their greys as a palette, packed by index at the depth that holds them.
