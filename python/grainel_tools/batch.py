@@ -32,7 +32,7 @@ from .errors import Cancelled, FileError, FormatError, PaletteError, PlanError, 
 from .formats import FORMATS, format_of, format_named
 from .frame_files import DEFAULT_DURATION, FrameFiles, frame_files
 from .one_file import STDIO, FileOptions, Job, PathName, Source, WriteGate, dither_file, dither_file_gated, read_source
-from .pictures import READABLE, Picture
+from .pictures import Picture, readable_extensions
 from .pipeline import palette_for_all
 from .progress import Progress
 from .safe_files import check_folder, is_special
@@ -124,7 +124,7 @@ def _frames_of(folder: str, dst: str, args: argparse.Namespace) -> FrameFiles:
         duration = round(1000 / args.fps)
     if duration < 1:
         raise UsageError(f"--duration must be 1 ms or more, got {duration}")
-    files = frame_files(Path(folder), READABLE, duration)
+    files = frame_files(Path(folder), readable_extensions(), duration)
     if not files.paths:
         raise UsageError(f"{folder}: no picture files to make frames of")
     return files
@@ -151,7 +151,7 @@ def output_paths(inputs: Sequence[PathName], out_dir: PathName | None, *, recurs
                  on_skipped: Callable[[Path, int], None] | None = None) -> list[tuple[Path, Path]]:
     """Pair each input file with its result, named <stem><suffix><ext>, in `out_dir` or beside it.
 
-    A directory stands for the image files in it (by READABLE extension,
+    A directory stands for the image files in it (by readable_extensions(),
     hidden ones skipped); with `recursive` its subfolders too, mirrored
     under `out_dir`. Without it, `on_skipped(folder, count)` hears of the
     subfolders left out. Results are never taken as inputs: `out_dir` is
@@ -176,7 +176,7 @@ def output_paths(inputs: Sequence[PathName], out_dir: PathName | None, *, recurs
                 subfolders.clear()
             target = Path(folder) if out is None else out / Path(folder).relative_to(root)
             here = [Path(folder, f) for f in sorted(files)
-                    if not f.startswith(".") and Path(f).suffix.lower() in READABLE]
+                    if not f.startswith(".") and Path(f).suffix.lower() in readable_extensions()]
             found.update(here)
             jobs += [(src, target / (src.stem + suffix + ext)) for src in here]
     written = {_identity(dst): src for src, dst in jobs}

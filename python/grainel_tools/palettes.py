@@ -124,9 +124,9 @@ def resolve(value: str) -> list[Color] | list[Color | str]:
         return from_image_file(path)
     if "," in value or value.lstrip().startswith("#"):
         return [_named_color(item) for item in value.replace(",", " ").split()]
-    from .pictures import READABLE
+    from .pictures import readable_extensions
 
-    if path.suffix.lower() in {".gpl", ".hex", ".pal", ".txt", *READABLE} or os.sep in value:
+    if path.suffix.lower() in {".gpl", ".hex", ".pal", ".txt", *readable_extensions()} or os.sep in value:
         raise PaletteError(f"{value}: {'a folder' if path.is_dir() else 'no such file'}, "
                            "where a palette file or image was expected")
     raise PaletteError(

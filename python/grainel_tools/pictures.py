@@ -8,6 +8,7 @@
 from __future__ import annotations
 
 import contextlib
+import functools
 import io
 import os
 import struct
@@ -26,10 +27,24 @@ Source = Union[str, "os.PathLike[str]", BinaryIO]
 # help (stubs for scientific formats, Ghostscript for PostScript).
 _UNREADABLE = {"BUFR", "GRIB", "HDF5", "WMF", "EPS", "MPEG"}
 
-# The extensions a folder is searched for; a file named on its own is read
-# whatever its name, as Pillow recognises formats by their content.
-READABLE = frozenset(ext for ext, fmt in Image.registered_extensions().items()
+
+
+@functools.cache
+def readable_extensions() -> frozenset[str]:
+    """The extensions a folder is searched for; a file named on its own is read whatever its name,
+    as Pillow recognises formats by their content.
+
+    Listing them loads every one of Pillow's readers (30 ms, as long as dithering a
+    megapixel), so only a folder, or a name that is no file, asks.
+    """
+    return frozenset(ext for ext, fmt in Image.registered_extensions().items()
                      if fmt in Image.OPEN and fmt not in _UNREADABLE)
+
+
+def __getattr__(name: str) -> frozenset[str]:
+    if name == "READABLE":  # the public name of readable_extensions(), made when first asked for
+        return readable_extensions()
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 _SIXTEEN_BIT = {"I;16", "I;16L", "I;16B", "I;16N"}
 _SRGB = ImageCms.createProfile("sRGB")
