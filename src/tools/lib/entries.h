@@ -15,5 +15,6 @@ PyObject* mix_shares_entry(PyObject* module, PyObject* const* args, Py_ssize_t c
 PyObject* linear_light_entry(PyObject* module, PyObject* unused) noexcept;
 PyObject* srgb_bytes_entry(PyObject* module, PyObject* const* args, Py_ssize_t count) noexcept;
 PyObject* matrix_entry(PyObject* module, PyObject* matrix) noexcept;
+PyObject* give_back_freed_buffers_entry(PyObject* module, PyObject* unused) noexcept;
 
 }  // namespace grainel

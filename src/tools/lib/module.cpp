@@ -21,10 +21,10 @@ PyMethodDef functions[] = {
     {"remap_plan", as_cfunction<remap_plan_entry>(), METH_O,
      "remap_plan(palette)\n--\n\nThe remap plan of a palette (see grainel_tools.RemapPlan)."},
     {"fit", as_cfunction<fit_entry>(), METH_VARARGS | METH_KEYWORDS,
-     "fit(image, count, keep, iterations, final_iterations)\n--\n\n"
+     "fit(image, count, keep, iterations, final_iterations, threads=1)\n--\n\n"
      "A palette fitted to image, as bytes (see grainel_tools.fit_palette)."},
     {"dither_step", as_cfunction<dither_step_entry>(), METH_VARARGS | METH_KEYWORDS,
-     "dither_step(image, palette, fixed, strength)\n--\n\n"
+     "dither_step(image, palette, fixed, strength, threads=1)\n--\n\n"
      "palette after one step toward how the remap shows image, as bytes."},
     {"mix_plan", as_cfunction<mix_plan_entry>(), METH_O,
      "mix_plan(palette)\n--\n\n(plan, order): colour mixes (see grainel_tools.mix)."},
@@ -38,6 +38,9 @@ PyMethodDef functions[] = {
      "srgb_bytes(light, out)\n--\n\nThe sRGB byte of each double of light, into out."},
     {"matrix", as_cfunction<matrix_entry>(), METH_O,
      "matrix(matrix)\n--\n\ngrainel's reading of a matrix argument: (thresholds, height, width)."},
+    {"give_back_freed_buffers", as_cfunction<give_back_freed_buffers_entry>(), METH_NOARGS,
+     "give_back_freed_buffers()\n--\n\nFreed picture-sized buffers given back to the system at once, "
+     "for the whole process: for a program's start."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,6 +1,7 @@
 // What the Python side of grainel_tools takes from the native code instead
-// of writing it again: the sRGB curve, and the module's own reading of a
-// threshold matrix argument, with its names and messages.
+// of writing it again: the sRGB curve, the module's own reading of a
+// threshold matrix argument, with its names and messages, and the
+// allocator's setting for the command line.
 #include "tools/lib/entries.h"
 
 #include <cmath>
@@ -8,9 +9,16 @@
 
 #include "tools/lib/buffers.h"
 #include "lib/matrix_arg.h"
+#include "platform/freed_memory.h"
 #include "space/srgb_curve.h"
 
 namespace grainel {
+
+// give_back_freed_buffers(): see platform/freed_memory.h.
+PyObject* give_back_freed_buffers_entry(PyObject*, PyObject*) noexcept {
+    give_back_freed_buffers();
+    Py_RETURN_NONE;
+}
 
 // linear_light(): the light of each sRGB byte, 256 doubles from 0 to 1.
 PyObject* linear_light_entry(PyObject*, PyObject*) noexcept {
