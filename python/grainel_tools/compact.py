@@ -114,7 +114,7 @@ def _indexed(frames: list[Image.Image], entries: list[Entry]) -> Compact:
     for frame in frames:
         im = _quantized(frame, rgb) if alphas is None and frame.mode == "RGB" else None
         if im is None:
-            index = _index_of(_keys(np.asarray(frame)), _keys(table)[0])
+            index = _index_of(np.asarray(frame), _keys(table)[0])
             im = Image.frombuffer("P", frame.size, index, "raw", "P", 0, 1)
         im.putpalette(rgb.tobytes())
         if alphas is not None:
@@ -150,8 +150,8 @@ def _indexed_by(frames: list[Image.Image], palette: np.ndarray) -> Compact | Non
     for i, frame in enumerate(rgbs):
         pixels = np.asarray(frame)
         im = _quantized(frame, colors)
-        index = np.asarray(im) if im is not None else _index_of(_keys(pixels), _keys(colors[None])[0])
-        if not np.array_equal(colors[index], pixels):
+        index = np.asarray(im) if im is not None else _index_of(pixels, _keys(colors[None])[0])
+        if not _shows(colors, index, pixels):
             return None
         entries = to_entry[index]
         if alphas is not None:
@@ -164,6 +164,12 @@ def _indexed_by(frames: list[Image.Image], palette: np.ndarray) -> Compact | Non
         if transparency is not None:
             im.info["transparency"] = transparency
     return Compact(indexed, alphas=transparency)
+
+
+def _shows(colors: np.ndarray, index: np.ndarray, pixels: np.ndarray, rows: int = 256) -> bool:
+    """Whether `index` into `colors` gives every pixel, checked a band of rows at a time: whole,
+    the check of a 2048 x 2048 picture would hold two more copies of it."""
+    return all(np.array_equal(colors[index[y:y + rows]], pixels[y:y + rows]) for y in range(0, len(pixels), rows))
 
 
 def _quantized(frame: Image.Image, rgb: np.ndarray) -> Image.Image | None:
@@ -197,24 +203,25 @@ def _keys(pixels: np.ndarray) -> np.ndarray:
     return np.ascontiguousarray(pixels).view(np.uint32)[..., 0]
 
 
-def _index_of(keys: np.ndarray, entry_keys: np.ndarray) -> np.ndarray:
-    """The entry index of every key, through a table indexed by the key or by key % m.
+def _index_of(pixels: np.ndarray, entry_keys: np.ndarray, rows: int = 256) -> np.ndarray:
+    """The entry index of every pixel, through a table indexed by its key or by key % m.
 
     For packed colours, m is the first modulus that keeps the (at most 256)
     entries apart; from 2n^2 on a few tries find one, and the table stays
-    in cache.
+    in cache. The keys are made a band of rows at a time: for a whole
+    2048 x 2048 picture they and their moduli would take 32 MiB more.
     """
     count = len(entry_keys)
-    if keys.dtype == np.uint8:
+    if entry_keys.dtype == np.uint8:  # grey levels: the key is its own slot
+        def slot(keys: np.ndarray) -> np.ndarray:
+            return keys
         table = np.zeros(256, np.uint8)
-        table[entry_keys] = np.arange(count)
-        found: np.ndarray = table[keys]
-        return found
-    for modulus in itertools.count(2 * count * count + 1):
-        slots = entry_keys % np.uint32(modulus)
-        if len(np.unique(slots)) == count:
-            break
-    table = np.zeros(modulus, np.uint8)
-    table[slots] = np.arange(count)
-    index: np.ndarray = table[keys % np.uint32(modulus)]
-    return index
+    else:
+        modulus = next(m for m in itertools.count(2 * count * count + 1)
+                       if len(np.unique(entry_keys % np.uint32(m))) == count)
+
+        def slot(keys: np.ndarray) -> np.ndarray:
+            return keys % np.uint32(modulus)
+        table = np.zeros(modulus, np.uint8)
+    table[slot(entry_keys)] = np.arange(count)
+    return np.concatenate([table[slot(_keys(pixels[y:y + rows]))] for y in range(0, len(pixels), rows)])
