@@ -27,6 +27,7 @@ from numpy.typing import NDArray
 from . import _native
 from .color_arrays import MAX_COLORS, color_pixels, distinct_colors, palette_array
 from .cores import threads_for
+from .panels import Panel
 from .remap import STRENGTH
 
 EFFORT = 5
@@ -103,6 +104,10 @@ def _row_bands(pixels: NDArray[np.uint8]) -> NDArray[np.uint8]:
 
 def _kept_colors(keep: Any) -> NDArray[np.uint8]:
     """The distinct colours of keep=, in their order, as a (k, 3) uint8 array."""
+    if isinstance(keep, Panel):
+        raise TypeError("keep takes colours, not a Panel: a panel shows only its own colours, so "
+                        "there is nothing to fit around them; dither to it with remap(image, panel), "
+                        "or give keep=panel.sent to keep its colours in a palette of more")
     if isinstance(keep, (list, tuple)) and not keep:
         return np.empty((0, 3), np.uint8)
     return distinct_colors(palette_array(keep, "keep"))

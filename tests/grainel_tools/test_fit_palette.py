@@ -11,7 +11,7 @@ import pytest
 
 import grainel
 import reference
-from grainel_tools import fit_palette, remap
+from grainel_tools import fit_palette, panels, remap
 
 _TO_LMS = np.array([[0.4122214708, 0.5363325363, 0.0514459929],
                     [0.2119034982, 0.6806995451, 0.1073969566],
@@ -231,6 +231,7 @@ ERRORS = [
     ({"keep": ["#12345"]}, ValueError, "keep: invalid hex colour"),
     ({"keep": "#000"}, TypeError, "keep must be a list of colours"),
     ({"keep": [(1, 2)]}, TypeError, "keep: each colour must be a hex string or"),
+    ({"keep": panels.named("spectra6")}, TypeError, "a panel shows only its own colours"),
     ({"image": np.zeros((0, 4, 3), np.uint8)}, ValueError, "image is empty"),
     ({"image": np.zeros((3, 4, 4), np.uint8)}, ValueError, "no pixel that is not fully transparent"),
     ({"image": np.full((3, 4, 3), 7, np.uint8)}, ValueError, "single colour, #070707"),
