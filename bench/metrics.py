@@ -43,14 +43,14 @@ def oklab(linear: np.ndarray) -> np.ndarray:
     return np.cbrt(linear @ _TO_LMS.T) @ _TO_LAB.T
 
 
-def _blurred(linear: np.ndarray, sigma: float = SIGMA) -> np.ndarray:
+def blurred(linear: np.ndarray, sigma: float = SIGMA) -> np.ndarray:
     return np.stack([gaussian_filter(linear[..., c], sigma, mode="reflect") for c in range(3)], axis=-1)
 
 
 def _distances(original: np.ndarray, result: np.ndarray, sigma: float) -> np.ndarray:
     """Each pixel's OKLab distance x 100 between the two pictures blurred in linear light."""
-    a = oklab(_blurred(linear_light(original), sigma))
-    b = oklab(_blurred(linear_light(result), sigma))
+    a = oklab(blurred(linear_light(original), sigma))
+    b = oklab(blurred(linear_light(result), sigma))
     return np.sqrt(((a - b) ** 2).sum(axis=-1)) * 100.0
 
 
@@ -61,7 +61,7 @@ def perceived_error(original: np.ndarray, result: np.ndarray) -> float:
 
 def smooth_half(original: np.ndarray) -> np.ndarray:
     """Where the original's OKLab gradient is at most its median: where a band would show."""
-    lab = oklab(_blurred(linear_light(original)))
+    lab = oklab(blurred(linear_light(original)))
     gradient = sum(sobel(lab[..., c], axis) ** 2 for c in range(3) for axis in (0, 1))
     return gradient <= np.median(gradient)
 

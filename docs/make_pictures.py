@@ -12,7 +12,7 @@ import numpy as np
 from PIL import Image, ImageDraw
 
 import grainel
-from grainel_tools import demo, matrix, mix_dither, panels, remap
+from grainel_tools import demo, matrix, panels, remap
 from grainel_tools.palettes import NAMED
 from grainel_tools.tone import tone_map
 
@@ -103,7 +103,7 @@ def main():
 
 
     # E-paper: a Spectra 6 panel's view of today's nominal dithering and of the panel-aware one
-    # (its measured best: the tone map, then colour mixes), each drawn in the colours the panel
+    # (its measured best: the tone map, then Floyd-Steinberg in linear light), each drawn in the colours the panel
     # shows, scaled to its white as the eye adapts to paper.
     panel = panels.named("spectra6")
 
@@ -113,7 +113,8 @@ def main():
     save(strip([
         ("original", color),
         ("-p spectra6, as the panel shows it", shown(remap(color, NAMED["spectra6"].colors))),
-        ("--panel spectra6, as the panel shows it", shown(mix_dither(tone_map(color, panel), panel))),
+        ("--panel spectra6, as the panel shows it",
+         grainel.dither(tone_map(color, panel), palette=panel.appearance, serpentine=True, linear=True)),
     ]), "panels.png")
 
 if __name__ == "__main__":

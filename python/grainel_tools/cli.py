@@ -25,13 +25,12 @@ from .color_arrays import palette_array
 from .errors import FileError, FormatError, OptionError, PaletteError, UsageError
 from .formats import format_for
 from .fitting import EFFORT, MAX_EFFORT
-from . import mix as mix_module
 from .one_file import FileOptions
 from .pipeline import ORDERED, REMAP
 from .remap import STRENGTH as REMAP_STRENGTH
 from .panels import Panel
 from .settings import Settings, parse_matrix
-from .tone import Tone, best_for
+from .tone import Tone
 
 DESCRIPTION = """\
 Dither images with grainel.
@@ -57,7 +56,7 @@ TONE_OPTIONS = {
     "saturation": "scale OKLab chroma by F before it is fitted to the panel: more colour on the "
                   "panel above 1",
     "knee": "the tone map: the share (0 to 1) of the panel's chroma kept as it is, the rest compressed "
-            "towards its limit (1: clipped by the dithering)",
+            "towards its limit (1: none; what the panel cannot show goes to the nearest it can)",
     "lift": "the tone map: how far (0 to 1) the picture's black is raised to the panel's black",
 }
 
@@ -151,7 +150,7 @@ def build_parser() -> argparse.ArgumentParser:
                        help="map the picture into the panel's range before dithering (default auto)")
     for flag, text in TONE_OPTIONS.items():
         panel.add_argument(f"--{flag}", type=float, metavar="F",
-                           help=f"{text} (default {getattr(Tone(), flag):g}, or the panel's measured best)")
+                           help=f"{text} (default {getattr(Tone(), flag):g})")
     panel.add_argument("--preview", metavar="FILE",
                        help="also write the result drawn in the colours the panel shows")
     panel.add_argument("--bit-order", choices=["msb", "lsb"], default="msb",
@@ -238,13 +237,13 @@ def settings_from(args: argparse.Namespace, parser: argparse.ArgumentParser) -> 
             parser.error("--colours makes a palette; it cannot be combined with --levels")
     if args.pad is not None and args.fit is None:
         parser.error("--pad applies to --fit")
-    mixed = args.mix
+    mixed, serpentine, linear = args.mix, args.serpentine, args.linear
     try:
         panel, tone = _panel_and_tone(args)
-        unnamed = (method, matrix, args.strength, args.serpentine) == (None,) * 4
-        if panel is not None and best_for(panel).mixed and unnamed:
-            # The way that measured best for this panel, unless a method is named.
-            method, matrix, mixed = ORDERED, mix_module.DEFAULT_MATRIX, True
+        if panel is not None and (method, matrix, mixed) == (None, None, False):
+            # What measured best for panels, unless a method is named.
+            method, linear = "floyd_steinberg", True
+            serpentine = True if serpentine is None else serpentine
         settings = Settings(
             method=method or (ORDERED if mixed
                               else REMAP if args.palette is not None or args.colors is not None or panel
@@ -255,7 +254,7 @@ def settings_from(args: argparse.Namespace, parser: argparse.ArgumentParser) -> 
             else palettes.resolve(args.palette) if args.palette is not None else None,
             panel=panel, tone=tone,
             colors=args.colors, seed=args.seed, strength=args.strength,
-            serpentine=args.serpentine, linear=args.linear,
+            serpentine=serpentine, linear=linear,
             preserve_alpha=args.preserve_alpha,
             background=_option(sizing.parse_color, "--background", args.background),
             resize=_option(sizing.parse_size, "--resize", args.resize),
@@ -298,14 +297,14 @@ def _panel_and_tone(args: argparse.Namespace) -> tuple[Panel | None, Tone | None
 
 
 def _tone_of(args: argparse.Namespace, panel: Panel, given: dict[str, float]) -> tuple[Panel, Tone | None]:
-    """The panel with its tone map: --tone none, or the panel's defaults less the options given."""
+    """The panel with its tone map: --tone none, or Tone()'s defaults less the options given."""
     if args.tone == "none":
         if given:
             raise OptionError(f"--{next(iter(given)).replace('_', '-')} shapes the tone map, which "
                               "--tone none leaves out")
         return panel, None
     try:
-        return panel, dataclasses.replace(best_for(panel).tone, **given)
+        return panel, Tone(**given)
     except ValueError as exc:
         raise OptionError(f"--{exc}") from None
 

@@ -1,9 +1,12 @@
 """Tone mapping into a panel's range, before it is dithered.
 
-    from grainel_tools import mix_dither, panels, remap
+    import grainel
+    from grainel_tools import panels, remap
     from grainel_tools.tone import Tone, tone_map
     panel = panels.named("spectra6")
-    out = mix_dither(tone_map(photo, panel), panel)      # the panel's measured best
+    shown = grainel.dither(tone_map(photo, panel), palette=panel.appearance,
+                           serpentine=True, linear=True)     # what measured best
+    out = panel.sent_of(shown)                                 # as the driver is sent it
     out = remap(tone_map(photo, panel, Tone(saturation=1.4, knee=0.8)), panel)
 
 A panel's white is the paper's and its black a dark grey, and its inks
@@ -11,13 +14,18 @@ mix to a small gamut. In OKLab, the picture's light is first scaled by
 `exposure`, its lightness bent by `contrast` as an S and, by `lift`,
 raised so that its black lands on the panel's (its white already lands on
 the panel's, which the eye takes for white). Its chroma is then scaled by
-`saturation` and compressed, past `knee` of the most the panel shows at
-that lightness and hue, towards that most: each colour keeps its lightness
-and hue. Both maps are monotone: a lighter colour stays lighter, and at
-one lightness and hue a more colourful one stays more colourful, so more
-saturation always puts more colour on the panel. The defaults were chosen
-by measurement (bench/panels.py): on its pictures every change of
-lightness cost more than it gained, so only chroma is mapped unless asked.
+`saturation` and, if asked, compressed past `knee` of the most the panel
+shows at that lightness and hue, towards that most. Both maps are
+monotone: a lighter colour stays lighter, and at one lightness and hue a
+more colourful one stays more colourful, so more saturation always puts
+more colour on the panel. Last, a colour the panel still cannot show
+moves to the nearest one it shows, in OKLab: a dithered picture seen from
+afar is a mix of the inks, so no dithering shows it closer, and error
+diffusion left to clip it instead carries the error it cannot spend into
+the pixels around. The defaults were chosen by measurement
+(bench/panels.py): on its pictures every change of lightness or chroma
+cost more than it gained, so by default only that last move is made; and
+Floyd-Steinberg in linear light, serpentine, dithered the result best.
 
 The arithmetic uses only sums, products and quotients, which give the same
 bits on every machine, and the package's own sRGB curve.
@@ -52,6 +60,10 @@ _FROM_LMS = ((4.0767416621, -3.3077115913, 0.2309699292),
 # OKLab chroma beyond any sRGB colour's: where the search for the panel's limit starts.
 _CHROMA_RANGE = 0.5
 _STEPS = 18
+# The search for the nearest colour a panel shows: on so many faces, in so many steps (it has
+# settled to well below a byte by then).
+_FACES_TRIED = 3
+_ROUNDS = 4
 
 
 @dataclass(frozen=True)
@@ -65,15 +77,15 @@ class Tone:
     below the panel's black, shadows are left to the dithering, which
     clips them). `saturation` (0 or more) scales OKLab chroma; `knee` in
     [0, 1] is the share of the panel's chroma limit kept as it is, the
-    rest compressed towards the limit (1: none, the dithering clips).
-    Each shipped panel has its measured best (BEST).
+    rest compressed towards the limit (1: none). What is left outside the
+    panel's gamut then moves to the nearest colour it shows.
     """
 
     exposure: float = 0.0
     contrast: float = 0.0
     lift: float = 0.0
     saturation: float = 1.0
-    knee: float = 0.8
+    knee: float = 1.0
 
     def __post_init__(self) -> None:
         for name, low, high in [("exposure", -8.0, 8.0), ("contrast", -1.0, 1.0), ("lift", 0.0, 1.0),
@@ -85,31 +97,11 @@ class Tone:
                 raise ValueError(f"{name} must be between {low:g} and {high:g}, got {value}")
 
 
-class Best(NamedTuple):
-    """What measured best for a panel: its tone map, and whether colour mixes (mix_dither with
-    its blue noise) dither it better than the remap."""
-
-    tone: Tone
-    mixed: bool
-
-
-# The measured best for each shipped panel (bench/panels.py, on the tune half of the quality
-# pictures). Spectra 6, whose few inks lie far apart, gains most from mixes of colours fitted
-# softly into its gamut; ACeP, whose inks are pale and its black a grey, from a little less
-# chroma, left for the remap to clip.
-BEST = {"spectra6": Best(Tone(knee=0.9), True), "acep7": Best(Tone(saturation=0.8, knee=1.0), False)}
-
-
-def best_for(panel: Panel) -> Best:
-    """A panel's measured best, or the remap after Tone()'s defaults."""
-    return BEST.get(panel.name, Best(Tone(), False))
-
-
 def tone_map(image: Any, panel: Panel, tone: Tone | None = None) -> Any:
     """The picture (array or PIL image; alpha kept) mapped into the panel's range, same kind back.
 
-    `tone` None takes the panel's measured best (best_for)."""
-    tone = best_for(panel).tone if tone is None else tone
+    `tone` None takes Tone()'s defaults, the measured best."""
+    tone = Tone() if tone is None else tone
     from_pil = not isinstance(image, np.ndarray)
     pixels = np.asarray(image.convert("RGBA" if "A" in image.getbands() else "RGB")) if from_pil \
         else np.asarray(image)
@@ -137,15 +129,16 @@ def mapped_colors(rgb: np.ndarray, panel: Panel, tone: Tone) -> np.ndarray:
     lightness = black + (1.0 - black) * curved
     a, b = lab[:, 1] * tone.saturation, lab[:, 2] * tone.saturation
     chroma = np.sqrt(a * a + b * b)
-    facets = _hull(panel.appearance)
-    if facets is not None and tone.knee < 1.0:
-        limit = _chroma_limit(lightness, a, b, chroma, facets)
+    hull = _hull(panel.appearance)
+    if hull is not None and tone.knee < 1.0:
+        limit = _chroma_limit(lightness, a, b, chroma, hull.facets)
         kept = tone.knee * limit
         over = np.maximum(chroma - kept, 0.0) / np.maximum(limit - kept, 1e-12)
         squeezed = np.where(chroma > kept, kept + (limit - kept) * over / (1.0 + over), chroma)
         scale = np.where(chroma > 0.0, squeezed / np.maximum(chroma, 1e-12), 0.0)
         a, b = a * scale, b * scale
-    return srgb_bytes(linear_of(np.stack([lightness, a, b], axis=-1)))
+    mapped = linear_of(np.stack([lightness, a, b], axis=-1))
+    return srgb_bytes(mapped if hull is None else _nearest_shown(mapped, hull))
 
 
 def _mul(matrix: tuple[tuple[float, ...], ...], x: np.ndarray) -> np.ndarray:
@@ -178,25 +171,36 @@ def _darkest(appearance: tuple[tuple[int, int, int], ...]) -> float:
     return float(oklab(LINEAR[np.array(appearance, np.uint8)])[:, 0].min())
 
 
+class _Hull(NamedTuple):
+    """The light the panel's inks mix to: a colour p is shown when normal . p <= offset for every
+    row (normal, offset) of `facets` (n, 4); `faces` (n, 3, 3) holds each facet's triangle of
+    inks, in linear light."""
+
+    facets: np.ndarray
+    faces: np.ndarray
+
+
 @lru_cache(maxsize=16)
-def _hull(appearance: tuple[tuple[int, int, int], ...]) -> np.ndarray | None:
-    """The faces of the light the panel's inks mix to, as (n, 4) rows of (normal, offset):
-    a colour p is shown when normal . p <= offset for every row. None when the inks span no
-    solid (black, white and one ink; greys), where chroma is left to the dithering."""
+def _hull(appearance: tuple[tuple[int, int, int], ...]) -> _Hull | None:
+    """The hull of the panel's inks. None when they span no solid (black, white and one ink;
+    greys), where chroma is left to the dithering."""
     points = LINEAR[np.array(appearance, np.uint8)]
     if len(points) > 32 or np.linalg.matrix_rank(points[1:] - points[0], tol=1e-3) < 3:
         return None
-    faces = []
+    facets, faces = [], []
     for i, j, k in combinations(range(len(points)), 3):
         normal = np.cross(points[j] - points[i], points[k] - points[i])
         if np.abs(normal).max() < 1e-9:
             continue
         side = (points * normal).sum(axis=1) - (points[i] * normal).sum()
         if (side <= 1e-9).all():
-            faces.append((*normal, (points[i] * normal).sum()))
+            facets.append((*normal, (points[i] * normal).sum()))
         elif (side >= -1e-9).all():
-            faces.append((*-normal, -(points[i] * normal).sum()))
-    return np.array(faces)
+            facets.append((*-normal, -(points[i] * normal).sum()))
+        else:
+            continue
+        faces.append(points[[i, j, k]])
+    return _Hull(np.array(facets), np.array(faces))
 
 
 def _shown(linear: np.ndarray, facets: np.ndarray) -> np.ndarray:
@@ -221,3 +225,78 @@ def _chroma_limit(lightness: np.ndarray, a: np.ndarray, b: np.ndarray, chroma: n
         low, high = np.where(inside, middle, low), np.where(inside, high, middle)
     grey = _shown(linear_of(np.stack([lightness, 0 * lightness, 0 * lightness], axis=-1)), facets)
     return np.where(grey, low, 0.0)
+
+
+def _nearest_shown(linear: np.ndarray, hull: _Hull) -> np.ndarray:
+    """Colours ((k, 3) linear) the panel cannot show moved to the nearest one it shows, in OKLab.
+
+    The nearest lies on a face of the hull, and on one of the few faces
+    whose planes the colour lies furthest beyond. On each of those,
+    Gauss-Newton steps in the face's two barycentric coordinates walk from
+    its centre towards the colour; each step is the exact least-squares
+    step of the linearised problem within the face's triangle (inside it,
+    or on the best of its three edges). The nearest of the faces' points
+    wins.
+    """
+    outside = ~_shown(linear, hull.facets)
+    if not outside.any():
+        return linear
+    colors = linear[outside]
+    goal = oklab(colors)[:, None]  # against (k, faces tried, 3)
+    normals = hull.facets[:, :3]
+    beyond = (_dot(colors[:, None], normals[None]) - hull.facets[:, 3]) / np.sqrt(_dot(normals, normals))
+    tried = np.argsort(-beyond, axis=1, kind="stable")[:, :_FACES_TRIED]
+    corners = hull.faces[tried]
+    first = corners[..., 0, :]
+    along_u, along_v = corners[..., 1, :] - first, corners[..., 2, :] - first
+    u = np.full(tried.shape, 1.0 / 3.0)
+    v = u.copy()
+    for _ in range(_ROUNDS):
+        point = first + along_u * u[..., None] + along_v * v[..., None]
+        roots = _cbrt(np.maximum(_mul(_TO_LMS, point), 1e-12))
+        miss = _mul(_TO_LAB, roots) - goal
+        # OKLab's change along u and v: the cube roots' slopes 1 / (3 root^2) between the matrices.
+        slope = 1.0 / (3.0 * roots * roots)
+        du = _mul(_TO_LAB, _mul(_TO_LMS, along_u) * slope)
+        dv = _mul(_TO_LAB, _mul(_TO_LMS, along_v) * slope)
+        u, v = _step_in_face(miss, du, dv, u, v)
+    found = first + along_u * u[..., None] + along_v * v[..., None]
+    best = _squared_distance(oklab(found), goal).argmin(axis=1)
+    moved = linear.copy()
+    moved[outside] = found[np.arange(len(colors)), best]
+    return moved
+
+
+def _step_in_face(miss: np.ndarray, du: np.ndarray, dv: np.ndarray, u: np.ndarray,
+                  v: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """The (u, v) in the triangle u, v >= 0, u + v <= 1 nearest to the goal by the linearised
+    OKLab: miss + du (u' - u) + dv (v' - v) at its shortest."""
+    uu, uv, vv = _dot(du, du), _dot(du, dv), _dot(dv, dv)
+    mu, mv = _dot(du, miss), _dot(dv, miss)
+    det = np.maximum(uu * vv - uv * uv, 1e-30)
+    edge = du - dv  # along u + v = 1, from (0, 1) to (1, 0)
+    from_corner = miss - du * u[..., None] + dv * (1.0 - v)[..., None]
+    along_edge = np.clip(-_dot(from_corner, edge) / np.maximum(_dot(edge, edge), 1e-30), 0.0, 1.0)
+    candidates = [
+        (u - (vv * mu - uv * mv) / det, v - (uu * mv - uv * mu) / det),  # the plane's best
+        (0.0 * u, np.clip(v - (mv - uv * u) / np.maximum(vv, 1e-30), 0.0, 1.0)),  # on u = 0
+        (np.clip(u - (mu - uv * v) / np.maximum(uu, 1e-30), 0.0, 1.0), 0.0 * v),  # on v = 0
+        (along_edge, 1.0 - along_edge),  # on u + v = 1
+    ]
+    best_u, best_v, best = u, v, np.full(u.shape, np.inf)
+    for cu, cv in candidates:
+        left = miss + du * (cu - u)[..., None] + dv * (cv - v)[..., None]
+        length = np.where((cu >= 0.0) & (cv >= 0.0) & (cu + cv <= 1.0), _dot(left, left), np.inf)
+        better = length < best
+        best = np.where(better, length, best)
+        best_u, best_v = np.where(better, cu, best_u), np.where(better, cv, best_v)
+    return best_u, best_v
+
+
+def _dot(x: np.ndarray, y: np.ndarray) -> np.ndarray:
+    dot: np.ndarray = x[..., 0] * y[..., 0] + x[..., 1] * y[..., 1] + x[..., 2] * y[..., 2]
+    return dot
+
+
+def _squared_distance(x: np.ndarray, y: np.ndarray) -> np.ndarray:
+    return _dot(x - y, x - y)
