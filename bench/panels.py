@@ -10,8 +10,8 @@ SSIMULACRA2 (higher is better). Three ways to each panel, all in process as the 
 does them:
 - nominal: today's `-p NAME`, the remap against the colours the driver is sent;
 - seen: the remap against the seen colours, no tone map (`--panel NAME --tone none -m remap`);
-- panel: `--panel NAME`: the tone map's defaults, then Floyd-Steinberg in linear light, serpentine,
-  to the seen colours.
+- panel: `--panel NAME`, the command line's settings: the tone map, then the dithering that
+  measured best (Floyd-Steinberg in linear light, serpentine), to the seen colours.
 And a floor no dithering to the panel's inks can go below: a dithered picture blurred in linear
 light is a mix of the inks at every pixel, inside their hull, so its perceived error is at least
 the distance, in OKLab, from the blurred original to that hull.
@@ -33,9 +33,10 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import metrics  # noqa: E402
 from pictures import pictures  # noqa: E402
 
-import grainel  # noqa: E402
 from grainel_tools import palettes, panels, remap  # noqa: E402
-from grainel_tools.tone import Tone, tone_map  # noqa: E402
+from grainel_tools.cli import build_parser, settings_from  # noqa: E402
+from grainel_tools.pipeline import dither_image  # noqa: E402
+from grainel_tools.tone import Tone  # noqa: E402
 
 PANELS = ["spectra6", "acep7"]
 TARGETS = {"spectra6": 0.4, "acep7": 0.45}
@@ -55,8 +56,9 @@ def result(way: str, image: np.ndarray, panel: panels.Panel, tone: Tone) -> np.n
         return remap(image, palettes.named(panel.name))
     if way == "seen":
         return remap(image, panel)
-    mapped = tone_map(image, panel, tone)
-    return panel.sent_of(grainel.dither(mapped, palette=panel.appearance, serpentine=True, linear=True))
+    parser = build_parser()
+    settings = settings_from(parser.parse_args(["--panel", panel.name]), parser)
+    return dither_image(dataclasses.replace(settings, tone=tone), image)
 
 
 def floor(image: np.ndarray, panel: panels.Panel) -> float:
