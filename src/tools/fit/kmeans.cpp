@@ -69,6 +69,21 @@ public:
     // than that to a has no nearer centre.
     float half_gap(std::size_t a) const { return listed_ ? lists_[a * listed_].distance / 2 : far_away; }
 
+    // How far a's last listed neighbour is: every centre a does not list is
+    // at least that far from a (no farther than any, when a lists them all).
+    float reach(std::size_t a) const {
+        return listed_ == count_ - 1 ? far_away : lists_[a * listed_ + listed_ - 1].distance;
+    }
+
+    // The most any centre a lists has moved, for each a.
+    void most_moved_near(const std::vector<float>& moved, std::vector<float>& most) const {
+        for (std::size_t a = 0; a < count_; ++a) {
+            float m = 0.0f;
+            for (std::size_t i = 0; i < listed_; ++i) m = std::max(m, moved[lists_[a * listed_ + i].index]);
+            most[a] = m;
+        }
+    }
+
     struct Nearest {
         std::uint32_t index;
         float distance, runner_up;
@@ -140,7 +155,7 @@ KMeansResult weighted_kmeans(const std::vector<Lab>& points, const std::vector<d
 
     std::vector<double> totals(k);
     std::vector<Centre> sums(k);
-    std::vector<float> moved(k);
+    std::vector<float> moved(k), moved_near(k);
     while (true) {
         // Each movable centre to the weighted mean of its points, summed in
         // point order.
@@ -165,14 +180,21 @@ KMeansResult weighted_kmeans(const std::vector<Lab>& points, const std::vector<d
         ++result.iterations;
         if (result.iterations >= max_iterations || most == 0.0f) break;
         neighbours.set(centres, threads);
+        neighbours.most_moved_near(moved, moved_near);
 
         std::atomic<std::size_t> changed{0};
         share_parts(threads, n, points_per_part, [&](std::size_t from, std::size_t to) {
             std::size_t changed_here = 0;
             for (std::size_t i = from; i < to; ++i) {
                 const std::uint32_t a = nearest[i];
+                // No other centre came nearer than the most any moved. Nor did
+                // one a lists by more than the most those moved, while one a
+                // does not list is at least reach(a) from a, so at least
+                // reach(a) - upper[i] from the point: where centres far off
+                // moved most, that bound is the closer.
                 upper[i] += moved[a];
-                lower[i] -= a == farthest ? next_most : most;
+                lower[i] = std::max(lower[i] - (a == farthest ? next_most : most),
+                                    std::min(lower[i] - moved_near[a], neighbours.reach(a) - upper[i]));
                 const float bound = std::max(neighbours.half_gap(a), lower[i]);
                 if (upper[i] <= bound) continue;
                 upper[i] = neighbours.distance(points[i], a);
