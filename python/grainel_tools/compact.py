@@ -7,12 +7,13 @@ A dithered image has few distinct colours, so storing it as 8-bit gray or
 
 from __future__ import annotations
 
-import itertools
 from collections.abc import Sequence
 from dataclasses import dataclass
 
 import numpy as np
 from PIL import Image
+
+from . import _native
 
 Entry = tuple[int, ...]
 
@@ -107,15 +108,14 @@ def _distinct(frames: list[Image.Image]) -> list[Entry] | None:
 
 
 def _indexed(frames: list[Image.Image], entries: list[Entry]) -> Compact:
-    table = np.array([entries], dtype=np.uint8)
-    rgb = table[0, :, :1].repeat(3, axis=1) if table.shape[2] <= 2 else table[0, :, :3]
-    alphas = table[0, :, -1] if table.shape[2] in (2, 4) else None
+    table = np.array(entries, dtype=np.uint8)
+    rgb = table[:, :1].repeat(3, axis=1) if table.shape[1] <= 2 else table[:, :3]
+    alphas = table[:, -1] if table.shape[1] in (2, 4) else None
     indexed = []
     for frame in frames:
-        im = _quantized(frame, rgb) if alphas is None and frame.mode == "RGB" else None
-        if im is None:
-            index = _index_of(np.asarray(frame), _keys(table)[0])
-            im = Image.frombuffer("P", frame.size, index, "raw", "P", 0, 1)
+        index = _places(frame, table)
+        assert index is not None, "the entries are the frames' own colours"
+        im = Image.frombuffer("P", frame.size, index, "raw", "P", 0, 1)
         im.putpalette(rgb.tobytes())
         if alphas is not None:
             im.info["transparency"] = alphas.tobytes()
@@ -133,7 +133,6 @@ def _indexed_by(frames: list[Image.Image], palette: np.ndarray) -> Compact | Non
     transparent ones need an entry per colour and alpha, which the general
     form gives.
     """
-    colors, first = np.unique(palette, axis=0, return_index=True)
     rgbs, alphas = frames, None
     if frames[0].mode == "RGBA":
         alphas = [np.asarray(f.getchannel("A")) for f in frames]
@@ -144,19 +143,15 @@ def _indexed_by(frames: list[Image.Image], palette: np.ndarray) -> Compact | Non
             alphas = None
     if len(palette) + (alphas is not None) > 256:
         return None
-    to_entry = np.zeros(256, np.uint8)
-    to_entry[:len(colors)] = first
     indexed = []
     for i, frame in enumerate(rgbs):
-        pixels = np.asarray(frame)
-        im = _quantized(frame, colors)
-        index = np.asarray(im) if im is not None else _index_of(pixels, _keys(colors[None])[0])
-        if not _shows(colors, index, pixels):
+        index = _places(frame, palette)
+        if index is None:
             return None
-        entries = to_entry[index]
         if alphas is not None:
-            entries = np.where(alphas[i] == 0, np.uint8(len(palette)), entries)
-        indexed.append(Image.frombuffer("P", frame.size, np.ascontiguousarray(entries), "raw", "P", 0, 1))
+            entries = np.frombuffer(index, np.uint8).reshape(alphas[i].shape)
+            index = np.where(alphas[i] == 0, np.uint8(len(palette)), entries).tobytes()
+        indexed.append(Image.frombuffer("P", frame.size, index, "raw", "P", 0, 1))
     table = palette.tobytes() + (bytes(3) if alphas is not None else b"")
     transparency = None if alphas is None else bytes([255] * len(palette) + [0])
     for im in indexed:
@@ -166,62 +161,7 @@ def _indexed_by(frames: list[Image.Image], palette: np.ndarray) -> Compact | Non
     return Compact(indexed, alphas=transparency)
 
 
-def _shows(colors: np.ndarray, index: np.ndarray, pixels: np.ndarray, rows: int = 256) -> bool:
-    """Whether `index` into `colors` gives every pixel, checked a band of rows at a time: whole,
-    the check of a 2048 x 2048 picture would hold two more copies of it."""
-    return all(np.array_equal(colors[index[y:y + rows]], pixels[y:y + rows]) for y in range(0, len(pixels), rows))
-
-
-def _quantized(frame: Image.Image, rgb: np.ndarray) -> Image.Image | None:
-    """Pillow's own mapping to the palette, when it maps every pixel to its own colour.
-
-    It is several times quicker than ours, but answers from a cache of 6-bit
-    colour cells, so entries closer than that can be confused. Without
-    dither it maps each pixel by its colour alone, so a row holding each
-    entry once shows how every pixel of the frame maps; a confusion falls
-    back to the table lookup below.
-    """
-    palette = Image.new("P", (1, 1))
-    palette.putpalette(rgb.tobytes())
-    entries = Image.frombytes("RGB", (len(rgb), 1), rgb.tobytes())
-    mapped = np.asarray(entries.quantize(palette=palette, dither=Image.Dither.NONE))
-    if not np.array_equal(mapped[0], np.arange(len(rgb))):
-        return None
-    return frame.quantize(palette=palette, dither=Image.Dither.NONE)
-
-
-def _keys(pixels: np.ndarray) -> np.ndarray:
-    """One integer per pixel that tells its colour (and alpha) apart from every other."""
-    if pixels.ndim == 3 and pixels.shape[2] == 1:
-        pixels = pixels[..., 0]
-    if pixels.ndim == 2:
-        return pixels
-    if pixels.shape[2] != 4:
-        padded = np.zeros(pixels.shape[:2] + (4,), np.uint8)
-        padded[..., :pixels.shape[2]] = pixels
-        pixels = padded
-    return np.ascontiguousarray(pixels).view(np.uint32)[..., 0]
-
-
-def _index_of(pixels: np.ndarray, entry_keys: np.ndarray, rows: int = 256) -> np.ndarray:
-    """The entry index of every pixel, through a table indexed by its key or by key % m.
-
-    For packed colours, m is the first modulus that keeps the (at most 256)
-    entries apart; from 2n^2 on a few tries find one, and the table stays
-    in cache. The keys are made a band of rows at a time: for a whole
-    2048 x 2048 picture they and their moduli would take 32 MiB more.
-    """
-    count = len(entry_keys)
-    if entry_keys.dtype == np.uint8:  # grey levels: the key is its own slot
-        def slot(keys: np.ndarray) -> np.ndarray:
-            return keys
-        table = np.zeros(256, np.uint8)
-    else:
-        modulus = next(m for m in itertools.count(2 * count * count + 1)
-                       if len(np.unique(entry_keys % np.uint32(m))) == count)
-
-        def slot(keys: np.ndarray) -> np.ndarray:
-            return keys % np.uint32(modulus)
-        table = np.zeros(modulus, np.uint8)
-    table[slot(entry_keys)] = np.arange(count)
-    return np.concatenate([table[slot(_keys(pixels[y:y + rows]))] for y in range(0, len(pixels), rows)])
+def _places(frame: Image.Image, entries: np.ndarray) -> bytes | None:
+    """Each pixel's place among `entries` (the first of equal ones), or None where one is none."""
+    pixels = np.asarray(frame)
+    return _native.palette_indices(pixels.reshape(*pixels.shape[:2], -1), np.ascontiguousarray(entries))

@@ -32,6 +32,8 @@ PyMethodDef functions[] = {
      "mix_dither(image, plan, thresholds, out)\n--\n\nOrdered dither by colour mixes into out."},
     {"mix_shares", as_cfunction<mix_shares_entry>(), METH_FASTCALL,
      "mix_shares(plan, colors)\n--\n\nThe mixes of colors, as 32-bit shares."},
+    {"palette_indices", as_cfunction<palette_indices_entry>(), METH_FASTCALL,
+     "palette_indices(pixels, entries)\n--\n\nEach pixel's place in entries, as bytes; None where one is none."},
     {"linear_light", as_cfunction<linear_light_entry>(), METH_NOARGS,
      "linear_light()\n--\n\nThe light of each sRGB byte, 0 to 1, as 256 doubles."},
     {"srgb_bytes", as_cfunction<srgb_bytes_entry>(), METH_FASTCALL,
