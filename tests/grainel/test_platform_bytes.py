@@ -18,7 +18,7 @@ import numpy as np
 import grainel
 from grainel_tools import fit_palette, mix_dither, palettes, remap
 
-EXPECTED = "8c2395069f262ad973bbb15f3061cf9a9d4ad4a2ce2386f5ccecc40ed59a4bfe"
+EXPECTED = "923806282d79b69f11ffb1ab22f1736f6520d9557eaa0577d3105860ed0d6f90"
 
 
 def picture(height, width, channels, key):

@@ -36,7 +36,11 @@ PyObject* dither_step_entry(PyObject*, PyObject* args, PyObject* kwargs) noexcep
         std::memcpy(colors.data(), palette.data(), colors.size() * sizeof(Rgb));
         if (fixed < 0 || static_cast<std::size_t>(fixed) > colors.size())
             raise(PyExc_ValueError, "fixed must be between 0 and the palette's size");
-        const RemapOptions options{parse_method("floyd_steinberg"), strength, true,
+        // The step measures each colour's mean error, which a left-to-right
+        // scan, whose bands share every thread, finds as the serpentine
+        // remap shows it: on the quality benchmark's tune half no figure
+        // moved by more than a tenth of a percent either way.
+        const RemapOptions options{parse_method("floyd_steinberg"), strength, false,
                                    static_cast<std::size_t>(threads)};
         std::vector<Rgb> moved;
         {
