@@ -29,7 +29,7 @@ from typing import Any
 from . import palettes
 from .cores import available_cores, threads_per_file
 from .errors import Cancelled, FileError, FormatError, PaletteError, PlanError, UsageError, reason
-from .formats import FORMATS, format_of, format_named
+from .formats import FORMATS, format_named, output_format
 from .frame_files import DEFAULT_DURATION, FrameFiles, frame_files
 from .one_file import STDIO, FileOptions, Job, PathName, Source, WriteGate, dither_file, dither_file_gated, read_source
 from .pictures import Picture, readable_extensions
@@ -85,7 +85,7 @@ def plan(args: argparse.Namespace) -> list[Job]:
             raise UsageError("no image files in the given folders")
     for _, dst in jobs:
         try:
-            fmt = format_named(args.format or "png") if dst == STDIO else format_of(Path(dst), args.format)
+            fmt = output_format(dst, args.format)
         except FormatError as exc:
             raise UsageError(f"{dst}: {exc}") from None
         if fmt.lossy and not args.lossy:

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import io
+import os
 import struct
 from dataclasses import dataclass, field, replace
 from pathlib import Path
@@ -79,6 +80,17 @@ def format_named(name: str) -> Format:
 
 def format_for(path: Path) -> Format:
     return format_named(path.suffix or "(none)")
+
+
+STDIO = "-"  # standard input as a source, standard output as a destination
+
+
+def output_format(dst: str | os.PathLike[str], name: str | None, *, msb_first: bool = True,
+                  pad_rows: bool = True) -> Format:
+    """OUT's format: standard output's is `name` (--format) or PNG, a path's as format_of finds it."""
+    if dst == STDIO:
+        return format_of(Path(""), name or "png", msb_first=msb_first, pad_rows=pad_rows)
+    return format_of(Path(dst), name, msb_first=msb_first, pad_rows=pad_rows)
 
 
 def format_of(path: Path, name: str | None, *, msb_first: bool = True, pad_rows: bool = True) -> Format:

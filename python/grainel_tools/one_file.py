@@ -19,7 +19,7 @@ from typing import Any, Union
 from PIL import Image
 
 from .errors import Cancelled, FileError, FormatError, reason
-from .formats import all_or_nothing_alpha, encode, format_of, holds_alpha
+from .formats import STDIO, all_or_nothing_alpha, encode, format_of, holds_alpha, output_format
 from .frame_files import FrameFiles, read_frame_files
 from .panels import Panel
 from .pictures import Picture, read_picture, transparent
@@ -28,7 +28,6 @@ from .settings import Settings
 from .sizing import WHITE
 from .writing import write_data
 
-STDIO = "-"  # standard input as a source, standard output as a destination
 PathName = Union[str, "os.PathLike[str]"]
 Source = Union[PathName, FrameFiles]  # a folder of frames is read as one animation
 Job = tuple[Source, PathName]
@@ -85,8 +84,7 @@ def dither_file_gated(src: Source, dst: PathName, settings: Settings, options: F
     if options.max_pixels is not None:
         Image.MAX_IMAGE_PIXELS = None  # the check below is the one in force
     try:
-        fmt = format_of(Path("" if dst == STDIO else dst), "png" if dst == STDIO and not options.format
-                        else options.format, msb_first=options.msb_first, pad_rows=options.pad_rows)
+        fmt = output_format(dst, options.format, msb_first=options.msb_first, pad_rows=options.pad_rows)
     except FormatError as exc:
         raise FileError("writing", shown, str(exc)) from None
     checkpoint()
