@@ -29,9 +29,9 @@ from typing import Any
 from . import palettes
 from .cores import available_cores, threads_per_file
 from .errors import Cancelled, FileError, FormatError, PaletteError, PlanError, UsageError, reason
-from .formats import FORMATS, format_named, output_format
+from .formats import FORMATS, STDIO, format_named, output_format
 from .frame_files import DEFAULT_DURATION, FrameFiles, frame_files
-from .one_file import STDIO, FileOptions, Job, PathName, Source, WriteGate, dither_file, dither_file_gated, read_source
+from .one_file import FileOptions, Job, PathName, Source, WriteGate, dither_file, dither_file_gated, read_source
 from .pictures import Picture, readable_extensions
 from .pipeline import palette_for_all
 from .progress import Progress
