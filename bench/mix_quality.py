@@ -15,7 +15,7 @@ from skimage import data
 
 import grainel
 from grainel_tools import matrix, mix_dither, palettes
-from grainel_tools.remap import remap
+from grainel_tools import remap
 from metrics import perceived_error
 
 PHOTOS = ("astronaut", "coffee", "chelsea")

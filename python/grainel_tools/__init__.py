@@ -21,8 +21,6 @@
 """
 
 import importlib
-import sys
-import types
 from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:  # what the names below are, for type checkers
@@ -36,7 +34,7 @@ if TYPE_CHECKING:  # what the names below are, for type checkers
     from .mix import MixPlan, mix_dither
     from .one_file import FileOptions, dither_file
     from .pictures import READABLE, Picture, read_image, read_picture
-    from .remap import RemapPlan, remap
+    from .remapping import RemapPlan, remap
     from .settings import Settings
     from .writing import write_image, write_picture
 
@@ -50,7 +48,7 @@ _HOMES = {
     "PlanError": "errors", "Settings": "settings", "check_jobs": "batch", "dither_file": "one_file",
     "dither_files": "batch", "fit_palette": "fitting", "main": "command",
     "matrix": "matrices", "output_paths": "batch", "read_image": "pictures",
-    "read_picture": "pictures", "remap": "remap", "RemapPlan": "remap", "MixPlan": "mix",
+    "read_picture": "pictures", "remap": "remapping", "RemapPlan": "remapping", "MixPlan": "mix",
     "mix_dither": "mix", "write_image": "writing", "write_picture": "writing",
 }
 
@@ -75,16 +73,3 @@ def __getattr__(name: str) -> Any:
 
 def __dir__() -> list[str]:
     return sorted([*globals(), *__all__])
-
-
-class _Package(types.ModuleType):
-    # Importing a submodule sets it as the package's attribute of its name,
-    # and the remap lives in a module named like it: the package's `remap`
-    # stays the function, whichever code imports the module first.
-    def __setattr__(self, name: str, value: Any) -> None:
-        if isinstance(value, types.ModuleType) and name in _HOMES:
-            value = getattr(value, name)
-        super().__setattr__(name, value)
-
-
-sys.modules[__name__].__class__ = _Package

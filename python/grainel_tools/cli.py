@@ -27,7 +27,7 @@ from .formats import format_for
 from .fitting import EFFORT, MAX_EFFORT
 from .one_file import FileOptions
 from .pipeline import ORDERED, REMAP
-from .remap import STRENGTH as REMAP_STRENGTH
+from .remapping import STRENGTH as REMAP_STRENGTH
 from .panels import Panel
 from .settings import Settings, parse_matrix
 from .tone import Tone

@@ -28,7 +28,7 @@ from . import _native
 from .color_arrays import MAX_COLORS, color_pixels, distinct_colors, palette_array
 from .cores import threads_for
 from .panels import Panel
-from .remap import STRENGTH
+from .remapping import STRENGTH
 
 EFFORT = 5
 MAX_EFFORT = 10

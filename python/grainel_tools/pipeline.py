@@ -20,7 +20,7 @@ from .color_arrays import palette_array
 from .errors import OptionError
 from .fitting import fit_palette
 from .mix import mix_dither
-from .remap import RemapPlan, remap
+from .remapping import RemapPlan, remap
 from .sizing import Size
 from .still_frames import dither_frames
 from .tone import tone_map
