@@ -4,7 +4,8 @@
     python bench/quality.py --half tune          the half defaults are tuned on; report the check half
     python bench/quality.py --tools grainel --no-ssimulacra2    a quick look while tuning
     python bench/quality.py --picture docs/quality.png          also the side-by-side picture
-    python bench/quality.py --speed              also -c 256 against pngquant 256 at 2048 px
+    python bench/quality.py --speed              also -c 256 against pngquant 256, and -p pico8
+                                                 against ImageMagick, at 2048 px
     python bench/quality.py --json out.json
 
 Every tool runs as its command line on the pictures' PNG files: `grainel IN OUT -c N` and
@@ -307,14 +308,17 @@ def peak_run(argv: list[str]) -> tuple[float, float]:
 
 
 def speed(folder: Path, repeats: int = 5) -> dict:
-    """`grainel -c 256` and `pngquant 256` on a 2048 x 2048 photo, alternated: median wall
-    seconds and peak memory."""
+    """`grainel -c 256` beside `pngquant 256`, and `grainel -p pico8` beside ImageMagick's
+    `-remap`, on a 2048 x 2048 photo, alternated: median wall seconds and peak memory."""
     import skimage.data
 
     src = folder / "astronaut-2048.png"
     Image.fromarray(skimage.data.astronaut()).resize((2048, 2048), Image.LANCZOS).save(src)
     commands = {"grainel -c 256": [*GRAINEL, str(src), str(folder / "g.png"), "-c", "256", "-f"],
-                "pngquant 256": ["pngquant", "--force", "-o", str(folder / "p.png"), "256", str(src)]}
+                "pngquant 256": ["pngquant", "--force", "-o", str(folder / "p.png"), "256", str(src)],
+                "grainel -p pico8": [*GRAINEL, str(src), str(folder / "g8.png"), "-p", "pico8", "-f"],
+                "ImageMagick -remap pico8": ["convert", str(src), "-dither", "FloydSteinberg", "-remap",
+                                             str(palette_png("pico8", folder)), str(folder / "i8.png")]}
     runs: dict[str, list] = {k: [] for k in commands}
     for _ in range(repeats):
         for label, argv in commands.items():
@@ -356,7 +360,7 @@ def main() -> int:
     ap.add_argument("--no-ssimulacra2", action="store_true", help="skip the slowest figure")
     ap.add_argument("-j", "--jobs", type=int, default=os.cpu_count())
     ap.add_argument("--picture", type=Path, help="also write the side-by-side picture here")
-    ap.add_argument("--speed", action="store_true", help="also time grainel -c 256 against pngquant")
+    ap.add_argument("--speed", action="store_true", help="also time grainel -c 256 against pngquant, -p pico8 against ImageMagick")
     ap.add_argument("--json", type=Path, help="write the figures here")
     args = ap.parse_args()
     targets = [int(c) for c in args.counts.split(",") if c] + [f for f in args.fixed.split(",") if f]
