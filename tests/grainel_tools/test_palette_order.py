@@ -8,7 +8,8 @@ from file_cases import RGB, Image, pixels
 
 pytestmark = pytest.mark.architecture_neutral
 
-from grainel_tools import main, palettes  # noqa: E402  (after the skip: the tools need Pillow)
+import grainel  # noqa: E402
+from grainel_tools import main, palettes, remap  # noqa: E402  (after the skip: the tools need Pillow)
 
 # Out of RGB order on purpose: a writer that sorts its entries, or drops those no
 # pixel uses (the red below, on a picture without red), renumbers the rest.
@@ -55,6 +56,24 @@ def test_named_palettes_keep_their_order(tmp_path, name):
     assert main([str(tmp_path / "in.png"), str(tmp_path / "out.png"), "-p", name]) == 0
     colors = palettes.named(name)
     assert entries(tmp_path / "out.png", len(colors)) == colors
+
+
+# Repeats of black and blue after their first entries: a pixel of either is written as the first.
+REPEATING = UNSORTED + [(0, 255, 255), (0, 0, 0), (128, 128, 128), (0, 0, 255)]
+
+
+@pytest.mark.parametrize("out", ["out.png", "out.gif", "out.bmp"])
+@pytest.mark.parametrize("method", [[], ["-m", "floyd_steinberg"]])
+def test_each_pixel_is_written_as_the_first_entry_of_its_colour(tmp_path, out, method):
+    Image.fromarray(RGB).save(tmp_path / "in.png")
+    assert main([str(tmp_path / "in.png"), str(tmp_path / out),
+                 "-p", ",".join("#%02x%02x%02x" % c for c in REPEATING), *method]) == 0
+    palette = np.array(REPEATING, np.uint8)
+    expected = grainel.dither(RGB, "floyd_steinberg", palette=palette) if method else remap(RGB, palette)
+    with Image.open(tmp_path / out) as im:
+        index = np.asarray(im)
+    first = {c: REPEATING.index(c) for c in REPEATING}
+    assert index.tolist() == [[first[tuple(c)] for c in row] for row in expected.tolist()]
 
 
 def test_transparent_pixels_take_one_entry_after_the_palette(tmp_path):
