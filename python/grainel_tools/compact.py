@@ -164,4 +164,5 @@ def _indexed_by(frames: list[Image.Image], palette: np.ndarray) -> Compact | Non
 def _places(frame: Image.Image, entries: np.ndarray) -> bytes | None:
     """Each pixel's place among `entries` (the first of equal ones), or None where one is none."""
     pixels = np.asarray(frame)
-    return _native.palette_indices(pixels.reshape(*pixels.shape[:2], -1), np.ascontiguousarray(entries))
+    channels = 1 if pixels.ndim == 2 else pixels.shape[2]
+    return _native.palette_indices(pixels.reshape(*pixels.shape[:2], channels), np.ascontiguousarray(entries))
