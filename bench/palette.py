@@ -95,7 +95,8 @@ def palette_rows(table, pictures, reps, note):
 def fitted_rows(table, pictures, warm, repeats):
     """Palettes fitted to each photo, by Pillow's median cut and by grainel_tools.fit_palette:
     Floyd-Steinberg beside Pillow's quantize FS, strength 0 beside Pillow's undithered quantize,
-    both with the same palette, and the perceptual remap beside the module's Floyd-Steinberg.
+    both with the same palette, and the perceptual remap, serpentine (its default) and left to
+    right (the module's default scan), beside the module's Floyd-Steinberg.
 
     A fitted palette crowds its colours where the photo's pixels are, the hardest case for an
     exact search. The five calls of a case take turns.
@@ -115,6 +116,7 @@ def fitted_rows(table, pictures, warm, repeats):
                     "fs": lambda im, p=colors: grainel.error_diffusion(im, palette=p),
                     "nearest": lambda im, p=colors: grainel.error_diffusion(im, palette=p, strength=0.0),
                     "remap": lambda im, p=colors: remap(im, p, threads=1),
+                    "remap ltr": lambda im, p=colors: remap(im, p, threads=1, serpentine=False),
                 }
                 if Image is not None:
                     pal_img = pil_palette_image([tuple(int(c) for c in rgb) for rgb in colors])
@@ -128,7 +130,8 @@ def fitted_rows(table, pictures, warm, repeats):
                 for ours, peer, label, peer_label in (
                         ("fs", "pillow fs", "FS", "Pillow FS"),
                         ("nearest", "pillow none", "strength 0", "Pillow no dither"),
-                        ("remap", "fs", "remap", "grainel FS")):
+                        ("remap", "fs", "remap", "grainel FS"),
+                        ("remap ltr", "fs", "remap, left to right", "grainel FS")):
                     table.add("%s, %s" % (label, case), speed[ours], "MP/s",
                               peer_label if peer in speed else None, speed.get(peer),
                               extra={"samples_s": times[ours], "peer_samples_s": times.get(peer, []),
