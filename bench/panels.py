@@ -21,6 +21,7 @@ from __future__ import annotations
 
 import argparse
 import dataclasses
+import functools
 import os
 import sys
 from concurrent.futures import ProcessPoolExecutor
@@ -36,6 +37,7 @@ from pictures import pictures  # noqa: E402
 from grainel_tools import palettes, panels, remap  # noqa: E402
 from grainel_tools.cli import build_parser, settings_from  # noqa: E402
 from grainel_tools.pipeline import dither_image  # noqa: E402
+from grainel_tools.settings import Settings  # noqa: E402
 from grainel_tools.tone import Tone  # noqa: E402
 
 PANELS = ["spectra6", "acep7"]
@@ -51,14 +53,19 @@ def as_seen(panel: panels.Panel, written: np.ndarray) -> np.ndarray:
     return np.array(panel.appearance, np.uint8)[panel.indices(written)]
 
 
+@functools.cache
+def panel_settings(name: str) -> Settings:
+    """What `grainel --panel NAME` dithers with, read once per panel."""
+    parser = build_parser()
+    return settings_from(parser.parse_args(["--panel", name]), parser)
+
+
 def result(way: str, image: np.ndarray, panel: panels.Panel, tone: Tone) -> np.ndarray:
     if way == "nominal":
         return remap(image, palettes.named(panel.name))
     if way == "seen":
         return remap(image, panel)
-    parser = build_parser()
-    settings = settings_from(parser.parse_args(["--panel", panel.name]), parser)
-    return dither_image(dataclasses.replace(settings, tone=tone), image)
+    return dither_image(dataclasses.replace(panel_settings(panel.name), tone=tone), image)
 
 
 def floor(image: np.ndarray, panel: panels.Panel) -> float:
