@@ -19,6 +19,7 @@ from . import sizing
 from .color_arrays import palette_array
 from .errors import OptionError
 from .fitting import fit_palette
+from .gamut import into_hull
 from .mix import mix_dither
 from .remapping import RemapPlan, remap
 from .sizing import Size
@@ -40,6 +41,15 @@ ORDERED = "ordered"
 # Not a grainel method either: the perceptual remap of grainel_tools.remap,
 # the command line's choice for palettes unless a method is named.
 REMAP = "remap"
+# Fitted palettes of up to so many colours have the picture moved into their
+# hull before the remap. A fitted colour is a mean of the picture's, so the
+# hull of a few of them leaves out much of the picture's light, which the
+# remap would otherwise chase with specks of far colours. With more colours
+# the hull holds nearly all of it, and the move measured no better; a fixed
+# palette was not fitted to the picture, and moving each pixel on its own
+# flattens texture whose mean the palette can show (both on the quality
+# benchmark's tune half).
+HULL_COLORS = 16
 
 
 def dither_picture(settings: Settings, picture: Picture) -> Picture:
@@ -50,11 +60,14 @@ def dither_picture(settings: Settings, picture: Picture) -> Picture:
     shown: Any = fitted if fitted is not None else settings.palette
     if settings.panel is not None:  # dithered as it looks, written as it is sent
         shown = settings.panel.appearance
+    hull_of = None  # the palette whose hull each frame is moved into first
     if settings.method.lower() == REMAP and shown is not None:
+        if fitted is not None and settings.panel is None and len(fitted) <= HULL_COLORS:
+            hull_of = fitted
         shown = RemapPlan(shown)
 
     def dither(frame: Image) -> Image:
-        return cast("Image", dither_image(settings, frame, shown))
+        return cast("Image", dither_image(settings, frame if hull_of is None else into_hull(frame, hull_of), shown))
 
     if settings.still and settings.family in ("diffusion", REMAP):
         dithered = dither_frames(frames, dither)
@@ -63,7 +76,7 @@ def dither_picture(settings: Settings, picture: Picture) -> Picture:
     if settings.fit is not None and settings.pad is not None and any(f.size != settings.fit for f in dithered):
         # The padding is dithered like the picture, so that a colour a
         # palette lacks becomes a pattern of its colours, as it would inside.
-        canvas = dither_image(settings, sizing.solid(frames[0].mode, settings.fit, settings.pad), shown)
+        canvas = dither(sizing.solid(frames[0].mode, settings.fit, settings.pad))
         dithered = [sizing.pad(f, canvas) for f in dithered]
     # The writers index the file by these colours, in this order; read once
     # grainel has read them, so that a bad one is worded by grainel.

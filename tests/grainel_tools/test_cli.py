@@ -14,10 +14,16 @@ from numpy.testing import assert_array_equal
 
 import grainel
 from grainel_tools import fit_palette, main, palettes, remap
+from grainel_tools.gamut import into_hull
 
 pytestmark = pytest.mark.architecture_neutral
 
 GAMEBOY = [(15, 56, 15), (48, 98, 48), (139, 172, 15), (155, 188, 15)]
+
+
+def remap_into_hull(image, fitted):
+    """What -c N does with a palette of few colours: the picture moved into its hull, then remapped."""
+    return remap(into_hull(image, fitted), fitted)
 
 
 @pytest.fixture
@@ -143,8 +149,8 @@ def test_palette_forms(Image, photo, tmp_path, form):
     ("-p gameboy -s 0.6 --no-serpentine", lambda a: remap(a, GAMEBOY, strength=0.6, serpentine=False)),
     ("-p gameboy -m fs", lambda a: grainel.dither(a, palette=GAMEBOY)),   # the way back to the exact engines
     ("-p gameboy -m bayer4x4 --linear", lambda a: grainel.ordered_dither(a, 4, palette=GAMEBOY, linear=True)),
-    ("-c 5 --effort 2", lambda a: remap(a, fit_palette(a, 5, effort=2))),
-    ("--colours 4", lambda a: remap(a, fit_palette(a, 4))),
+    ("-c 5 --effort 2", lambda a: remap_into_hull(a, fit_palette(a, 5, effort=2))),
+    ("--colours 4", lambda a: remap_into_hull(a, fit_palette(a, 4))),
     ("-c 5 --keep #f00,#00ff00 -m atkinson",
      lambda a: grainel.dither(a, "atkinson", palette=fit_palette(a, 5, keep=["#f00", "#0f0"]))),
     ("-c 5 --keep #f00 --keep #00ff00 -m atkinson",

@@ -91,30 +91,6 @@ def test_the_tone_map_is_monotone(tone):
     assert shown[0][-1] > shown[0][0] + 0.02
 
 
-@pytest.mark.parametrize("name", ["spectra6", "acep7"])
-def test_the_tone_map_moves_what_a_panel_cannot_show_to_the_nearest_it_can(name):
-    # Mixes of every three inks cover the hull's faces, where the nearest shown colour lies: none
-    # may be nearer in OKLab than the colour the map chose (to a byte's rounding), and colours
-    # the panel shows, its inks and their mixes, stay as they are.
-    panel = panels.named(name)
-    inks = LINEAR[np.array(panel.appearance, np.uint8)]
-    steps = np.arange(25) / 24
-    u, v = (x.ravel() for x in np.meshgrid(steps, steps))
-    u, v = u[u + v <= 1], v[u + v <= 1]
-    mixes = np.concatenate([inks[a] + (inks[b] - inks[a]) * u[:, None] + (inks[c] - inks[a]) * v[:, None]
-                            for a in range(len(inks)) for b in range(a) for c in range(b)])
-    shown = np.array(panel.appearance + (tuple(srgb_bytes(inks.mean(axis=0))),), np.uint8)
-    colors = np.concatenate([RNG.integers(0, 256, (300, 3), dtype=np.uint8), shown])[None]
-    mapped = oklab(LINEAR[tone_map(colors, panel)[0]])
-    wanted = oklab(LINEAR[colors[0]])
-    def nearest_mix(lab):
-        return np.sqrt(((lab[:, None] - oklab(mixes)[None]) ** 2).sum(-1)).min(axis=1)
-
-    assert nearest_mix(mapped).max() < 0.05  # on the panel, as near as the lattice tells
-    assert np.all(np.sqrt(((mapped - wanted) ** 2).sum(-1)) <= nearest_mix(wanted) + 0.004)
-    assert np.abs(mapped[-len(shown):] - wanted[-len(shown):]).max() < 0.004
-
-
 def test_mismatched_or_unknown_panels_are_refused():
     with pytest.raises(PaletteError, match="5 seen colours for 6 sent ones"):
         panels.named("spectra6").with_seen(panels.SPECTRA6_SECOND[:5])
