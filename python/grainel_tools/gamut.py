@@ -23,7 +23,9 @@ from typing import Any, NamedTuple
 
 import numpy as np
 
+from . import _native
 from .color_arrays import color_pixels, palette_array, rgb_key
+from .cores import threads_for
 from .srgb import LINEAR, srgb_bytes
 
 # Linear sRGB to LMS, and the cube roots of LMS to OKLab, and back (Ottosson 2020).
@@ -39,11 +41,12 @@ _FROM_LAB = ((1.0, 0.3963377774, 0.2158037573),
 _FROM_LMS = ((4.0767416621, -3.3077115913, 0.2309699292),
              (-1.2684380046, 2.6097574011, -0.3413193965),
              (-0.0041960863, -0.7034186147, 1.7076147010))
-# Gauss-Newton steps of the search for the nearest colour shown: it has
-# settled to well below a byte by then.
-_ROUNDS = 4
-# Colours searched at once: the search holds a few numbers per colour and face.
-_CHUNK = 4096
+# A colour's search on one face costs about what the remap spends on a few
+# pixels: threads_for shares out work of a megapixel's cost and more.
+_PIXELS_PER_SEARCH = 8
+# into_hull searches every face once per cell of colours, 2^_CELL_SHIFT codes a side.
+_CELL_BITS = 5
+_CELL_SHIFT = 8 - _CELL_BITS
 
 
 def _mul(matrix: tuple[tuple[float, ...], ...], x: np.ndarray) -> np.ndarray:
@@ -111,18 +114,57 @@ def inside(linear: np.ndarray, facets: np.ndarray) -> np.ndarray:
     return within
 
 
-def into_hull(image: Any, palette: Any) -> Any:
+def into_hull(image: Any, palette: Any, *, threads: int | None = None) -> Any:
     """The picture (array or PIL image; alpha kept) with every colour beyond the palette's hull
-    moved to its nearest in it; the picture as it is where hull_of finds no hull."""
+    moved to the nearest colour it can mix; the picture as it is where hull_of finds no hull.
+    `threads` as remap takes it; the result is the same for any number.
+
+    A photo holds hundreds of thousands of colours, too many to search every
+    face for each. So every face is searched once per cell of colours,
+    eight codes a side, from the cell's middle; each colour of the cell
+    beyond the hull then moves to its own nearest point on the face its
+    cell's middle found. Neighbouring colours nearly always share their
+    nearest face, and where they do not, the point found still lies on the
+    hull, a little further off: the remap is left no error it cannot spend.
+    """
     hull = hull_of(tuple(map(tuple, palette_array(palette).tolist())))
     if hull is None:
         return image
     pixels, to_input_kind = color_pixels(image)
-    colors, where = np.unique(rgb_key(pixels).reshape(-1), return_inverse=True)
+    key = pixels[..., 0].astype(np.int32)
+    for c in (1, 2):
+        key <<= 8
+        key |= pixels[..., c]
+    present = np.zeros(1 << 24, bool)
+    present[key] = True
+    colors = np.flatnonzero(present).astype(np.int32)
     rgb = np.stack([colors >> 16, (colors >> 8) & 255, colors & 255], axis=-1).astype(np.uint8)
+    codes = (rgb >> _CELL_SHIFT).astype(np.int32)
+    cells, cell_of = np.unique((codes[:, 0] << 2 * _CELL_BITS) | (codes[:, 1] << _CELL_BITS) | codes[:, 2],
+                               return_inverse=True)
+    light = LINEAR[rgb]
+    moving = ~inside(light, hull.facets)
+    if not moving.any():
+        return image
+    searched = np.unique(cell_of[moving])
+    face = np.zeros(len(cells), np.int64)
+    face[searched] = _nearest_on_faces(LINEAR[_cell_colors(cells[searched]) << _CELL_SHIFT
+                                              | (1 << _CELL_SHIFT >> 1)], hull.faces, threads=threads)[1]
+    found = _nearest_on_faces(light[moving], hull.faces, face[cell_of[moving]], threads)[0]
+    # Left unset but where the picture's colours index it: only their pages are touched.
+    lookup = np.empty(1 << 24, np.int32)
+    lookup[colors] = colors
+    lookup[colors[moving]] = rgb_key(srgb_bytes(found))
+    moved = lookup[key]
     out = pixels.copy()
-    out[..., :3] = srgb_bytes(nearest_inside(LINEAR[rgb], hull))[where].reshape(pixels.shape[:2] + (3,))
+    for c, shift in enumerate((16, 8, 0)):
+        out[..., c] = moved >> shift
     return to_input_kind(out)
+
+
+def _cell_colors(cells: np.ndarray) -> np.ndarray:
+    mask = (1 << _CELL_BITS) - 1
+    return np.stack([cells >> (2 * _CELL_BITS), (cells >> _CELL_BITS) & mask, cells & mask], axis=-1).astype(np.uint8)
 
 
 def nearest_inside(linear: np.ndarray, hull: Hull) -> np.ndarray:
@@ -136,65 +178,22 @@ def nearest_inside(linear: np.ndarray, hull: Hull) -> np.ndarray:
     face is tried, as the faces a colour lies furthest beyond need not
     hold its nearest point where many small ones meet.
     """
-    outside = np.flatnonzero(~inside(linear, hull.facets))
+    outside = ~inside(linear, hull.facets)
     moved = linear.copy()
-    for start in range(0, len(outside), _CHUNK):
-        chosen = outside[start:start + _CHUNK]
-        moved[chosen] = _nearest_on_faces(linear[chosen], hull.faces)
+    moved[outside] = _nearest_on_faces(linear[outside], hull.faces)[0]
     return moved
 
 
-def _nearest_on_faces(colors: np.ndarray, faces: np.ndarray) -> np.ndarray:
-    goal = oklab(colors)[:, None]  # against (k, faces, 3)
-    first = np.broadcast_to(faces[None, :, 0, :], (len(colors),) + faces[:, 0].shape)
-    along_u, along_v = faces[None, :, 1, :] - faces[None, :, 0, :], faces[None, :, 2, :] - faces[None, :, 0, :]
-    u = np.full(first.shape[:2], 1.0 / 3.0)
-    v = u.copy()
-    for _ in range(_ROUNDS):
-        point = first + along_u * u[..., None] + along_v * v[..., None]
-        roots = _cbrt(np.maximum(_mul(_TO_LMS, point), 1e-12))
-        miss = _mul(_TO_LAB, roots) - goal
-        # OKLab's change along u and v: the cube roots' slopes 1 / (3 root^2) between the matrices.
-        slope = 1.0 / (3.0 * roots * roots)
-        du = _mul(_TO_LAB, _mul(_TO_LMS, along_u) * slope)
-        dv = _mul(_TO_LAB, _mul(_TO_LMS, along_v) * slope)
-        u, v = _step_in_face(miss, du, dv, u, v)
-    found = first + along_u * u[..., None] + along_v * v[..., None]
-    best = _squared_distance(oklab(found), goal).argmin(axis=1)
-    found_best: np.ndarray = found[np.arange(len(colors)), best]
-    return found_best
-
-
-def _step_in_face(miss: np.ndarray, du: np.ndarray, dv: np.ndarray, u: np.ndarray,
-                  v: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    """The (u, v) in the triangle u, v >= 0, u + v <= 1 nearest to the goal by the linearised
-    OKLab: miss + du (u' - u) + dv (v' - v) at its shortest."""
-    uu, uv, vv = _dot(du, du), _dot(du, dv), _dot(dv, dv)
-    mu, mv = _dot(du, miss), _dot(dv, miss)
-    det = np.maximum(uu * vv - uv * uv, 1e-30)
-    edge = du - dv  # along u + v = 1, from (0, 1) to (1, 0)
-    from_corner = miss - du * u[..., None] + dv * (1.0 - v)[..., None]
-    along_edge = np.clip(-_dot(from_corner, edge) / np.maximum(_dot(edge, edge), 1e-30), 0.0, 1.0)
-    candidates = [
-        (u - (vv * mu - uv * mv) / det, v - (uu * mv - uv * mu) / det),  # the plane's best
-        (0.0 * u, np.clip(v - (mv - uv * u) / np.maximum(vv, 1e-30), 0.0, 1.0)),  # on u = 0
-        (np.clip(u - (mu - uv * v) / np.maximum(uu, 1e-30), 0.0, 1.0), 0.0 * v),  # on v = 0
-        (along_edge, 1.0 - along_edge),  # on u + v = 1
-    ]
-    best_u, best_v, best = u, v, np.full(u.shape, np.inf)
-    for cu, cv in candidates:
-        left = miss + du * (cu - u)[..., None] + dv * (cv - v)[..., None]
-        length = np.where((cu >= 0.0) & (cv >= 0.0) & (cu + cv <= 1.0), _dot(left, left), np.inf)
-        better = length < best
-        best = np.where(better, length, best)
-        best_u, best_v = np.where(better, cu, best_u), np.where(better, cv, best_v)
-    return best_u, best_v
-
-
-def _dot(x: np.ndarray, y: np.ndarray) -> np.ndarray:
-    dot: np.ndarray = x[..., 0] * y[..., 0] + x[..., 1] * y[..., 1] + x[..., 2] * y[..., 2]
-    return dot
-
-
-def _squared_distance(x: np.ndarray, y: np.ndarray) -> np.ndarray:
-    return _dot(x - y, x - y)
+def _nearest_on_faces(colors: np.ndarray, faces: np.ndarray, only: np.ndarray | None = None,
+                      threads: int | None = None) -> tuple[np.ndarray, np.ndarray]:
+    """The nearest point in OKLab to each colour (k, 3) on any of the faces (n, 3, 3), or on face
+    only[i] alone, and which face holds it; on `threads` as threads_for counts them."""
+    colors = np.ascontiguousarray(colors, np.float64)
+    found, which = np.empty_like(colors), np.empty(len(colors), np.int64)
+    if len(colors):
+        _native.nearest_on_faces(colors.reshape(-1).view(np.uint8),
+                                 np.ascontiguousarray(faces, np.float64).reshape(-1).view(np.uint8),
+                                 None if only is None else np.ascontiguousarray(only, np.int64).view(np.uint8),
+                                 found.reshape(-1).view(np.uint8), which.view(np.uint8),
+                                 threads_for(threads, len(colors) * (len(faces) if only is None else 1) * _PIXELS_PER_SEARCH))
+    return found, which

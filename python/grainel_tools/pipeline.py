@@ -67,7 +67,9 @@ def dither_picture(settings: Settings, picture: Picture) -> Picture:
         shown = RemapPlan(shown)
 
     def dither(frame: Image) -> Image:
-        return cast("Image", dither_image(settings, frame if hull_of is None else into_hull(frame, hull_of), shown))
+        if hull_of is not None:
+            frame = into_hull(frame, hull_of, threads=settings.threads)
+        return cast("Image", dither_image(settings, frame, shown))
 
     if settings.still and settings.family in ("diffusion", REMAP):
         dithered = dither_frames(frames, dither)

@@ -69,3 +69,10 @@ def test_a_pil_picture_keeps_its_kind_and_alpha():
     assert moved.mode == "RGBA"
     assert np.array_equal(np.asarray(moved)[..., 3], pixels[..., 3])
     assert np.array_equal(np.asarray(moved)[..., :3], into_hull(pixels[..., :3], GLOW))
+
+
+def test_the_move_is_the_same_on_any_number_of_threads():
+    pixels = RNG.integers(0, 256, (80, 96, 3), dtype=np.uint8)  # thousands of colours beyond
+    moved = [into_hull(pixels, GLOW, threads=n) for n in (1, 2, 3, 8)]
+    assert not np.array_equal(moved[0], pixels)
+    assert all(np.array_equal(moved[0], m) for m in moved[1:])

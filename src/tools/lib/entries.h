@@ -12,6 +12,7 @@ PyObject* dither_step_entry(PyObject* module, PyObject* args, PyObject* kwargs) 
 PyObject* mix_plan_entry(PyObject* module, PyObject* palette) noexcept;
 PyObject* mix_dither_entry(PyObject* module, PyObject* const* args, Py_ssize_t count) noexcept;
 PyObject* mix_shares_entry(PyObject* module, PyObject* const* args, Py_ssize_t count) noexcept;
+PyObject* nearest_on_faces_entry(PyObject* module, PyObject* const* args, Py_ssize_t count) noexcept;
 PyObject* palette_indices_entry(PyObject* module, PyObject* const* args, Py_ssize_t count) noexcept;
 PyObject* linear_light_entry(PyObject* module, PyObject* unused) noexcept;
 PyObject* srgb_bytes_entry(PyObject* module, PyObject* const* args, Py_ssize_t count) noexcept;

@@ -32,6 +32,9 @@ PyMethodDef functions[] = {
      "mix_dither(image, plan, thresholds, out)\n--\n\nOrdered dither by colour mixes into out."},
     {"mix_shares", as_cfunction<mix_shares_entry>(), METH_FASTCALL,
      "mix_shares(plan, colors)\n--\n\nThe mixes of colors, as 32-bit shares."},
+    {"nearest_on_faces", as_cfunction<nearest_on_faces_entry>(), METH_FASTCALL,
+     "nearest_on_faces(colors, faces, only, found, which, threads)\n--\n\n"
+     "The nearest point in OKLab on the faces to each colour, and its face (see grainel_tools.gamut)."},
     {"palette_indices", as_cfunction<palette_indices_entry>(), METH_FASTCALL,
      "palette_indices(pixels, entries)\n--\n\nEach pixel's place in entries, as bytes; None where one is none."},
     {"linear_light", as_cfunction<linear_light_entry>(), METH_NOARGS,
