@@ -138,6 +138,7 @@ def into_hull(image: Any, palette: Any, *, threads: int | None = None) -> Any:
     present = np.zeros(1 << 24, bool)
     present[key] = True
     colors = np.flatnonzero(present).astype(np.int32)
+    del present  # before the lookup below: the two are the move's largest buffers
     rgb = np.stack([colors >> 16, (colors >> 8) & 255, colors & 255], axis=-1).astype(np.uint8)
     codes = (rgb >> _CELL_SHIFT).astype(np.int32)
     cells, cell_of = np.unique((codes[:, 0] << 2 * _CELL_BITS) | (codes[:, 1] << _CELL_BITS) | codes[:, 2],
