@@ -131,7 +131,7 @@ def into_hull(image: Any, palette: Any, *, threads: int | None = None) -> Any:
     if hull is None:
         return image
     pixels, to_input_kind = color_pixels(image)
-    key = pixels[..., 0].astype(np.int32)
+    key = pixels[..., 0].astype(np.int32)  # rgb_key's value, made in place: it is picture-sized
     for c in (1, 2):
         key <<= 8
         key |= pixels[..., c]
@@ -149,8 +149,8 @@ def into_hull(image: Any, palette: Any, *, threads: int | None = None) -> Any:
         return image
     searched = np.unique(cell_of[moving])
     face = np.zeros(len(cells), np.int64)
-    face[searched] = _nearest_on_faces(LINEAR[_cell_colors(cells[searched]) << _CELL_SHIFT
-                                              | (1 << _CELL_SHIFT >> 1)], hull.faces, threads=threads)[1]
+    middles = LINEAR[_cell_colors(cells[searched]) | (1 << _CELL_SHIFT >> 1)]
+    face[searched] = _nearest_on_faces(middles, hull.faces, threads=threads)[1]
     found = _nearest_on_faces(light[moving], hull.faces, face[cell_of[moving]], threads)[0]
     # Left unset but where the picture's colours index it: only their pages are touched.
     lookup = np.empty(1 << 24, np.int32)
@@ -164,8 +164,10 @@ def into_hull(image: Any, palette: Any, *, threads: int | None = None) -> Any:
 
 
 def _cell_colors(cells: np.ndarray) -> np.ndarray:
+    """The first colour of each cell, as (k, 3) uint8."""
     mask = (1 << _CELL_BITS) - 1
-    return np.stack([cells >> (2 * _CELL_BITS), (cells >> _CELL_BITS) & mask, cells & mask], axis=-1).astype(np.uint8)
+    channels = [cells >> (2 * _CELL_BITS), (cells >> _CELL_BITS) & mask, cells & mask]
+    return (np.stack(channels, axis=-1) << _CELL_SHIFT).astype(np.uint8)
 
 
 def nearest_inside(linear: np.ndarray, hull: Hull) -> np.ndarray:
@@ -192,9 +194,10 @@ def _nearest_on_faces(colors: np.ndarray, faces: np.ndarray, only: np.ndarray | 
     colors = np.ascontiguousarray(colors, np.float64)
     found, which = np.empty_like(colors), np.empty(len(colors), np.int64)
     if len(colors):
+        searches = len(colors) * (len(faces) if only is None else 1)
         _native.nearest_on_faces(colors.reshape(-1).view(np.uint8),
                                  np.ascontiguousarray(faces, np.float64).reshape(-1).view(np.uint8),
                                  None if only is None else np.ascontiguousarray(only, np.int64).view(np.uint8),
                                  found.reshape(-1).view(np.uint8), which.view(np.uint8),
-                                 threads_for(threads, len(colors) * (len(faces) if only is None else 1) * _PIXELS_PER_SEARCH))
+                                 threads_for(threads, searches * _PIXELS_PER_SEARCH))
     return found, which
