@@ -300,7 +300,7 @@ def _shared_palette(jobs: list[Job], settings: Settings, options: FileOptions,
         except FileError as exc:
             print(f"grainel: {exc}", file=sys.stderr)
             raise SystemExit(1) from None
-    return dataclasses.replace(settings, palette=colors, colors=None, keep=None, effort=None)
+    return dataclasses.replace(settings, palette=colors, colors=None, keep=None, effort=None, fitted=True)
 
 
 def _dask_client(address: str) -> Any:

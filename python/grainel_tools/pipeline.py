@@ -61,9 +61,10 @@ def dither_picture(settings: Settings, picture: Picture) -> Picture:
     if settings.panel is not None:  # dithered as it looks, written as it is sent
         shown = settings.panel.appearance
     hull_of = None  # the palette whose hull each frame is moved into first
+    was_fitted = fitted if fitted is not None else settings.palette if settings.fitted else None
     if settings.method.lower() == REMAP and shown is not None:
-        if fitted is not None and settings.panel is None and len(fitted) <= HULL_COLORS:
-            hull_of = fitted
+        if was_fitted is not None and settings.panel is None and len(was_fitted) <= HULL_COLORS:
+            hull_of = was_fitted
         shown = RemapPlan(shown)
 
     def dither(frame: Image) -> Image:

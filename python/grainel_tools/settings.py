@@ -73,6 +73,8 @@ class Settings:
     holds), every frame is tone mapped by `tone` (None: not at all),
     dithered to the panel's appearance and written in its sent colours.
     `threads` is what the fit and the remap run on (see grainel_tools.remap).
+    `fitted` says `palette` was fitted to the pictures beforehand (one
+    palette for a batch), to be dithered as a palette fitted to each is.
     """
 
     method: str = "floyd_steinberg"
@@ -98,6 +100,7 @@ class Settings:
     panel: Any = None  # a panels.Panel: dithered as it looks, written in `palette`, its sent colours
     tone: Any = None  # a tone.Tone: the picture mapped into the panel's range first
     threads: int | None = None  # the fit's and the remap's; None: every core for a megapixel and more
+    fitted: bool = False
 
     @property
     def wants_color(self) -> bool:

@@ -185,6 +185,15 @@ def test_fitted_palettes_hold_the_count_shared_and_saved(Image, tmp_path, capsys
     assert main([*args, "-f", "--shared-palette", "--save-palette", str(tmp_path / "p.gpl")]) == 0
 
 
+@pytest.mark.parametrize("count", [5, 40])  # moved into the hull first, and not
+def test_a_saved_palette_dithers_as_the_one_fitted_for_the_picture(photo, tmp_path, count):
+    status, alone = run(tmp_path, photo[0], "-c", count)
+    assert status == 0
+    status, saved = run(tmp_path, photo[0], "-c", count, "--save-palette", tmp_path / "p.gpl")
+    assert status == 0
+    assert_array_equal(saved, alone)
+
+
 def test_a_picture_of_one_colour_keeps_it(Image, tmp_path):
     Image.new("RGB", (6, 5), (12, 200, 99)).save(tmp_path / "flat.png")
     for method in [[], ["-m", "fs"]]:
