@@ -140,18 +140,16 @@ def into_hull(image: Any, palette: Any, *, threads: int | None = None) -> Any:
     colors = np.flatnonzero(present).astype(np.int32)
     del present  # before the lookup below: the two are the move's largest buffers
     rgb = np.stack([colors >> 16, (colors >> 8) & 255, colors & 255], axis=-1).astype(np.uint8)
-    codes = (rgb >> _CELL_SHIFT).astype(np.int32)
-    cells, cell_of = np.unique((codes[:, 0] << 2 * _CELL_BITS) | (codes[:, 1] << _CELL_BITS) | codes[:, 2],
-                               return_inverse=True)
     light = LINEAR[rgb]
     moving = ~inside(light, hull.facets)
     if not moving.any():
         return image
-    searched = np.unique(cell_of[moving])
-    face = np.zeros(len(cells), np.int64)
-    middles = LINEAR[_cell_colors(cells[searched]) | (1 << _CELL_SHIFT >> 1)]
-    face[searched] = _nearest_on_faces(middles, hull.faces, threads=threads)[1]
-    found = _nearest_on_faces(light[moving], hull.faces, face[cell_of[moving]], threads)[0]
+    codes = (rgb[moving] >> _CELL_SHIFT).astype(np.int32)
+    cells, cell_of = np.unique((codes[:, 0] << 2 * _CELL_BITS) | (codes[:, 1] << _CELL_BITS) | codes[:, 2],
+                               return_inverse=True)
+    middles = LINEAR[_cell_colors(cells) | (1 << _CELL_SHIFT >> 1)]
+    face = _nearest_on_faces(middles, hull.faces, threads=threads)[1]
+    found = _nearest_on_faces(light[moving], hull.faces, face[cell_of], threads)[0]
     # Left unset but where the picture's colours index it: only their pages are touched.
     lookup = np.empty(1 << 24, np.int32)
     lookup[colors] = colors
