@@ -60,16 +60,17 @@ def dither_picture(settings: Settings, picture: Picture) -> Picture:
     shown: Any = fitted if fitted is not None else settings.palette
     if settings.panel is not None:  # dithered as it looks, written as it is sent
         shown = settings.panel.appearance
-    hull_of = None  # the palette whose hull each frame is moved into first
-    was_fitted = fitted if fitted is not None else settings.palette if settings.fitted else None
+    # The fitted palette whose hull each frame is moved into first, if any.
+    hull_palette = fitted if fitted is not None else settings.palette if settings.fitted else None
+    if hull_palette is not None and (settings.method.lower() != REMAP or settings.panel is not None
+                                     or len(hull_palette) > HULL_COLORS):
+        hull_palette = None
     if settings.method.lower() == REMAP and shown is not None:
-        if was_fitted is not None and settings.panel is None and len(was_fitted) <= HULL_COLORS:
-            hull_of = was_fitted
         shown = RemapPlan(shown)
 
     def dither(frame: Image) -> Image:
-        if hull_of is not None:
-            frame = into_hull(frame, hull_of, threads=settings.threads)
+        if hull_palette is not None:
+            frame = into_hull(frame, hull_palette, threads=settings.threads)
         return cast("Image", dither_image(settings, frame, shown))
 
     if settings.still and settings.family in ("diffusion", REMAP):
