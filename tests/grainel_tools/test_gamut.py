@@ -1,6 +1,8 @@
 """Colours beyond a palette's hull moved to the nearest it can show: by a panel's tone map, and
 before the command line remaps to a few fitted colours."""
 
+from itertools import combinations
+
 import numpy as np
 import pytest
 
@@ -26,15 +28,11 @@ def nearest_mix(lab, colors):
     steps = np.arange(17) / 16
     u, v = (x.ravel() for x in np.meshgrid(steps, steps))
     u, v = u[u + v <= 1], v[u + v <= 1]
-    nearest = np.full(len(lab), np.inf)
-    for a in range(len(points)):
-        for b in range(a):
-            mixes = np.concatenate([points[a] + (points[b] - points[a]) * u[:, None]
-                                    + (points[c] - points[a]) * v[:, None] for c in range(b)] or [points[:0]])
-            if len(mixes):
-                distances = np.sqrt(((lab[:, None] - oklab(mixes)[None]) ** 2).sum(-1)).min(axis=1)
-                nearest = np.minimum(nearest, distances)
-    return nearest
+    mixes = oklab(np.concatenate([points[a] + (points[b] - points[a]) * u[:, None]
+                                  + (points[c] - points[a]) * v[:, None]
+                                  for a, b, c in combinations(range(len(points)), 3)]))
+    return np.min([np.sqrt(((lab[:, None] - part[None]) ** 2).sum(-1)).min(axis=1)
+                   for part in np.array_split(mixes, len(mixes) // 2048 + 1)], axis=0)
 
 
 @pytest.mark.parametrize("colors, move", [
